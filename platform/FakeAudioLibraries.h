@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/IAudioLibraries.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+namespace tw {
+
+// Records every call; answers from settable values. Used by the window tests.
+class FakeAudioLibraries final : public IAudioLibraries {
+public:
+    struct Call {
+        QString function; // "Wavelark" or "Volume"
+        QByteArray file;
+        QList<int32_t> args;
+    };
+
+    int32_t Wavelark(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
+                     int32_t d) override {
+        calls.append({QStringLiteral("Wavelark"), file, {mode, a, b, c, d}});
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        if (onWavelark)
+            return onWavelark(file, mode, a, b, c, d);
+        return mode == 4 ? sourceCount : 0;
+    }
+    int32_t Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) override {
+        calls.append({QStringLiteral("Volume"), {}, {source, volume}});
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        range = volumeRange;
+        return 0;
+    }
+    QString loadError() const override { return failure; }
+
+    QList<Call> calls;
+    std::array<int32_t, 2> volumeRange{0, 65536};
+    int32_t sourceCount = 2;
+    QString failure; // when set, every call fails as an unloadable library would
+    std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>
+        onWavelark;
+};
+
+} // namespace tw
