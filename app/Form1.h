@@ -1,0 +1,142 @@
+#pragma once
+
+#include "app/Services.h"
+#include "app/SharedState.h"
+#include "settings/ConfigFile.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+
+class QAction;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+
+namespace tw {
+
+class Form2;
+class SkinButton;
+class SkinForm;
+class SkinLabel;
+class SkinPanel;
+class SkinScrollBar;
+
+// A file dialog's remembered state: the file name it holds and its filter.
+struct FileDialogState {
+    QString FileName;
+    QString Filter;
+};
+
+// Status colours, kept as the design's 0x00BBGGRR values.
+inline constexpr int kBlue = 0xFF0000;
+inline constexpr int kRed = 0x0000FF;
+
+inline constexpr int kHotkeyRecord = 0xBFFF;
+inline constexpr int kHotkeyPause = 0;
+inline constexpr int kHotkeyStop = 160;
+
+// The main window. Its start-up runs in Form_Load; the Qt event loop that follows is the
+// hotkey pump; closing the window runs Form_Unload once.
+class Form1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Form1(const Services& services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Start-up. Returns when the pump is ready to run (the caller runs the event loop).
+    void Form_Load();
+    void Form_Unload();
+    void Exit_Click();
+
+    void Savefile();
+    QString Getfilename() const;
+    static QString GetShortPath(const QString& path);
+
+    void skins();
+    void green_Click();
+    void red_Click();
+    void blue_Click();
+
+    // Record, pause/resume, stop and save. Virtual so that tests can watch what the
+    // hotkey pump runs.
+    virtual void SkinButton1_Click();
+    virtual void SkinButton4_Click();
+    virtual void SkinButton2_Click();
+
+    // A hotkey as the pump sees it: acted on only while no handler runs and only when
+    // its button is enabled.
+    void HotkeyPump(int id);
+
+    // Sets the status line and its colour (0x00BBGGRR).
+    void setStatus(const QString& text, int colour);
+    int statusColour() const { return statusColour_; }
+
+    SharedState shared;
+    ConfigFile config;
+    QString appDir;
+
+    // Controls, under their design names.
+    SkinForm* SkinForm1 = nullptr;
+    SkinLabel* SkinLabel2 = nullptr;
+    QListWidget* List1 = nullptr;
+    SkinButton* SkinButton1 = nullptr;
+    SkinButton* SkinButton4 = nullptr;
+    SkinButton* SkinButton2 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    SkinScrollBar* SkinScrollBar1 = nullptr;
+    SkinLabel* SkinLabel5 = nullptr;
+    SkinPanel* SkinPanel1 = nullptr;
+    FileDialogState Common, Common2, Common3;
+    QTimer Timer1, Timer2, Timer3;
+
+    // Menus.
+    QMenu* file = nullptr;
+    QAction *position = nullptr, *input = nullptr, *Location = nullptr, *Exit = nullptr;
+    QMenu* mOptions = nullptr;
+    QAction *mPreferences = nullptr, *Clear = nullptr;
+    QMenu* skin = nullptr;
+    QAction *green = nullptr, *red = nullptr, *blue = nullptr;
+    QMenu* encoder = nullptr;
+    QAction *mp3otion = nullptr, *Wavtomp3 = nullptr;
+    QMenu* help = nullptr;
+    QAction *about = nullptr, *Homepage = nullptr, *Larktake = nullptr;
+    QMenu* Popup = nullptr;
+    QAction *Stop = nullptr, *separate1 = nullptr, *Delist = nullptr, *output = nullptr,
+            *Convert = nullptr, *separate = nullptr, *send = nullptr, *separate3 = nullptr,
+            *Ccancel = nullptr;
+
+    // Window state.
+    QString& OutputPath = Common.FileName;
+    int NextEntryNumber = 1;
+    int TakeCounter = 0;
+    QString PlayingFile;
+
+    // The wizard, created on first reference.
+    Form2* form2();
+    bool hasForm2() const { return !form2_.isNull(); }
+
+signals:
+    // The pump has been told to stop: the event loop should end.
+    void pumpStopped();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    // Engine and mixer calls that report an unloadable library on the status line.
+    int32_t engine(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
+                   int32_t d);
+    int32_t mixer(int32_t source, int32_t volume);
+    void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
+                    const QString& file);
+
+    Services services_;
+    QPointer<Form2> form2_;
+    int statusColour_ = 0;
+    bool unloaded_ = false;
+};
+
+} // namespace tw

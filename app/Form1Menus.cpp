@@ -1,1 +1,190 @@
-// to be written
+// The main window's controls, menus, icon and skin choice.
+#include "app/Form1.h"
+
+#include "skins/SkinControls.h"
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace tw {
+
+namespace {
+// Layout positions are in twips, 15 to a pixel.
+QRect twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+QFont timesFont(double points, bool bold = false) {
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+QIcon makeIcon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(0x1f, 0x4e, 0x2c));
+    p.setPen(QPen(QColor(0x0c, 0x24, 0x12), 1));
+    p.drawRoundedRect(QRectF(1.5, 1.5, 29, 29), 6, 6);
+    QPainterPath wave;
+    wave.moveTo(4, 20);
+    const double heights[] = {20, 14, 24, 9, 26, 12, 22, 17, 20};
+    for (int i = 1; i < 9; ++i)
+        wave.lineTo(4 + i * 3, heights[i]);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(0xc8, 0xf0, 0xc8), 1.6));
+    p.drawPath(wave);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xe5, 0x39, 0x35));
+    p.drawEllipse(QPointF(23, 9), 5, 5);
+    return QIcon(pixmap);
+}
+
+const QString kListTip =
+    QStringLiteral("Double Click list to Play Recording , Right Click to Edit.");
+} // namespace
+
+void Form1::buildControls() {
+    setWindowTitle(QStringLiteral("Tunewright"));
+    setWindowIcon(makeIcon());
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(5190 / 15, 5700 / 15);
+    setCentralWidget(client);
+    SkinForm1 = new SkinForm(client);
+
+    SkinLabel2 = new SkinLabel(client);
+    SkinLabel2->setGeometry(twips(240, 240, 4815, 255));
+    SkinLabel2->setText(kListTip);
+    SkinLabel2->setFont(timesFont(9.75));
+
+    List1 = new QListWidget(client);
+    List1->setGeometry(twips(120, 600, 4935, 2865));
+    List1->setToolTip(kListTip);
+    List1->setFont(timesFont(11.25));
+
+    SkinButton1 = new SkinButton(client);
+    SkinButton1->setGeometry(twips(240, 3720, 1095, 375));
+    SkinButton1->setText(QStringLiteral("Record F9"));
+    SkinButton4 = new SkinButton(client);
+    SkinButton4->setGeometry(twips(1920, 3720, 1095, 375));
+    SkinButton4->setText(QStringLiteral("Pause F10"));
+    SkinButton4->setEnabled(false);
+    SkinButton2 = new SkinButton(client);
+    SkinButton2->setGeometry(twips(3600, 3720, 1095, 375));
+    SkinButton2->setText(QStringLiteral("Stop F11"));
+    SkinButton2->setEnabled(false);
+    for (SkinButton* b : {SkinButton1, SkinButton4, SkinButton2})
+        b->setFont(timesFont(9));
+
+    Text1 = new QLineEdit(client);
+    Text1->setGeometry(twips(120, 4440, 4815, 270));
+    Text1->setReadOnly(true);
+    Text1->setFont(timesFont(9.75));
+
+    SkinScrollBar1 = new SkinScrollBar(client);
+    SkinScrollBar1->setGeometry(twips(120, 4920, 4815, 255));
+
+    SkinLabel5 = new SkinLabel(client);
+    SkinLabel5->setGeometry(twips(240, 5280, 2655, 255));
+    SkinLabel5->setText(QStringLiteral("Recording volume setting :"));
+    SkinLabel5->setFont(timesFont(9.75));
+
+    SkinPanel1 = new SkinPanel(client);
+    SkinPanel1->setGeometry(twips(3120, 5280, 1815, 255));
+    SkinPanel1->setFont(timesFont(9.75, true));
+
+    Timer1.setInterval(1000);
+    Timer2.setInterval(1000);
+    Timer3.setInterval(10);
+
+    connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
+    connect(SkinButton4, &SkinButton::Click, this, [this] { SkinButton4_Click(); });
+    connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+}
+
+void Form1::buildMenus() {
+    QMenuBar* bar = menuBar();
+    auto item = [](QMenu* menu, const QString& caption) { return menu->addAction(caption); };
+
+    file = bar->addMenu(QStringLiteral("File"));
+    position = item(file, QStringLiteral("Output File"));
+    input = item(file, QStringLiteral("Input  File"));
+    Location = item(file, QStringLiteral("Location..."));
+    Exit = item(file, QStringLiteral("Exit"));
+
+    mOptions = bar->addMenu(QStringLiteral("Options"));
+    mPreferences = item(mOptions, QStringLiteral("Preferences..."));
+    Clear = item(mOptions, QStringLiteral("Clear list"));
+    skin = mOptions->addMenu(QStringLiteral("Skin"));
+    green = item(skin, QStringLiteral("Green"));
+    red = item(skin, QStringLiteral("Red"));
+    blue = item(skin, QStringLiteral("pink"));
+    for (QAction* a : {green, red, blue})
+        a->setCheckable(true);
+    green->setChecked(true);
+
+    encoder = bar->addMenu(QStringLiteral("Encoder"));
+    mp3otion = item(encoder, QStringLiteral("MP3 Options"));
+    Wavtomp3 = item(encoder, QStringLiteral("Wav to Mp3"));
+
+    help = bar->addMenu(QStringLiteral("Help"));
+    about = item(help, QStringLiteral("Help Topics"));
+    Homepage = item(help, QStringLiteral("Support Homepage"));
+    Larktake = item(help, QStringLiteral("About Wavelark"));
+
+    // The context menu of the list, kept off the menu bar.
+    Popup = new QMenu(QStringLiteral("PopupMenu"), this);
+    Stop = item(Popup, QStringLiteral("Stop playing"));
+    separate1 = Popup->addSeparator();
+    Delist = item(Popup, QStringLiteral("Remove selected item"));
+    output = item(Popup, QStringLiteral("Delete output file"));
+    Convert = item(Popup, QStringLiteral("Convert wav to mp3"));
+    separate = Popup->addSeparator();
+    send = item(Popup, QStringLiteral("Mail to friends"));
+    separate3 = Popup->addSeparator();
+    Ccancel = item(Popup, QStringLiteral("Cancel"));
+
+    // Commands whose features are not built yet are shown disabled rather than doing
+    // nothing when chosen.
+    for (QAction* a : {position, input, Location, mPreferences, Clear, mp3otion, Wavtomp3, about,
+                       Homepage, Larktake})
+        a->setEnabled(false);
+
+    connect(Exit, &QAction::triggered, this, [this] { Exit_Click(); });
+    connect(green, &QAction::triggered, this, [this] { green_Click(); });
+    connect(red, &QAction::triggered, this, [this] { red_Click(); });
+    connect(blue, &QAction::triggered, this, [this] { blue_Click(); });
+}
+
+void Form1::skins() {
+    SkinLabel2->applySkin(*SkinForm1);
+    SkinLabel5->applySkin(*SkinForm1);
+    SkinPanel1->applySkin(*SkinForm1);
+    SkinButton1->applySkin(*SkinForm1);
+    SkinButton2->applySkin(*SkinForm1);
+    SkinButton4->applySkin(*SkinForm1);
+    SkinScrollBar1->applySkin(*SkinForm1);
+}
+
+void Form1::chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
+                       const QString& file) {
+    firstOther->setChecked(false);
+    secondOther->setChecked(false);
+    chosen->setChecked(true);
+    SkinForm1->setSkinFile(appDir + file);
+    skins();
+}
+
+void Form1::green_Click() { chooseSkin(green, blue, red, QStringLiteral("/skin/green.skn")); }
+void Form1::red_Click() { chooseSkin(red, blue, green, QStringLiteral("/skin/red.skn")); }
+void Form1::blue_Click() { chooseSkin(blue, red, green, QStringLiteral("/skin/blue.skn")); }
+
+} // namespace tw

@@ -1,1 +1,23 @@
-int main(){}
+#include "app/Form1.h"
+#include "platform/AudioLibraries.h"
+#include "platform/NoPlayer.h"
+#include "platform/X11Hotkeys.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // The main window may stay hidden (first run) and the wizard closes it; the pump's
+    // stop, not the last window, ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QString appDir = QCoreApplication::applicationDirPath();
+    tw::AudioLibraries audio(appDir);
+    tw::X11Hotkeys hotkeys;
+    tw::NoPlayer player;
+    tw::Form1 form(tw::Services{appDir, audio, hotkeys, player});
+    QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    form.Form_Load();
+    return QApplication::exec();
+}
