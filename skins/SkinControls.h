@@ -70,6 +70,13 @@ public:
 
 signals:
     void Change();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool userMove_ = false;
+    QColor arrowColour_; // invalid while plain: the style draws its own arrows
 };
 
 } // namespace tw
