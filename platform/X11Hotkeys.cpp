@@ -129,8 +129,8 @@ struct X11Hotkeys::Private final : QAbstractNativeEventFilter {
         g.modifiers = {0, XCB_MOD_MASK_LOCK, numLock, uint16_t(XCB_MOD_MASK_LOCK | numLock)};
         std::array<xcb_void_cookie_t, 4> cookies;
         for (size_t i = 0; i < g.modifiers.size(); ++i) {
-            // owner_events off: with it on, a press while our own window has the focus would
-            // go to that window as an ordinary key instead of arriving as the hotkey.
+            // owner_events off: with it on, the release of a key pressed while our own window
+            // has the focus goes to that window, and the key would look held from then on.
             cookies[i] = xcb_grab_key_checked(connection, 0, root, g.modifiers[i], g.keycode,
                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         }
