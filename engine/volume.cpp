@@ -1,4 +1,74 @@
+// The mixer: reports the volume range of a recording source and sets its volume. Sources are
+// numbered exactly as the engine numbers them.
+#include "engine/pulse_client.h"
+
+#include <algorithm>
 #include <cstdint>
-extern "C" __attribute__((visibility("default"))) int32_t Volume(int32_t, int32_t, int32_t*) {
-    return -1;
+#include <mutex>
+
+namespace {
+
+using namespace tw::engine;
+
+constexpr int32_t kMinVolume = PA_VOLUME_MUTED;
+constexpr int32_t kMaxVolume = PA_VOLUME_NORM;
+static_assert(kMaxVolume == 65536);
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kBadArgument = -1;
+constexpr int32_t kNoServer = -2;
+
+struct Mixer {
+    std::mutex mutex;
+    PulseClient client;
+};
+
+Mixer& mixer() {
+    static Mixer instance;
+    return instance;
+}
+
+void volumeSet(pa_context*, int success, void* userdata) {
+    auto* done = static_cast<std::pair<bool, bool>*>(userdata);
+    done->first = true;
+    done->second = success != 0;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int32_t Volume(int32_t source, int32_t volume,
+                                                                 int32_t* range) {
+    // The range is filled whatever happens next: the caller sizes its slider from it even when
+    // the source does not exist.
+    if (range) {
+        range[0] = kMinVolume;
+        range[1] = kMaxVolume;
+    }
+    if (source < 0)
+        return kBadArgument;
+
+    Mixer& m = mixer();
+    std::lock_guard guard(m.mutex);
+    const auto deadline = callDeadline();
+    auto connection = m.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+
+    LoopLock lock(connection->loop());
+    auto sources = connection->listSourcesLocked(deadline);
+    if (!sources)
+        return kNoServer;
+    if (static_cast<size_t>(source) >= sources->size())
+        return kBadArgument;
+    const SourceEntry& entry = (*sources)[static_cast<size_t>(source)];
+
+    pa_cvolume levels;
+    pa_cvolume_set(&levels, entry.channelMap.channels,
+                   static_cast<pa_volume_t>(std::clamp(volume, kMinVolume, kMaxVolume)));
+    std::pair<bool, bool> done{false, false};
+    pa_operation* op = pa_context_set_source_volume_by_name(
+        connection->context(), entry.name.c_str(), &levels, volumeSet, &done);
+    if (!connection->finishLocked(op, done.first, deadline))
+        return kNoServer;
+    return done.second ? kOk : kBadArgument;
 }

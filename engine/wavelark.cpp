@@ -1,5 +1,498 @@
+// The recording engine. One take at a time: the server's record stream feeds a ring on the
+// libpulse thread, a writer thread empties the ring into a capture file with libsndfile, and
+// stopping moves the finished capture to the caller's path.
+#include "engine/byte_ring.h"
+#include "engine/capture_file.h"
+#include "engine/pulse_client.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
-extern "C" __attribute__((visibility("default"))) int32_t
-Wavelark(const char*, int32_t, int32_t, int32_t, int32_t, int32_t) {
-    return -1;
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unistd.h>
+
+#define TW_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using namespace tw::engine;
+using namespace std::chrono_literals;
+
+// Results; the program ignores them, the tests and the documentation do not.
+constexpr int32_t kOk = 0;
+constexpr int32_t kBadArgument = -1;
+constexpr int32_t kNoServer = -2;
+constexpr int32_t kWrongState = -3;
+constexpr int32_t kFileError = -4;
+constexpr int32_t kTakeCutShort = -5;
+constexpr int32_t kNoSource = -6;
+
+// The ring covers this much audio, so the disk may stall that long without a lost frame.
+constexpr auto kRingSpan = 8s;
+// Audio arrives in pieces of this length: short enough that stopping loses little of the
+// take's tail, long enough to keep wake-ups cheap.
+constexpr pa_usec_t kFragment = 50 * PA_USEC_PER_MSEC;
+constexpr auto kWriterPoll = 100ms;
+// A killed program leaves a capture whose header is at most this old.
+constexpr auto kHeaderEvery = 500ms;
+
+// Lost-audio detection compares frames received with the monotonic clock. The lowest lag seen
+// over a window ignores sources that deliver in bursts (some hand out two seconds at once);
+// the baseline follows slow drift between the sound card's clock and ours.
+constexpr auto kSettleTime = 2s;
+constexpr auto kLagWindow = 4s;
+constexpr double kGapThresholdSeconds = 0.25;
+constexpr double kStartThresholdSeconds = 0.1;
+
+struct Format {
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+
+    bool valid() const {
+        return (channels == 1 || channels == 2) && rate >= 8000 && rate <= 96000 &&
+               (bits == 8 || bits == 16);
+    }
+    size_t frameBytes() const { return static_cast<size_t>(channels * bits / 8); }
+    pa_sample_spec spec() const {
+        return {bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE, static_cast<uint32_t>(rate),
+                static_cast<uint8_t>(channels)};
+    }
+    // 8-bit WAV samples are unsigned, centred on 128.
+    std::byte silence() const { return bits == 8 ? std::byte{0x80} : std::byte{0}; }
+};
+
+class Recording {
+  public:
+    Recording(std::shared_ptr<Connection> connection, Format format)
+        : connection_(std::move(connection)), format_(format), frameBytes_(format.frameBytes()),
+          ring_(frameBytes_ * static_cast<size_t>(format.rate) *
+                static_cast<size_t>(std::chrono::seconds(kRingSpan).count())) {}
+
+    ~Recording() { finishCapture(); }
+    Recording(const Recording&) = delete;
+    Recording& operator=(const Recording&) = delete;
+
+    int32_t start(const std::string* source, Clock::time_point deadline);
+    // After a failed start: nothing was recorded, so no capture is left behind.
+    void abandon() {
+        finishCapture();
+        if (!capturePath_.empty())
+            ::unlink(capturePath_.c_str());
+    }
+    int32_t finish(const std::string& dest);
+
+    bool failed() const { return streamLost_.load() || writeFailed_.load(); }
+    void setPaused(bool paused) { paused_.store(paused); }
+    int64_t gapCount() const { return gapCount_.load(); }
+    int64_t gapFrames() const { return gapFrames_.load(); }
+
+  private:
+    static void streamStateChanged(pa_stream* s, void* self);
+    static void streamReadable(pa_stream* s, size_t, void* self);
+
+    void onStateChanged(pa_stream* s);
+    void onReadable(pa_stream* s);
+    void deliver(const void* data, size_t bytes);
+    void append(const void* data, size_t bytes);
+    void startClock(size_t available);
+    void watchClock();
+    void countGap(int64_t frames);
+
+    void writerLoop();
+    void drainRing();
+    bool finishCapture();
+
+    std::shared_ptr<Connection> connection_;
+    Format format_;
+    size_t frameBytes_;
+    ByteRing ring_;
+
+    std::string capturePath_;
+    Fd fd_;
+    SndfilePtr file_;
+    StreamPtr stream_; // released before connection_, with the loop locked
+
+    std::thread writer_;
+    std::mutex writerMutex_;
+    std::condition_variable writerWake_;
+    bool writerStop_ = false;
+
+    // Written on the libpulse thread, read by the caller's thread.
+    std::atomic<bool> paused_{false};
+    std::atomic<bool> streamLost_{false};
+    std::atomic<bool> writeFailed_{false};
+    std::atomic<int64_t> gapCount_{0};
+    std::atomic<int64_t> gapFrames_{0};
+    // Bytes of silence owed to the ring after it overflowed; read by the writer at the end.
+    std::atomic<size_t> owedSilence_{0};
+
+    // libpulse thread only.
+    int64_t received_ = 0;
+    bool clockStarted_ = false;
+    std::optional<Clock::time_point> readyAt_;
+    bool baselineSet_ = false;
+    Clock::time_point clockStart_;
+    Clock::time_point windowStart_;
+    double windowMinLag_ = std::numeric_limits<double>::infinity();
+    double baselineLag_ = 0;
+};
+
+void Recording::streamStateChanged(pa_stream* s, void* self) {
+    static_cast<Recording*>(self)->onStateChanged(s);
+}
+
+void Recording::streamReadable(pa_stream* s, size_t, void* self) {
+    static_cast<Recording*>(self)->onReadable(s);
+}
+
+void Recording::onStateChanged(pa_stream* s) {
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY)
+        readyAt_ = Clock::now();
+    if (!PA_STREAM_IS_GOOD(state))
+        streamLost_.store(true);
+    pa_threaded_mainloop_signal(connection_->loop(), 0);
+}
+
+void Recording::onReadable(pa_stream* s) {
+    if (!clockStarted_)
+        startClock(pa_stream_readable_size(s));
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+        if (!data) {
+            // A hole in the server's buffer: its length in silence keeps the timeline.
+            countGap(static_cast<int64_t>(bytes / frameBytes_));
+        }
+        deliver(data, bytes - bytes % frameBytes_);
+        pa_stream_drop(s);
+    }
+    watchClock();
+}
+
+void Recording::countGap(int64_t frames) {
+    gapCount_.fetch_add(1);
+    gapFrames_.fetch_add(frames);
+}
+
+void Recording::deliver(const void* data, size_t bytes) {
+    received_ += static_cast<int64_t>(bytes / frameBytes_);
+    if (!paused_.load(std::memory_order_relaxed))
+        append(data, bytes);
+}
+
+void Recording::append(const void* data, size_t bytes) {
+    size_t owed = owedSilence_.load(std::memory_order_relaxed);
+    if (owed > 0) {
+        size_t pay = std::min(owed, ring_.writable() / frameBytes_ * frameBytes_);
+        ring_.push(nullptr, pay, format_.silence());
+        owed -= pay;
+    }
+    if (owed == 0 && ring_.writable() >= bytes) {
+        ring_.push(data, bytes, format_.silence());
+    } else {
+        // The disk has fallen more than the ring's span behind: the audio cannot be kept, but
+        // its length can, as silence once there is room again.
+        if (data) {
+            if (owed == 0)
+                countGap(0);
+            gapFrames_.fetch_add(static_cast<int64_t>(bytes / frameBytes_));
+        }
+        owed += bytes;
+    }
+    owedSilence_.store(owed, std::memory_order_relaxed);
+}
+
+// The take begins when the stream is ready. A source that was idle (a monitor of a sink that
+// renders far ahead, say) may first deliver well after that: what it never sent becomes
+// silence at the start, so the take's length is the time it ran.
+void Recording::startClock(size_t available) {
+    const auto now = Clock::now();
+    clockStarted_ = true;
+    clockStart_ = readyAt_.value_or(now);
+    windowStart_ = now;
+    const double rate = format_.rate;
+    const double missing = std::chrono::duration<double>(now - clockStart_).count() * rate -
+                           double(available / frameBytes_);
+    if (missing > kStartThresholdSeconds * rate) {
+        const auto frames = static_cast<int64_t>(missing);
+        countGap(frames);
+        received_ += frames;
+        append(nullptr, static_cast<size_t>(frames) * frameBytes_);
+    }
+}
+
+void Recording::watchClock() {
+    const auto now = Clock::now();
+    const double rate = format_.rate;
+    const double lag =
+        std::chrono::duration<double>(now - clockStart_).count() * rate - double(received_);
+    windowMinLag_ = std::min(windowMinLag_, lag);
+    const auto window = baselineSet_ ? kLagWindow : kSettleTime + kLagWindow;
+    if (now - windowStart_ < window)
+        return;
+    const double excess = windowMinLag_ - baselineLag_;
+    if (!baselineSet_) {
+        baselineSet_ = true;
+        baselineLag_ = windowMinLag_;
+    } else if (excess > kGapThresholdSeconds * rate) {
+        // The server dropped audio while this client was not reading (it does so silently).
+        const auto frames = static_cast<int64_t>(excess);
+        countGap(frames);
+        received_ += frames;
+        if (!paused_.load(std::memory_order_relaxed))
+            append(nullptr, static_cast<size_t>(frames) * frameBytes_);
+    } else {
+        baselineLag_ += (windowMinLag_ - baselineLag_) / 4;
+    }
+    windowStart_ = now;
+    windowMinLag_ = std::numeric_limits<double>::infinity();
+}
+
+int32_t Recording::start(const std::string* source, Clock::time_point deadline) {
+    const std::string folder = captureFolder();
+    if (folder.empty())
+        return kFileError;
+    fd_ = createCaptureFile(folder, capturePath_);
+    if (!fd_)
+        return kFileError;
+
+    SF_INFO info{};
+    info.samplerate = format_.rate;
+    info.channels = format_.channels;
+    // RF64 that stays plain WAV below 4 GiB: a long take goes on instead of breaking.
+    info.format = SF_FORMAT_RF64 | (format_.bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    file_.reset(sf_open_fd(fd_.get(), SFM_WRITE, &info, SF_FALSE));
+    if (!file_) {
+        ::unlink(capturePath_.c_str());
+        return kFileError;
+    }
+    sf_command(file_.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    writer_ = std::thread([this] { writerLoop(); });
+
+    LoopLock lock(connection_->loop());
+    const pa_sample_spec spec = format_.spec();
+    stream_.reset(pa_stream_new(connection_->context(), "Recording", &spec, nullptr));
+    int32_t result = kNoServer;
+    if (stream_) {
+        pa_stream_set_state_callback(stream_.get(), streamStateChanged, this);
+        pa_stream_set_read_callback(stream_.get(), streamReadable, this);
+        pa_buffer_attr attr{};
+        // The server holds as much as it allows while this client is busy.
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+        if (pa_stream_connect_record(stream_.get(), source ? source->c_str() : nullptr, &attr,
+                                     PA_STREAM_ADJUST_LATENCY) == 0 &&
+            connection_->waitLocked(
+                [this] { return pa_stream_get_state(stream_.get()) != PA_STREAM_CREATING; },
+                deadline) &&
+            pa_stream_get_state(stream_.get()) == PA_STREAM_READY)
+            return kOk;
+        if (pa_context_errno(connection_->context()) == PA_ERR_NOENTITY)
+            result = kNoSource;
+    }
+    stream_.reset();
+    return result;
+}
+
+void Recording::writerLoop() {
+    auto lastHeader = Clock::now();
+    bool unsaved = false;
+    for (;;) {
+        bool stopping;
+        {
+            std::unique_lock lock(writerMutex_);
+            writerWake_.wait_for(lock, kWriterPoll, [this] { return writerStop_; });
+            stopping = writerStop_;
+        }
+        auto before = ring_.readable().size();
+        drainRing();
+        unsaved = unsaved || before > 0;
+        if (stopping)
+            break;
+        if (unsaved && Clock::now() - lastHeader >= kHeaderEvery && !writeFailed_.load()) {
+            // The header's lengths and the data on disk, so that a killed program or a lost
+            // machine leaves a capture that plays up to this point.
+            sf_command(file_.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            ::fdatasync(fd_.get());
+            lastHeader = Clock::now();
+            unsaved = false;
+        }
+    }
+    // The stream is gone by now; silence still owed after an overflow goes to the end.
+    for (size_t owed = owedSilence_.exchange(0); owed > 0 && !writeFailed_.load();) {
+        static constexpr size_t kChunk = 1 << 16;
+        std::byte zeros[kChunk];
+        size_t n = std::min(owed, kChunk - kChunk % frameBytes_);
+        std::fill_n(zeros, n, format_.silence());
+        if (sf_write_raw(file_.get(), zeros, static_cast<sf_count_t>(n)) !=
+            static_cast<sf_count_t>(n))
+            writeFailed_.store(true);
+        owed -= n;
+    }
+}
+
+void Recording::drainRing() {
+    for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
+        if (!writeFailed_.load() &&
+            sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size())) !=
+                static_cast<sf_count_t>(chunk.size()))
+            writeFailed_.store(true); // disk full: the ring is still emptied to keep going
+        ring_.consume(chunk.size());
+    }
+}
+
+// Stops the stream and the writer and completes the capture file. True when it is sound.
+bool Recording::finishCapture() {
+    if (stream_) {
+        LoopLock lock(connection_->loop());
+        stream_.reset();
+    }
+    if (writer_.joinable()) {
+        {
+            std::lock_guard lock(writerMutex_);
+            writerStop_ = true;
+        }
+        writerWake_.notify_one();
+        writer_.join();
+    }
+    bool ok = !writeFailed_.load();
+    if (file_) {
+        ok = sf_close(file_.release()) == 0 && ok;
+        ok = ::fdatasync(fd_.get()) == 0 && ok;
+    }
+    ok = fd_.close() && ok;
+    return ok;
+}
+
+int32_t Recording::finish(const std::string& dest) {
+    const bool sound = finishCapture() && !streamLost_.load();
+    if (!placeCapture(capturePath_, dest))
+        return kFileError; // the capture stays in the engine's folder, named by its start
+    return sound ? kOk : kTakeCutShort;
+}
+
+struct Engine {
+    std::mutex mutex;
+    PulseClient client;
+    std::optional<std::string> source;
+    std::unique_ptr<Recording> recording;
+    int64_t lastGapCount = 0;
+    int64_t lastGapFrames = 0;
+};
+
+Engine& engine() {
+    static Engine instance;
+    return instance;
+}
+
+int32_t sourceCount(Engine& e) {
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    LoopLock lock(connection->loop());
+    auto sources = connection->listSourcesLocked(deadline);
+    return sources ? static_cast<int32_t>(sources->size()) : kNoServer;
+}
+
+int32_t selectSource(Engine& e, int32_t index) {
+    if (index < 0)
+        return kBadArgument;
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    LoopLock lock(connection->loop());
+    auto sources = connection->listSourcesLocked(deadline);
+    if (!sources)
+        return kNoServer;
+    if (static_cast<size_t>(index) >= sources->size())
+        return kBadArgument;
+    // Kept by name: the number of a source changes as devices come and go.
+    e.source = (*sources)[static_cast<size_t>(index)].name;
+    return kOk;
+}
+
+int32_t startRecording(Engine& e, Format format) {
+    if (!format.valid())
+        return kBadArgument;
+    if (e.recording)
+        return kWrongState;
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    auto recording = std::make_unique<Recording>(std::move(connection), format);
+    int32_t result = recording->start(e.source ? &*e.source : nullptr, deadline);
+    if (result == kOk)
+        e.recording = std::move(recording);
+    else
+        recording->abandon();
+    return result;
+}
+
+int32_t stopRecording(Engine& e, const char* file) {
+    if (!file || !*file)
+        return kBadArgument;
+    if (!e.recording)
+        return kWrongState;
+    int32_t result = e.recording->finish(file);
+    e.lastGapCount = e.recording->gapCount();
+    e.lastGapFrames = e.recording->gapFrames();
+    e.recording.reset();
+    return result;
+}
+
+int32_t pauseRecording(Engine& e, bool paused) {
+    if (!e.recording)
+        return kWrongState;
+    if (e.recording->failed())
+        return kNoServer;
+    e.recording->setPaused(paused);
+    return kOk;
+}
+
+} // namespace
+
+TW_EXPORT int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b, int32_t c,
+                           int32_t d) {
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    switch (mode) {
+    case 0:
+        return stopRecording(e, file);
+    case 1:
+        return startRecording(e, Format{a, b, c});
+    case 2:
+        return pauseRecording(e, true);
+    case 3:
+        return pauseRecording(e, false);
+    case 4:
+        return sourceCount(e);
+    case 5:
+        return selectSource(e, d);
+    default:
+        return kBadArgument;
+    }
+}
+
+// Diagnostics for the tests and the bench: the gaps of the take in progress, or of the last
+// one. A gap is audio the engine never received, filled with silence of the same length.
+TW_EXPORT int64_t WavelarkGapCount() {
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    return e.recording ? e.recording->gapCount() : e.lastGapCount;
+}
+
+TW_EXPORT int64_t WavelarkGapFrames() {
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    return e.recording ? e.recording->gapFrames() : e.lastGapFrames;
 }

@@ -1,0 +1,66 @@
+// Records one take through libWavelark.so the way the program does (loaded by file name,
+// called through its C export) and prints what the bench compares, one key=value a line.
+//
+//   wavelark_take LIBDIR OUT.wav SECONDS [SOURCE CHANNELS RATE BITS]
+//
+// SOURCE is the engine's zero-based source number, -1 for the server's default source.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <string>
+#include <thread>
+
+using WavelarkFn = int32_t (*)(const char*, int32_t, int32_t, int32_t, int32_t, int32_t);
+using CounterFn = int64_t (*)();
+
+int main(int argc, char** argv) {
+    if (argc != 4 && argc != 8) {
+        std::fprintf(stderr, "usage: %s LIBDIR OUT.wav SECONDS [SOURCE CHANNELS RATE BITS]\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string library = std::string(argv[1]) + "/libWavelark.so";
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        std::fprintf(stderr, "%s\n", dlerror());
+        return 1;
+    }
+    auto wavelark = reinterpret_cast<WavelarkFn>(dlsym(handle, "Wavelark"));
+    auto gapCount = reinterpret_cast<CounterFn>(dlsym(handle, "WavelarkGapCount"));
+    auto gapFrames = reinterpret_cast<CounterFn>(dlsym(handle, "WavelarkGapFrames"));
+    if (!wavelark || !gapCount || !gapFrames) {
+        std::fprintf(stderr, "missing export in %s\n", library.c_str());
+        return 1;
+    }
+    const double seconds = std::atof(argv[3]);
+    const int source = argc == 8 ? std::atoi(argv[4]) : -1;
+    const int channels = argc == 8 ? std::atoi(argv[5]) : 2;
+    const int rate = argc == 8 ? std::atoi(argv[6]) : 44100;
+    const int bits = argc == 8 ? std::atoi(argv[7]) : 16;
+
+    using Clock = std::chrono::steady_clock;
+    if (source >= 0 && wavelark("", 5, 0, 0, 0, source) != 0) {
+        std::fprintf(stderr, "cannot select source %d\n", source);
+        return 1;
+    }
+    const int32_t started = wavelark("", 1, channels, rate, bits, 0);
+    if (started != 0) {
+        std::fprintf(stderr, "record failed: %d\n", started);
+        return 1;
+    }
+    const auto begin = Clock::now();
+    std::this_thread::sleep_until(begin + std::chrono::duration<double>(seconds));
+    const auto stopCalled = Clock::now();
+    const int32_t stopped = wavelark(argv[2], 0, 0, 0, 0, 0);
+    const auto stopReturned = Clock::now();
+
+    using Seconds = std::chrono::duration<double>;
+    std::printf("stop_result=%d\n", stopped);
+    std::printf("take_seconds=%.4f\n", Seconds(stopCalled - begin).count());
+    std::printf("stop_ms=%.3f\n", Seconds(stopReturned - stopCalled).count() * 1000);
+    std::printf("gap_count=%lld\n", static_cast<long long>(gapCount()));
+    std::printf("gap_frames=%lld\n", static_cast<long long>(gapFrames()));
+    return stopped == 0 ? 0 : 1;
+}

@@ -1,0 +1,167 @@
+#include "engine/pulse_client.h"
+
+#include <algorithm>
+
+namespace tw::engine {
+
+namespace {
+
+pa_usec_t rtclockAt(Clock::time_point when) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now());
+    return pa_rtclock_now() + static_cast<pa_usec_t>(std::max<int64_t>(left.count(), 0));
+}
+
+void contextStateChanged(pa_context*, void* loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
+
+struct SourceListing {
+    pa_threaded_mainloop* loop = nullptr;
+    std::vector<SourceEntry> sources;
+    bool done = false;
+    bool failed = false;
+};
+
+void sourceListed(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* listing = static_cast<SourceListing*>(userdata);
+    if (eol != 0) {
+        listing->failed = eol < 0;
+        listing->done = true;
+        pa_threaded_mainloop_signal(listing->loop, 0);
+        return;
+    }
+    listing->sources.push_back(
+        {info->name, info->monitor_of_sink != PA_INVALID_INDEX, info->channel_map});
+}
+
+} // namespace
+
+void MainloopDeleter::operator()(pa_threaded_mainloop* m) const {
+    pa_threaded_mainloop_free(m);
+}
+
+void ContextDeleter::operator()(pa_context* c) const {
+    pa_context_set_state_callback(c, nullptr, nullptr);
+    pa_context_disconnect(c);
+    pa_context_unref(c);
+}
+
+void StreamDeleter::operator()(pa_stream* s) const {
+    pa_stream_set_state_callback(s, nullptr, nullptr);
+    pa_stream_set_read_callback(s, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
+        pa_stream_disconnect(s);
+    pa_stream_unref(s);
+}
+
+void OperationDeleter::operator()(pa_operation* o) const {
+    // A cancelled operation never calls back, so its callback's data may go out of scope.
+    if (pa_operation_get_state(o) == PA_OPERATION_RUNNING)
+        pa_operation_cancel(o);
+    pa_operation_unref(o);
+}
+
+Connection::DeadlineTimer::DeadlineTimer(Connection& c, Clock::time_point deadline)
+    : connection_(c) {
+    event_ = pa_context_rttime_new(c.context(), rtclockAt(deadline), &DeadlineTimer::fired, this);
+    if (!event_)
+        expired_ = true;
+}
+
+Connection::DeadlineTimer::~DeadlineTimer() {
+    if (event_)
+        pa_threaded_mainloop_get_api(connection_.loop())->time_free(event_);
+}
+
+void Connection::DeadlineTimer::fired(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+                                      void* self) {
+    auto* timer = static_cast<DeadlineTimer*>(self);
+    timer->expired_ = true;
+    pa_threaded_mainloop_signal(timer->connection_.loop(), 0);
+}
+
+Connection::~Connection() {
+    if (!loop_)
+        return;
+    if (context_) {
+        LoopLock lock(loop_.get());
+        context_.reset();
+    }
+    if (started_)
+        pa_threaded_mainloop_stop(loop_.get());
+}
+
+bool Connection::open(Clock::time_point deadline) {
+    loop_.reset(pa_threaded_mainloop_new());
+    if (!loop_)
+        return false;
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Tunewright");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "tunewright");
+    context_.reset(pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_.get()),
+                                                "Tunewright", props));
+    pa_proplist_free(props);
+    if (!context_)
+        return false;
+    pa_context_set_state_callback(context_.get(), contextStateChanged, loop_.get());
+    // No autospawn: a missing server is an error to report, not a daemon to start behind the
+    // user's back.
+    if (pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return false;
+    if (pa_threaded_mainloop_start(loop_.get()) < 0)
+        return false;
+    started_ = true;
+    LoopLock lock(loop_.get());
+    return waitLocked([this] { return readyLocked(); }, deadline);
+}
+
+bool Connection::ready() {
+    LoopLock lock(loop_.get());
+    return readyLocked();
+}
+
+bool Connection::readyLocked() const {
+    return context_ && pa_context_get_state(context_.get()) == PA_CONTEXT_READY;
+}
+
+bool Connection::deadLocked() const {
+    return !context_ || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_.get()));
+}
+
+bool Connection::finishLocked(pa_operation* op, const bool& flag, Clock::time_point deadline) {
+    OperationPtr owner(op);
+    if (!owner)
+        return false;
+    return waitLocked([&flag] { return flag; }, deadline);
+}
+
+std::optional<std::vector<SourceEntry>> Connection::listSourcesLocked(Clock::time_point deadline) {
+    SourceListing listing;
+    listing.loop = loop_.get();
+    if (!finishLocked(pa_context_get_source_info_list(context_.get(), sourceListed, &listing),
+                      listing.done, deadline) ||
+        listing.failed)
+        return std::nullopt;
+    // Microphones and line inputs first, then what the outputs play; by name within each
+    // group, since server indexes change whenever the server or a device restarts.
+    std::stable_sort(listing.sources.begin(), listing.sources.end(),
+                     [](const SourceEntry& a, const SourceEntry& b) {
+                         if (a.monitor != b.monitor)
+                             return !a.monitor;
+                         return a.name < b.name;
+                     });
+    return std::move(listing.sources);
+}
+
+std::shared_ptr<Connection> PulseClient::connection(Clock::time_point deadline) {
+    if (current_ && current_->ready())
+        return current_;
+    current_.reset();
+    auto fresh = std::make_shared<Connection>();
+    if (!fresh->open(deadline))
+        return nullptr;
+    current_ = fresh;
+    return current_;
+}
+
+} // namespace tw::engine

@@ -1,0 +1,131 @@
+// The libpulse connection shared by the engine and the mixer, and the source list both
+// number the same way. Internal to engine/: the two libraries export only their C functions.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <pulse/pulseaudio.h>
+#include <string>
+#include <vector>
+
+namespace tw::engine {
+
+using Clock = std::chrono::steady_clock;
+
+// Every call that talks to the server gives up at this point; the callers promise an answer
+// within two seconds even when the server has gone away or stopped answering.
+inline Clock::time_point callDeadline() {
+    return Clock::now() + std::chrono::milliseconds(1500);
+}
+
+struct MainloopDeleter {
+    void operator()(pa_threaded_mainloop* m) const;
+};
+struct ContextDeleter {
+    void operator()(pa_context* c) const;
+};
+struct StreamDeleter {
+    void operator()(pa_stream* s) const;
+};
+struct OperationDeleter {
+    void operator()(pa_operation* o) const;
+};
+using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
+using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
+using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
+using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+
+// Holds the mainloop lock for a scope.
+class LoopLock {
+  public:
+    explicit LoopLock(pa_threaded_mainloop* m) : m_(m) { pa_threaded_mainloop_lock(m_); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(m_); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+  private:
+    pa_threaded_mainloop* m_;
+};
+
+struct SourceEntry {
+    std::string name;
+    bool monitor = false;
+    pa_channel_map channelMap{};
+};
+
+// One connection to the server: a threaded mainloop and its context. Streams made on it keep
+// a shared_ptr to it so that it outlives them even after the client has reconnected.
+class Connection {
+  public:
+    Connection() = default;
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Starts the mainloop and connects; false when no server answers before the deadline.
+    bool open(Clock::time_point deadline);
+    bool ready(); // takes the lock
+    bool readyLocked() const;
+    bool deadLocked() const;
+
+    pa_threaded_mainloop* loop() const { return loop_.get(); }
+    pa_context* context() const { return context_.get(); }
+
+    // With the lock held: waits until done() holds, the context dies or the deadline passes.
+    template <class Pred> bool waitLocked(Pred done, Clock::time_point deadline);
+
+    // With the lock held: the sources in their stable order, or nothing on failure.
+    std::optional<std::vector<SourceEntry>> listSourcesLocked(Clock::time_point deadline);
+    // With the lock held: waits for an operation whose callback sets *flag.
+    bool finishLocked(pa_operation* op, const bool& flag, Clock::time_point deadline);
+
+  private:
+    class DeadlineTimer;
+    MainloopPtr loop_;
+    ContextPtr context_;
+    bool started_ = false;
+};
+
+// Keeps one connection and replaces it when the server has gone away.
+class PulseClient {
+  public:
+    // A ready connection, or nullptr when no server answers in time.
+    std::shared_ptr<Connection> connection(Clock::time_point deadline);
+
+  private:
+    std::shared_ptr<Connection> current_;
+};
+
+// The deadline timer's wait: declared here so the template can use it.
+class Connection::DeadlineTimer {
+  public:
+    DeadlineTimer(Connection& c, Clock::time_point deadline);
+    ~DeadlineTimer();
+    DeadlineTimer(const DeadlineTimer&) = delete;
+    DeadlineTimer& operator=(const DeadlineTimer&) = delete;
+    bool expired() const { return expired_; }
+
+  private:
+    static void fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+    Connection& connection_;
+    pa_time_event* event_ = nullptr;
+    bool expired_ = false;
+};
+
+template <class Pred> bool Connection::waitLocked(Pred done, Clock::time_point deadline) {
+    if (done())
+        return true;
+    if (Clock::now() >= deadline || deadLocked())
+        return false;
+    DeadlineTimer timer(*this, deadline);
+    while (!done()) {
+        if (timer.expired() || deadLocked())
+            return false;
+        pa_threaded_mainloop_wait(loop_.get());
+    }
+    return true;
+}
+
+} // namespace tw::engine
