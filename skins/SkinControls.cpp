@@ -83,6 +83,11 @@ SkinScrollBar::SkinScrollBar(QWidget* parent) : QScrollBar(Qt::Horizontal, paren
     // The scroll bar's own context menu jumps with a plain setValue ("Scroll here"), which
     // would move the volume without a Change.
     setContextMenuPolicy(Qt::NoContextMenu);
+    // A scroll bar steps the way a page scrolls: Right, Up and the wheel turned up all lower
+    // its value. As a volume slider they must raise it.
+    setInvertedControls(false);
+    // Like any slider, reachable by Tab and by clicking, so the arrow keys can set it.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void SkinScrollBar::applySkin(const SkinForm& host) {
