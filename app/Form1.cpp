@@ -6,6 +6,7 @@
 #include "platform/IHotkeys.h"
 #include "platform/IPlayer.h"
 #include "settings/Form2.h"
+#include "settings/Preferences.h"
 #include "skins/SkinControls.h"
 
 #include <QCloseEvent>
@@ -31,8 +32,8 @@ Form1::Form1(const Services& services, QWidget* parent)
 }
 
 Form1::~Form1() {
-    if (form2_)
-        delete form2_.data();
+    delete form2_.data();
+    delete preferences_.data();
 }
 
 void Form1::Form_Load() {
@@ -122,6 +123,8 @@ void Form1::Form_Unload() {
         wizard->close();
         wizard->deleteLater();
     }
+    if (preferences_)
+        preferences_->close();
 
     shared.HotkeyPumpStop = true;
     emit pumpStopped();
@@ -189,9 +192,19 @@ Form2* Form1::form2() {
     return form2_.data();
 }
 
-// Recording arrives with the recorder; until then the buttons change nothing.
-void Form1::SkinButton1_Click() {}
-void Form1::SkinButton4_Click() {}
-void Form1::SkinButton2_Click() {}
+Preferences* Form1::preferences() {
+    if (!preferences_) {
+        preferences_ = new Preferences(*this);
+        preferences_->Form_Load();
+    }
+    return preferences_.data();
+}
+
+void Form1::mPreferences_Click() {
+    Preferences* dialog = preferences();
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
 
 } // namespace tw

@@ -16,6 +16,7 @@ class QMenu;
 namespace tw {
 
 class Form2;
+class Preferences;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
@@ -64,6 +65,11 @@ public:
     virtual void SkinButton4_Click();
     virtual void SkinButton2_Click();
 
+    // The recording clock and the volume slider.
+    void Timer2_Timer();
+    void Mmss();
+    void SkinScrollBar1_Change();
+
     // A hotkey as the pump sees it: acted on only while no handler runs and only when
     // its button is enabled.
     void HotkeyPump(int id);
@@ -111,10 +117,17 @@ public:
     int NextEntryNumber = 1;
     int TakeCounter = 0;
     QString PlayingFile;
+    int32_t ElapsedSeconds = 0;
+    QString MbPerSecond;
+    QString MinutesText;
+    QString SecondsText;
 
-    // The wizard, created on first reference.
+    // Windows created on first reference (hidden until shown) and unloaded on close.
     Form2* form2();
     bool hasForm2() const { return !form2_.isNull(); }
+    Preferences* preferences();
+    bool hasPreferences() const { return !preferences_.isNull(); }
+    void mPreferences_Click();
 
 signals:
     // The pump has been told to stop: the event loop should end.
@@ -133,8 +146,13 @@ private:
     void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
                     const QString& file);
 
+    QString takeFileName(int number) const;
+    void addListLine(const QString& path);
+
     Services services_;
+    bool saving_ = false; // inside Stop, between its yield and the engine's answer
     QPointer<Form2> form2_;
+    QPointer<Preferences> preferences_;
     int statusColour_ = 0;
     bool unloaded_ = false;
 };

@@ -108,6 +108,8 @@ void Form1::buildControls() {
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
     connect(SkinButton4, &SkinButton::Click, this, [this] { SkinButton4_Click(); });
     connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+    connect(&Timer2, &QTimer::timeout, this, [this] { Timer2_Timer(); });
+    connect(SkinScrollBar1, &SkinScrollBar::Change, this, [this] { SkinScrollBar1_Change(); });
 }
 
 void Form1::buildMenus() {
@@ -154,11 +156,12 @@ void Form1::buildMenus() {
 
     // Commands whose features are not built yet are shown disabled rather than doing
     // nothing when chosen.
-    for (QAction* a : {position, input, Location, mPreferences, Clear, mp3otion, Wavtomp3, about,
+    for (QAction* a : {position, input, Location, Clear, mp3otion, Wavtomp3, about,
                        Homepage, Larktake})
         a->setEnabled(false);
 
     connect(Exit, &QAction::triggered, this, [this] { Exit_Click(); });
+    connect(mPreferences, &QAction::triggered, this, [this] { mPreferences_Click(); });
     connect(green, &QAction::triggered, this, [this] { green_Click(); });
     connect(red, &QAction::triggered, this, [this] { red_Click(); });
     connect(blue, &QAction::triggered, this, [this] { blue_Click(); });
