@@ -1,0 +1,259 @@
+#include "settings/Preferences.h"
+
+#include "app/Form1.h"
+#include "skins/SkinControls.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QRadioButton>
+#include <cmath>
+
+namespace tw {
+
+namespace {
+
+const QString kSection = QStringLiteral("Config");
+const QString kRateUnit = QStringLiteral("  MB/min");
+
+// List position i stands for kRates[i]; the texts are matched exactly, blanks included.
+const QStringList kRateTexts = {QStringLiteral("8000  Hz"), QStringLiteral("11025 Hz"),
+                                QStringLiteral("22050 Hz"), QStringLiteral("44100 Hz")};
+constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
+constexpr int kDefaultRateIndex = 2;
+
+// Layout positions are in twips, 15 to a pixel.
+QRect twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+// The rate with three decimals and always a point, so that the recording control can read
+// it back whatever the user's locale. A single is read as its 7 significant digits and those
+// are rounded half away from zero, as the format routine of the original platform does: a
+// rate of 1.00049973 reads 1.000500 and shows 1.001, and 2.8125 shows 2.813.
+QString rateNumber(float rate) {
+    if (!std::isfinite(rate))
+        return QString::number(double(rate), 'f', 3);
+    const bool negative = std::signbit(rate);
+    // "d.dddddde±x": seven significant digits and the power of ten of the first one.
+    const QString scientific = QString::number(std::fabs(double(rate)), 'e', 6);
+    const qsizetype ePos = scientific.indexOf(u'e');
+    QString digits = scientific.left(ePos);
+    digits.remove(u'.');
+    const int exponent = scientific.mid(ePos + 1).toInt();
+
+    // value = digits × 10^-scale; bring it to exactly three decimals.
+    int scale = 6 - exponent;
+    QString thousandths;
+    if (scale <= 3) {
+        thousandths = digits + QString(3 - scale, u'0');
+    } else {
+        const int dropped = scale - 3;
+        if (dropped > digits.size()) {
+            thousandths = QStringLiteral("0");
+        } else {
+            const qsizetype keep = digits.size() - dropped;
+            qint64 kept = keep > 0 ? digits.left(keep).toLongLong() : 0;
+            if (digits.at(keep).digitValue() >= 5)
+                ++kept;
+            thousandths = QString::number(kept);
+        }
+    }
+    if (thousandths.size() < 4)
+        thousandths = QString(4 - thousandths.size(), u'0') + thousandths;
+    QString text = thousandths.left(thousandths.size() - 3) + u'.' + thousandths.right(3);
+    if (negative && text != QStringLiteral("0.000"))
+        text.prepend(u'-');
+    return text;
+}
+
+} // namespace
+
+Preferences::Preferences(Form1& main) : QWidget(nullptr), main_(main) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("Preferences"));
+    setWindowIcon(main.windowIcon());
+    setFixedSize(4095 / 15, 3270 / 15);
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPointSizeF(9.75);
+    setFont(font);
+
+    SkinForm1 = new SkinForm(this);
+
+    Frame1 = new QGroupBox(QStringLiteral("Channels"), this);
+    Frame1->setGeometry(twips(360, 240, 1575, 1095));
+    Option1 = new QRadioButton(QStringLiteral("Mono"), Frame1);
+    Option1->setGeometry(twips(120, 360, 1095, 255));
+    Option2 = new QRadioButton(QStringLiteral("Stereo"), Frame1);
+    Option2->setGeometry(twips(120, 720, 1095, 255));
+    Option2->setChecked(true);
+
+    Frame2 = new QGroupBox(QStringLiteral("Sample Bit"), this);
+    Frame2->setGeometry(twips(2160, 240, 1695, 1095));
+    Option3 = new QRadioButton(QStringLiteral("8  Bit"), Frame2);
+    Option3->setGeometry(twips(240, 360, 1095, 255));
+    Option4 = new QRadioButton(QStringLiteral("16 Bit"), Frame2);
+    Option4->setGeometry(twips(240, 720, 1095, 255));
+    Option4->setChecked(true);
+
+    SkinLabel1 = new SkinLabel(this);
+    SkinLabel1->setGeometry(twips(480, 1440, 975, 255));
+    SkinLabel1->setText(QStringLiteral("Sample Rate"));
+    SkinLabel2 = new SkinLabel(this);
+    SkinLabel2->setGeometry(twips(2280, 1440, 1455, 255));
+    SkinLabel2->setText(QStringLiteral("Byte Rate"));
+
+    Combo1 = new QComboBox(this);
+    Combo1->setGeometry(twips(360, 1800, 1455, 345));
+    Combo1->setEditable(true);
+    // Typed text is never a choice: it must not become a list entry either.
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->addItems(kRateTexts);
+    Combo1->setCurrentIndex(kDefaultRateIndex);
+
+    SkinPanel1 = new SkinPanel(this);
+    SkinPanel1->setGeometry(twips(2160, 1800, 1695, 375));
+
+    Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
+    Check1->setGeometry(twips(360, 2280, 3615, 495));
+
+    SkinButton1 = new SkinButton(this);
+    SkinButton1->setGeometry(twips(480, 2880, 1215, 255));
+    SkinButton1->setText(QStringLiteral("Ok"));
+    SkinButton2 = new SkinButton(this);
+    SkinButton2->setGeometry(twips(2400, 2880, 1215, 255));
+    SkinButton2->setText(QStringLiteral("Cancel"));
+
+    // clicked, not toggled: selecting a button from code at opening must not count as the
+    // user's choice.
+    connect(Option1, &QRadioButton::clicked, this, [this] { Option1_Click(); });
+    connect(Option2, &QRadioButton::clicked, this, [this] { Option2_Click(); });
+    connect(Option3, &QRadioButton::clicked, this, [this] { Option3_Click(); });
+    connect(Option4, &QRadioButton::clicked, this, [this] { Option4_Click(); });
+    connect(Combo1, &QComboBox::activated, this, [this] { Combo1_Click(); });
+    connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
+    connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+}
+
+void Preferences::Form_Load() {
+    SkinForm1->setSkinFile(main_.appDir + QStringLiteral("/skin/green.skn"));
+    SkinLabel1->applySkin(*SkinForm1);
+    SkinLabel2->applySkin(*SkinForm1);
+    SkinPanel1->applySkin(*SkinForm1);
+    SkinButton1->applySkin(*SkinForm1);
+    SkinButton2->applySkin(*SkinForm1);
+    // The captions were laid out for the platform the dialog was drawn on; where this
+    // platform's font runs wider, a caption grows to the right rather than losing letters.
+    for (SkinLabel* label : {SkinLabel1, SkinLabel2}) {
+        label->ensurePolished();
+        if (label->sizeHint().width() > label->width())
+            label->resize(label->sizeHint().width(), label->height());
+    }
+    // The frames and boxes keep the platform's look but sit on the skin's background, where
+    // the platform's dark text is unreadable: they take the skinned labels' text colour.
+    const QColor text = QColor::fromString(
+        SkinForm1->skin().value(QStringLiteral("Label"), QStringLiteral("foreground")));
+    if (text.isValid()) {
+        const QList<QWidget*> plainControls = {Frame1,  Frame2,  Option1, Option2,
+                                               Option3, Option4, Check1};
+        for (QWidget* plain : plainControls) {
+            QPalette palette = plain->palette();
+            palette.setColor(QPalette::WindowText, text);
+            plain->setPalette(palette);
+        }
+    }
+
+    RecordingFormatValues& format = main_.shared.RecordingFormat;
+    format.Channels = main_.config.readInt(kSection, QStringLiteral("Channels"), 0);
+    format.BitsPerSample = main_.config.readInt(kSection, QStringLiteral("BitsPerSample"), 0);
+    format.SamplesPerSec = main_.config.readInt(kSection, QStringLiteral("SamplesPerSec"), 0);
+
+    Check1->setChecked(main_.shared.AutoMp3 == 1);
+
+    // A stored count or size the dialog cannot show is replaced by the one it does show, so
+    // that the next recording, the rate and a later Ok all agree with the buttons.
+    if (format.Channels == 1) {
+        Option1->setChecked(true);
+    } else {
+        Option2->setChecked(true);
+        format.Channels = 2;
+    }
+    if (format.BitsPerSample == 8) {
+        Option3->setChecked(true);
+    } else {
+        Option4->setChecked(true);
+        format.BitsPerSample = 16;
+    }
+
+    for (int i = 0; i < kRateTexts.size(); ++i) {
+        if (format.SamplesPerSec == kRates[i]) {
+            Combo1->setCurrentIndex(i);
+            break;
+        }
+    }
+    room();
+}
+
+void Preferences::Option1_Click() {
+    main_.shared.RecordingFormat.Channels = 1;
+    room();
+}
+
+void Preferences::Option2_Click() {
+    main_.shared.RecordingFormat.Channels = 2;
+    room();
+}
+
+void Preferences::Option3_Click() {
+    main_.shared.RecordingFormat.BitsPerSample = 8;
+    room();
+}
+
+void Preferences::Option4_Click() {
+    main_.shared.RecordingFormat.BitsPerSample = 16;
+    room();
+}
+
+void Preferences::Combo1_Click() {
+    const QString text = Combo1->currentText();
+    for (int i = 0; i < kRateTexts.size(); ++i) {
+        if (text == kRateTexts[i]) {
+            main_.shared.RecordingFormat.SamplesPerSec = kRates[i];
+            break;
+        }
+    }
+    room();
+}
+
+float Preferences::room() {
+    const RecordingFormatValues& f = main_.shared.RecordingFormat;
+    // Double all the way, so that no product of stored values can overflow before the
+    // result is narrowed to a single.
+    const float rate = static_cast<float>(double(f.Channels) * f.SamplesPerSec * f.BitsPerSample *
+                                          60 / 8 / 1024 / 1024);
+    SkinPanel1->setText(rateNumber(rate) + kRateUnit);
+    return rate;
+}
+
+void Preferences::SkinButton1_Click() {
+    main_.shared.AutoMp3 = Check1->isChecked() ? 1 : 0;
+    const RecordingFormatValues& f = main_.shared.RecordingFormat;
+    main_.config.writeString(kSection, QStringLiteral("Channels"), QString::number(f.Channels));
+    main_.config.writeString(kSection, QStringLiteral("BitsPerSample"),
+                             QString::number(f.BitsPerSample));
+    main_.config.writeString(kSection, QStringLiteral("SamplesPerSec"),
+                             QString::number(f.SamplesPerSec));
+    main_.SkinPanel1->setText(formatCaption(f));
+    close();
+}
+
+void Preferences::SkinButton2_Click() {
+    close();
+}
+
+void Preferences::closeEvent(QCloseEvent* event) {
+    event->accept();
+}
+
+} // namespace tw
