@@ -44,7 +44,7 @@ QString rateNumber(float rate) {
     const int exponent = scientific.mid(ePos + 1).toInt();
 
     // value = digits × 10^-scale; bring it to exactly three decimals.
-    int scale = 6 - exponent;
+    const int scale = 6 - exponent;
     QString thousandths;
     if (scale <= 3) {
         thousandths = digits + QString(3 - scale, u'0');
