@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 class QAction;
 class QLineEdit;
 class QListWidget;
@@ -69,6 +71,18 @@ public:
     void Timer2_Timer();
     void Mmss();
     void SkinScrollBar1_Change();
+
+    // The recordings list and playback.
+    void List1_DblClick();
+    QString Status(const QString& file);
+    void Timer1_Timer();
+    void List1_MouseDown(Qt::MouseButton button, const QPoint& position);
+    void Stop_Click();
+    void Delist_Click();
+    void output_Click();
+    void Clear_Click();
+    // Shows the context menu; modal. Tests replace it.
+    std::function<void(QMenu*)> showPopup;
 
     // A hotkey as the pump sees it: acted on only while no handler runs and only when
     // its button is enabled.
@@ -135,6 +149,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();
@@ -148,6 +163,7 @@ private:
 
     QString takeFileName(int number) const;
     void addListLine(const QString& path);
+    void removeSelectedLine();
 
     Services services_;
     bool saving_ = false; // inside Stop, between its yield and the engine's answer

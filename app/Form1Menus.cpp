@@ -5,6 +5,7 @@
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QCursor>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPainterPath>
@@ -108,6 +109,10 @@ void Form1::buildControls() {
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
     connect(SkinButton4, &SkinButton::Click, this, [this] { SkinButton4_Click(); });
     connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+    connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    connect(List1, &QListWidget::itemDoubleClicked, this, [this] { List1_DblClick(); });
+    List1->viewport()->installEventFilter(this);
+    showPopup = [](QMenu* menu) { menu->exec(QCursor::pos()); };
     connect(&Timer2, &QTimer::timeout, this, [this] { Timer2_Timer(); });
     connect(SkinScrollBar1, &SkinScrollBar::Change, this, [this] { SkinScrollBar1_Change(); });
 }
@@ -156,11 +161,15 @@ void Form1::buildMenus() {
 
     // Commands whose features are not built yet are shown disabled rather than doing
     // nothing when chosen.
-    for (QAction* a : {position, input, Location, Clear, mp3otion, Wavtomp3, about,
+    for (QAction* a : {position, input, Location, mp3otion, Wavtomp3, about, Convert, send,
                        Homepage, Larktake})
         a->setEnabled(false);
 
     connect(Exit, &QAction::triggered, this, [this] { Exit_Click(); });
+    connect(Clear, &QAction::triggered, this, [this] { Clear_Click(); });
+    connect(Stop, &QAction::triggered, this, [this] { Stop_Click(); });
+    connect(Delist, &QAction::triggered, this, [this] { Delist_Click(); });
+    connect(output, &QAction::triggered, this, [this] { output_Click(); });
     connect(mPreferences, &QAction::triggered, this, [this] { mPreferences_Click(); });
     connect(green, &QAction::triggered, this, [this] { green_Click(); });
     connect(red, &QAction::triggered, this, [this] { red_Click(); });

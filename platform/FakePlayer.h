@@ -11,7 +11,9 @@ class FakePlayer final : public IPlayer {
 public:
     void play(const QString& path) override {
         log.append("play " + path);
-        modes[path] = QStringLiteral("playing");
+        error = failPlay;
+        if (error.isEmpty())
+            modes[path] = QStringLiteral("playing");
     }
     void close(const QString& path) override {
         log.append("close " + path);
@@ -19,9 +21,12 @@ public:
     }
     QString mode(const QString& path) override { return modes.value(path); }
     void playToEnd(const QString& path) override { log.append("playToEnd " + path); }
+    QString lastError() const override { return error; }
 
     QStringList log;
     QMap<QString, QString> modes;
+    QString failPlay; // when set, play starts nothing and reports this
+    QString error;
 };
 
 } // namespace tw

@@ -13,6 +13,8 @@ public:
     // "playing", "stopped" (played to its end, not yet closed) or "" when not open.
     virtual QString mode(const QString& path) = 0;
     virtual void playToEnd(const QString& path) = 0; // returns when playback has ended
+    // Why the last play or playToEnd could not start; "" when it started.
+    virtual QString lastError() const = 0;
 };
 
 } // namespace tw

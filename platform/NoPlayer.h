@@ -9,6 +9,7 @@ namespace tw {
 class NoPlayer final : public IPlayer {
 public:
     void play(const QString&) override {}
+    QString lastError() const override { return QStringLiteral("playback is not available"); }
     void close(const QString&) override {}
     QString mode(const QString&) override { return {}; }
     void playToEnd(const QString&) override {}
