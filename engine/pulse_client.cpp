@@ -36,6 +36,13 @@ void sourceListed(pa_context*, const pa_source_info* info, int eol, void* userda
 
 } // namespace
 
+void Completion::onSuccess(pa_context*, int success, void* self) {
+    auto* completion = static_cast<Completion*>(self);
+    completion->done = true;
+    completion->success = success != 0;
+    pa_threaded_mainloop_signal(completion->loop, 0);
+}
+
 void MainloopDeleter::operator()(pa_threaded_mainloop* m) const {
     pa_threaded_mainloop_free(m);
 }

@@ -49,6 +49,14 @@ class LoopLock {
     pa_threaded_mainloop* m_;
 };
 
+// Completion of an operation that reports only success, for a pa_context_success_cb_t.
+struct Completion {
+    pa_threaded_mainloop* loop = nullptr;
+    bool done = false;
+    bool success = false;
+    static void onSuccess(pa_context*, int success, void* self);
+};
+
 struct SourceEntry {
     std::string name;
     bool monitor = false;

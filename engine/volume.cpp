@@ -1,5 +1,6 @@
 // The mixer: reports the volume range of a recording source and sets its volume. Sources are
 // numbered exactly as the engine numbers them.
+#include "engine/exports.h"
 #include "engine/pulse_client.h"
 
 #include <algorithm>
@@ -26,12 +27,6 @@ struct Mixer {
 Mixer& mixer() {
     static Mixer instance;
     return instance;
-}
-
-void volumeSet(pa_context*, int success, void* userdata) {
-    auto* done = static_cast<std::pair<bool, bool>*>(userdata);
-    done->first = true;
-    done->second = success != 0;
 }
 
 } // namespace
@@ -65,10 +60,10 @@ extern "C" __attribute__((visibility("default"))) int32_t Volume(int32_t source,
     pa_cvolume levels;
     pa_cvolume_set(&levels, entry.channelMap.channels,
                    static_cast<pa_volume_t>(std::clamp(volume, kMinVolume, kMaxVolume)));
-    std::pair<bool, bool> done{false, false};
+    Completion completion{connection->loop()};
     pa_operation* op = pa_context_set_source_volume_by_name(
-        connection->context(), entry.name.c_str(), &levels, volumeSet, &done);
-    if (!connection->finishLocked(op, done.first, deadline))
+        connection->context(), entry.name.c_str(), &levels, Completion::onSuccess, &completion);
+    if (!connection->finishLocked(op, completion.done, deadline))
         return kNoServer;
-    return done.second ? kOk : kBadArgument;
+    return completion.success ? kOk : kBadArgument;
 }

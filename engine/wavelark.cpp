@@ -3,6 +3,7 @@
 // stopping moves the finished capture to the caller's path.
 #include "engine/byte_ring.h"
 #include "engine/capture_file.h"
+#include "engine/exports.h"
 #include "engine/pulse_client.h"
 
 #include <algorithm>
@@ -352,6 +353,9 @@ void Recording::drainRing() {
 bool Recording::finishCapture() {
     if (stream_) {
         LoopLock lock(connection_->loop());
+        // A take stopped before the source sent anything still lasts as long as it ran.
+        if (!clockStarted_ && readyAt_)
+            startClock(0);
         stream_.reset();
     }
     if (writer_.joinable()) {

@@ -1,0 +1,396 @@
+// The recording engine through its C export, against the private PulseAudio server: formats,
+// pause, what the speakers play, where the file goes, and what survives a killed program.
+#include "engine/exports.h"
+#include "pulse_support.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QThread>
+
+using namespace pulsetest;
+
+namespace {
+
+constexpr double kTolerance = 0.3;
+
+void sleepSeconds(double s) {
+    QThread::msleep(static_cast<unsigned long>(s * 1000));
+}
+
+bool selectSource(const QString& name) {
+    const int index = engineIndexOf(name);
+    return index >= 0 && Wavelark("", 5, 0, 0, 0, index) == 0;
+}
+
+// Writes a tone the speakers can play.
+bool writeTone(const QString& path, double frequency, double seconds) {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!f)
+        return false;
+    std::vector<double> samples(size_t(seconds * info.samplerate));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / info.samplerate);
+    sf_write_double(f, samples.data(), sf_count_t(samples.size()));
+    return sf_close(f) == 0;
+}
+
+QString readHeaderTag(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = f.read(12);
+    return QString::fromLatin1(head.left(4) + head.mid(8, 4));
+}
+
+} // namespace
+
+class TestPulseEngine : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void cleanup();
+    void countsTheServersSources();
+    void recordsTheFormatAsked_data();
+    void recordsTheFormatAsked();
+    void pausedTimeIsLeftOut();
+    void capturesWhatTheSpeakersPlay();
+    void replacesAnOlderFileOfTheSameName();
+    void copiesAcrossFileSystems();
+    void missingFolderKeepsTheCapture();
+    void refusesCallsOutOfTurn();
+    void rejectsBadArguments_data();
+    void rejectsBadArguments();
+    void rejectsImpossibleFormats_data();
+    void rejectsImpossibleFormats();
+    void killedRecorderLeavesAPlayableCapture();
+    void frozenRecorderKeepsItsTimeline();
+
+  private:
+    QString out(const QString& name) const { return dir_.filePath(name); }
+    QTemporaryDir dir_;
+    std::vector<std::unique_ptr<MonitorListener>> listeners_;
+};
+
+void TestPulseEngine::initTestCase() {
+    QVERIFY2(serverIsUp(), "the private PulseAudio server of scripts/test is not running");
+    QVERIFY2(qEnvironmentVariableIsSet("XDG_CACHE_HOME"), "XDG_CACHE_HOME must point at the "
+                                                          "test home");
+    QVERIFY(dir_.isValid());
+    QVERIFY(engineIndexOf("micsink.monitor") >= 0);
+    for (const char* monitor : {"micsink.monitor", "speakers.monitor"}) {
+        listeners_.push_back(std::make_unique<MonitorListener>(monitor));
+        QVERIFY(listeners_.back()->running());
+    }
+    // Other tests change source volumes; the tone checks need them at full level.
+    for (const QString& name : sourcesInEngineOrder())
+        run("pactl", {"set-source-volume", name, "100%"});
+}
+
+void TestPulseEngine::cleanup() {
+    // A failed case must not leave a take running into the next one.
+    Wavelark(out("cleanup.wav").toUtf8().constData(), 0, 0, 0, 0, 0);
+    QFile::remove(out("cleanup.wav"));
+}
+
+void TestPulseEngine::countsTheServersSources() {
+    const QStringList names = sourcesInEngineOrder();
+    QVERIFY(names.size() >= 3);
+    QElapsedTimer answer;
+    answer.start();
+    QCOMPARE(Wavelark("", 4, 0, 0, 0, 0), names.size());
+    QVERIFY(answer.elapsed() < 500);
+    // A new source counts at once.
+    const QString module =
+        run("pactl", {"load-module", "module-null-sink", "sink_name=extra"}).trimmed();
+    QVERIFY(!module.isEmpty());
+    const int withExtra = Wavelark("", 4, 0, 0, 0, 0);
+    run("pactl", {"unload-module", module});
+    QCOMPARE(withExtra, names.size() + 1);
+    QCOMPARE(Wavelark("", 4, 0, 0, 0, 0), names.size());
+}
+
+void TestPulseEngine::recordsTheFormatAsked_data() {
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("subformat");
+    QTest::newRow("mono 22050 Hz 8 bits") << 1 << 22050 << 8 << int(SF_FORMAT_PCM_U8);
+    QTest::newRow("stereo 44100 Hz 16 bits") << 2 << 44100 << 16 << int(SF_FORMAT_PCM_16);
+}
+
+void TestPulseEngine::recordsTheFormatAsked() {
+    QFETCH(int, channels);
+    QFETCH(int, rate);
+    QFETCH(int, bits);
+    QFETCH(int, subformat);
+    const QStringList before = captures();
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, channels, rate, bits, 0), 0);
+    sleepSeconds(2);
+    const QString path = out("take.wav");
+    QElapsedTimer stopTime;
+    stopTime.start();
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    QVERIFY(stopTime.elapsed() < 1000);
+
+    QCOMPARE(readHeaderTag(path), QStringLiteral("RIFFWAVE"));
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QCOMPARE(audio.info.channels, channels);
+    QCOMPARE(audio.info.samplerate, rate);
+    QCOMPARE(audio.info.format & SF_FORMAT_SUBMASK, subformat);
+    QVERIFY2(std::abs(audio.seconds() - 2.0) <= kTolerance,
+             qPrintable(QString::number(audio.seconds())));
+    for (const auto& channel : audio.channels) {
+        QCOMPARE(dominantFrequency(channel, rate), 440.0);
+        QVERIFY(rms(channel) > 0.05);
+    }
+    // The capture was moved, not copied and left behind.
+    QCOMPARE(captures(), before);
+}
+
+void TestPulseEngine::pausedTimeIsLeftOut() {
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+    sleepSeconds(1.5);
+    QCOMPARE(Wavelark("", 2, 0, 0, 0, 0), 0);
+    sleepSeconds(1);
+    QCOMPARE(Wavelark("", 3, 0, 0, 0, 0), 0);
+    sleepSeconds(1.5);
+    const QString path = out("paused.wav");
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QVERIFY2(std::abs(audio.seconds() - 3.0) <= kTolerance,
+             qPrintable(QString::number(audio.seconds())));
+    QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+}
+
+void TestPulseEngine::capturesWhatTheSpeakersPlay() {
+    const QString tone = out("tone.wav");
+    QVERIFY(writeTone(tone, 1000, 1.5));
+    QVERIFY(selectSource("speakers.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+    sleepSeconds(0.5);
+    int code = -1;
+    run("paplay", {"--device=speakers", tone}, &code);
+    QCOMPARE(code, 0);
+    sleepSeconds(0.5);
+    const QString path = out("speakers.wav");
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QVERIFY(audio.seconds() >= 2.0);
+    QCOMPARE(dominantFrequency(audio.channels[0], 44100), 1000.0);
+    QVERIFY(rms(audio.channels[0]) > 0.1);
+}
+
+void TestPulseEngine::replacesAnOlderFileOfTheSameName() {
+    const QString path = out("reused.wav");
+    {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(100000, 'x'));
+    }
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 8000, 8, 0), 0);
+    sleepSeconds(1);
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QCOMPARE(audio.info.samplerate, 8000);
+    QVERIFY(std::abs(audio.seconds() - 1.0) <= kTolerance);
+}
+
+void TestPulseEngine::copiesAcrossFileSystems() {
+    QTemporaryDir other(QStringLiteral("/dev/shm/tunewright-test-XXXXXX"));
+    QVERIFY(other.isValid());
+    QVERIFY2(QStorageInfo(other.path()).device() != QStorageInfo(captureFolder()).device() ||
+                 QStorageInfo(other.path()).rootPath() != QStorageInfo(captureFolder()).rootPath(),
+             "/dev/shm must be another file system than the capture folder");
+    const QStringList before = captures();
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 2, 48000, 16, 0), 0);
+    sleepSeconds(1.5);
+    const QString path = other.filePath("across.wav");
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QVERIFY(std::abs(audio.seconds() - 1.5) <= kTolerance);
+    QCOMPARE(dominantFrequency(audio.channels[1], 48000), 440.0);
+    QCOMPARE(captures(), before);
+    // Nothing half-copied is left beside the file.
+    QCOMPARE(QDir(other.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"across.wav"});
+}
+
+void TestPulseEngine::missingFolderKeepsTheCapture() {
+    const QStringList before = captures();
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 22050, 16, 0), 0);
+    sleepSeconds(1.5);
+    const QString path = out("no/such/folder/take.wav");
+    QVERIFY(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
+    QVERIFY(!QFileInfo::exists(path));
+    // The take is over either way, and its audio waits in the engine's folder under a name
+    // that says when it was made.
+    QVERIFY(Wavelark(out("again.wav").toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
+    QStringList kept = captures();
+    for (const QString& name : before)
+        kept.removeOne(name);
+    QCOMPARE(kept.size(), 1);
+    static const QRegularExpression stamped(
+        QStringLiteral("^capture-\\d{8}-\\d{6}-\\d+(-\\d+)?\\.wav$"));
+    QVERIFY2(stamped.match(kept[0]).hasMatch(), qPrintable(kept[0]));
+    const Audio audio = readAudio(captureFolder() + '/' + kept[0]);
+    QVERIFY(audio.opened);
+    QVERIFY2(std::abs(audio.seconds() - 1.5) <= kTolerance,
+             qPrintable(QString::number(audio.seconds())));
+    QFile::remove(captureFolder() + '/' + kept[0]);
+}
+
+void TestPulseEngine::refusesCallsOutOfTurn() {
+    const QString path = out("turns.wav");
+    QVERIFY(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(Wavelark("", 2, 0, 0, 0, 0) < 0);
+    QVERIFY(Wavelark("", 3, 0, 0, 0, 0) < 0);
+
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 22050, 16, 0), 0);
+    // A second start neither fails the take in progress nor changes its format.
+    QVERIFY(Wavelark("", 1, 2, 44100, 16, 0) < 0);
+    sleepSeconds(1);
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QCOMPARE(audio.info.channels, 1);
+    QCOMPARE(audio.info.samplerate, 22050);
+    QVERIFY(std::abs(audio.seconds() - 1.0) <= kTolerance);
+}
+
+void TestPulseEngine::rejectsBadArguments_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("nullFile");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("d");
+    QTest::newRow("stop with no file name") << QByteArray() << true << 0 << 0;
+    QTest::newRow("stop with an empty file name") << QByteArray("") << false << 0 << 0;
+    QTest::newRow("unknown mode 6") << QByteArray("") << false << 6 << 0;
+    QTest::newRow("unknown mode -1") << QByteArray("") << false << -1 << 0;
+    QTest::newRow("negative source") << QByteArray("") << false << 5 << -1;
+    QTest::newRow("missing-key source") << QByteArray("") << false << 5 << -2;
+    QTest::newRow("source past the last") << QByteArray("") << false << 5 << 1000;
+}
+
+void TestPulseEngine::rejectsBadArguments() {
+    QFETCH(QByteArray, file);
+    QFETCH(bool, nullFile);
+    QFETCH(int, mode);
+    QFETCH(int, d);
+    // Asked during a take, a bad call leaves the take running.
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 22050, 8, 0), 0);
+    sleepSeconds(0.5);
+    QVERIFY(Wavelark(nullFile ? nullptr : file.constData(), mode, 0, 0, 0, d) < 0);
+    sleepSeconds(0.5);
+    const QString path = out("after-bad.wav");
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QCOMPARE(dominantFrequency(audio.channels[0], 22050), 440.0);
+    QVERIFY(std::abs(audio.seconds() - 1.0) <= kTolerance);
+}
+
+void TestPulseEngine::rejectsImpossibleFormats_data() {
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("bits");
+    QTest::newRow("missing keys") << 0 << 0 << 0;
+    QTest::newRow("no channels") << 0 << 44100 << 16;
+    QTest::newRow("three channels") << 3 << 44100 << 16;
+    QTest::newRow("0 Hz") << 1 << 0 << 16;
+    QTest::newRow("below 8000 Hz") << 1 << 7999 << 8;
+    QTest::newRow("above 96000 Hz") << 2 << 96001 << 16;
+    QTest::newRow("12 bits") << 1 << 22050 << 12;
+    QTest::newRow("negative channels") << -1 << 22050 << 16;
+}
+
+void TestPulseEngine::rejectsImpossibleFormats() {
+    QFETCH(int, channels);
+    QFETCH(int, rate);
+    QFETCH(int, bits);
+    const QStringList before = captures();
+    QVERIFY(Wavelark("", 1, channels, rate, bits, 0) < 0);
+    // Nothing started: no capture file, and nothing to stop.
+    QCOMPARE(captures(), before);
+    QVERIFY(Wavelark(out("nothing.wav").toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
+    QVERIFY(!QFileInfo::exists(out("nothing.wav")));
+}
+
+void TestPulseEngine::killedRecorderLeavesAPlayableCapture() {
+    const QStringList before = captures();
+    QProcess recorder;
+    recorder.start(
+        QCoreApplication::applicationDirPath() + "/engine_take_helper",
+        {QString::number(engineIndexOf("micsink.monitor")), "2", "44100", "16", out("never.wav")});
+    QVERIFY(recorder.waitForReadyRead(5000));
+    QCOMPARE(recorder.readLine().trimmed(), QByteArray("recording"));
+    sleepSeconds(3);
+    recorder.kill(); // SIGKILL: no chance to finish the file
+    QVERIFY(recorder.waitForFinished(5000));
+    QStringList left = captures();
+    for (const QString& name : before)
+        left.removeOne(name);
+    QCOMPARE(left.size(), 1);
+    const Audio audio = readAudio(captureFolder() + '/' + left[0]);
+    QVERIFY(audio.opened);
+    QVERIFY2(audio.seconds() >= 2.0, qPrintable(QString::number(audio.seconds())));
+    QCOMPARE(audio.info.channels, 2);
+    QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+    QFile::remove(captureFolder() + '/' + left[0]);
+}
+
+// A recorder that stops reading for longer than the server buffers loses audio inside the
+// server; the take must still last as long as it ran, with the loss counted.
+void TestPulseEngine::frozenRecorderKeepsItsTimeline() {
+    QProcess recorder;
+    // 96 kHz stereo fills the server's buffer for this client in about eleven seconds.
+    const QString path = out("frozen.wav");
+    recorder.start(QCoreApplication::applicationDirPath() + "/engine_take_helper",
+                   {QString::number(engineIndexOf("micsink.monitor")), "2", "96000", "16", path});
+    QVERIFY(recorder.waitForReadyRead(5000));
+    QCOMPARE(recorder.readLine().trimmed(), QByteArray("recording"));
+    sleepSeconds(2);
+    const QString pid = QString::number(recorder.processId());
+    run("kill", {"-STOP", pid});
+    sleepSeconds(15);
+    run("kill", {"-CONT", pid});
+    sleepSeconds(7);
+    recorder.write("stop\n");
+    QVERIFY(recorder.waitForFinished(10000));
+    const QString report = QString::fromUtf8(recorder.readAllStandardOutput());
+    auto value = [&](const QString& key) {
+        return QRegularExpression("^" + key + "=(\\S+)$", QRegularExpression::MultilineOption)
+            .match(report)
+            .captured(1)
+            .toDouble();
+    };
+    QCOMPARE(value("result"), 0.0);
+    QVERIFY2(value("gap_count") >= 1, qPrintable(report));
+    QVERIFY2(value("gap_frames") >= 96000, qPrintable(report));
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QVERIFY2(std::abs(audio.seconds() - value("take_seconds")) <= kTolerance,
+             qPrintable(QString::number(audio.seconds()) + " s in the file; " + report));
+}
+
+QTEST_GUILESS_MAIN(TestPulseEngine)
+#include "test_pulse_engine.moc"

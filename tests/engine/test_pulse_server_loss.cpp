@@ -1,0 +1,138 @@
+// The engine and the mixer when the sound server stops answering or goes away mid-take: every
+// call answers within two seconds, and the audio already captured is kept.
+#include "engine/exports.h"
+#include "pulse_support.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThread>
+
+using namespace pulsetest;
+
+namespace {
+
+constexpr qint64 kAnswerMs = 2000;
+
+// Runs a call and reports how long it took.
+template <class Call> qint64 timed(Call call, int32_t& result) {
+    QElapsedTimer t;
+    t.start();
+    result = call();
+    return t.elapsed();
+}
+
+} // namespace
+
+class TestPulseServerLoss : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void serverThatStopsAnswering();
+    void serverThatGoesAway();
+    void noServerAtAll();
+
+  private:
+    QTemporaryDir dir_;
+    QProcess server_;
+};
+
+// A server of this test's own, so that it can be frozen and killed without harming others.
+void TestPulseServerLoss::initTestCase() {
+    QVERIFY(dir_.isValid());
+    QDir(dir_.path()).mkpath("runtime");
+    QDir(dir_.path()).mkpath("home");
+    QFile::setPermissions(dir_.filePath("runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString socket = dir_.filePath("native");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", dir_.filePath("runtime"));
+    env.insert("HOME", dir_.filePath("home"));
+    env.remove("PULSE_SERVER");
+    server_.setProcessEnvironment(env);
+    server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server_.start("pulseaudio",
+                  {"--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit",
+                   "--use-pid-file=no", "--log-target=stderr", "--log-level=error", "-L",
+                   "module-native-protocol-unix auth-anonymous=1 socket=" + socket, "-L",
+                   "module-null-sink sink_name=lost", "-L", "module-sine sink=lost frequency=440"});
+    QVERIFY2(server_.waitForStarted(5000), "pulseaudio could not be started");
+    qputenv("PULSE_SERVER", ("unix:" + socket).toUtf8());
+    QElapsedTimer waited;
+    waited.start();
+    while (Wavelark("", 4, 0, 0, 0, 0) < 1) {
+        QVERIFY2(waited.elapsed() < 10000, "the test's own PulseAudio server did not come up");
+        QThread::msleep(100);
+    }
+}
+
+void TestPulseServerLoss::cleanupTestCase() {
+    server_.kill();
+    server_.waitForFinished();
+}
+
+void TestPulseServerLoss::serverThatStopsAnswering() {
+    QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+    QThread::msleep(1000);
+    const QString pid = QString::number(server_.processId());
+    run("kill", {"-STOP", pid});
+    int32_t result = 0;
+    QVERIFY(timed([] { return Wavelark("", 4, 0, 0, 0, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    QVERIFY(timed([] { return Wavelark("", 5, 0, 0, 0, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    int32_t range[2] = {};
+    QVERIFY(timed([&] { return Volume(0, 30000, range); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    QCOMPARE(range[1], 65536);
+    run("kill", {"-CONT", pid});
+    // Answering again, the server serves the next calls.
+    QVERIFY(Wavelark("", 4, 0, 0, 0, 0) >= 1);
+    QCOMPARE(Volume(0, 30000, range), 0);
+}
+
+void TestPulseServerLoss::serverThatGoesAway() {
+    // The take of the previous case is still running.
+    QThread::msleep(1500);
+    server_.kill();
+    QVERIFY(server_.waitForFinished(5000));
+    QThread::msleep(300);
+
+    int32_t result = 0;
+    QVERIFY(timed([] { return Wavelark("", 2, 0, 0, 0, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    QVERIFY(timed([] { return Wavelark("", 3, 0, 0, 0, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    QVERIFY(timed([] { return Wavelark("", 4, 0, 0, 0, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    int32_t range[2] = {};
+    QVERIFY(timed([&] { return Volume(0, 30000, range); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+
+    // The take ended early, which the result says, but what it captured is at the path.
+    const QString path = dir_.filePath("cut.wav");
+    QVERIFY(timed([&] { return Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0); }, result) <
+            kAnswerMs);
+    QVERIFY(result < 0);
+    const Audio audio = readAudio(path);
+    QVERIFY(audio.opened);
+    QVERIFY2(audio.seconds() >= 2.0, qPrintable(QString::number(audio.seconds())));
+    QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+}
+
+void TestPulseServerLoss::noServerAtAll() {
+    const QStringList before = captures();
+    int32_t result = 0;
+    QVERIFY(timed([] { return Wavelark("", 1, 2, 44100, 16, 0); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+    QCOMPARE(captures(), before);
+    QVERIFY(Wavelark(dir_.filePath("none.wav").toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
+    QVERIFY(!QFileInfo::exists(dir_.filePath("none.wav")));
+    QVERIFY(timed([] { return Wavelark("", 5, 0, 0, 0, 1); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
+}
+
+QTEST_GUILESS_MAIN(TestPulseServerLoss)
+#include "test_pulse_server_loss.moc"
