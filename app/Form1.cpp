@@ -61,13 +61,7 @@ void Form1::Form_Load() {
     show();
     shared.SourceIndex = config.readInt(kSection, QStringLiteral("Recording Source"), -1) - 1;
     mixer(shared.SourceIndex, 0);
-    SkinScrollBar1->setMinimum(shared.VolumeRange[0]);
-    SkinScrollBar1->setMaximum(shared.VolumeRange[1]);
-    // Steps come from the values the slider holds, as the design reads them back. The
-    // sum is taken in 64 bits so that a wide range cannot overflow.
-    const qint64 sum = qint64(SkinScrollBar1->minimum()) + SkinScrollBar1->maximum();
-    SkinScrollBar1->setSmallStep(int(sum / 100));
-    SkinScrollBar1->setLargeStep(int(sum / 10));
+    prepareVolumeSlider();
     SkinScrollBar1->setPosition(config.readInt(kSection, QStringLiteral("Recording Volume"), 0));
     mixer(shared.SourceIndex, SkinScrollBar1->position());
     engine(QByteArray(), 5, 0, 0, 0,
@@ -78,6 +72,16 @@ void Form1::Form_Load() {
     shared.RecordingFormat.SamplesPerSec =
         config.readInt(kSection, QStringLiteral("SamplesPerSec"), 0);
     SkinPanel1->setText(formatCaption(shared.RecordingFormat));
+}
+
+void Form1::prepareVolumeSlider() {
+    SkinScrollBar1->setMinimum(shared.VolumeRange[0]);
+    SkinScrollBar1->setMaximum(shared.VolumeRange[1]);
+    // Steps come from the values the slider holds, read back. The sum is taken in 64
+    // bits so that a wide range cannot overflow.
+    const qint64 sum = qint64(SkinScrollBar1->minimum()) + SkinScrollBar1->maximum();
+    SkinScrollBar1->setSmallStep(int(sum / 100));
+    SkinScrollBar1->setLargeStep(int(sum / 10));
 }
 
 void Form1::HotkeyPump(int id) {

@@ -88,6 +88,14 @@ public:
     // its button is enabled.
     void HotkeyPump(int id);
 
+    // Engine and mixer calls that report an unloadable library on the status line.
+    int32_t engine(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
+                   int32_t d);
+    int32_t mixer(int32_t source, int32_t volume);
+    IPlayer& player() { return services_.player; }
+    // The slider's range from VolumeRange and its steps from that range.
+    void prepareVolumeSlider();
+
     // Sets the status line and its colour (0x00BBGGRR).
     void setStatus(const QString& text, int colour);
     int statusColour() const { return statusColour_; }
@@ -154,10 +162,6 @@ protected:
 private:
     void buildControls();
     void buildMenus();
-    // Engine and mixer calls that report an unloadable library on the status line.
-    int32_t engine(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
-                   int32_t d);
-    int32_t mixer(int32_t source, int32_t volume);
     void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
                     const QString& file);
 

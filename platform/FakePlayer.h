@@ -13,7 +13,7 @@ public:
         log.append("play " + path);
         error = failPlay;
         if (error.isEmpty())
-            modes[path] = QStringLiteral("playing");
+            modes[path] = autoFinish ? QStringLiteral("stopped") : QStringLiteral("playing");
     }
     void close(const QString& path) override {
         log.append("close " + path);
@@ -25,6 +25,7 @@ public:
 
     QStringList log;
     QMap<QString, QString> modes;
+    bool autoFinish = false; // playback ends at once, as a very short file would
     QString failPlay; // when set, play starts nothing and reports this
     QString error;
 };
