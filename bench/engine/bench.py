@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Measures the recording engine against parecord on the private PulseAudio server.
+
+Run through run.sh, which starts the servers and builds the driver. Prints one table.
+"""
+import os
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = sys.argv[1]
+LONG = "--quick" not in sys.argv
+LIBDIR = os.path.join(BUILD, "bin")
+DRIVER = os.path.join(BUILD, "bench", "wavelark_take")
+
+
+def engine_order():
+    """Source names numbered as the engine numbers them."""
+    out = subprocess.run(["pactl", "list", "short", "sources"], capture_output=True,
+                         text=True, check=True).stdout
+    names = [line.split("\t")[1] for line in out.splitlines() if line.strip()]
+    inputs = sorted(n for n in names if not n.endswith(".monitor"))
+    monitors = sorted(n for n in names if n.endswith(".monitor"))
+    return inputs + monitors
+
+
+def wav_frames(path):
+    """Frames and rate from a RIFF/RF64 header, read by hand (the stdlib rejects
+    WAVE_FORMAT_EXTENSIBLE)."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pos, block, rate, ds64_data = 12, 0, 0, None
+    while pos + 8 <= len(data):
+        cid, size = data[pos:pos + 4], struct.unpack("<I", data[pos + 4:pos + 8])[0]
+        if cid == b"ds64":
+            ds64_data = struct.unpack("<Q", data[pos + 16:pos + 24])[0]
+        if cid == b"fmt ":
+            rate = struct.unpack("<I", data[pos + 12:pos + 16])[0]
+            block = struct.unpack("<H", data[pos + 20:pos + 22])[0]
+        if cid == b"data":
+            if size == 0xFFFFFFFF and ds64_data is not None:
+                size = ds64_data
+            return size // block, rate
+        pos += 8 + size + (size & 1)
+    raise ValueError("no data chunk in " + path)
+
+
+def measured(args, stop_after=None):
+    """Runs a child; returns (stdout, user+sys CPU seconds, peak RSS in KiB, wall seconds)."""
+    start = time.monotonic()
+    child = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+    if stop_after is not None:
+        time.sleep(stop_after)
+        child.send_signal(signal.SIGINT)
+    out = child.stdout.read()
+    _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return out, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, time.monotonic() - start
+
+
+def values(out):
+    return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+
+
+def main():
+    order = engine_order()
+    sine, mic = order.index("sine_input"), order.index("micsink.monitor")
+    tmp = tempfile.mkdtemp(prefix="tunewright-bench-")
+    rows = []
+
+    # 60 s from the sine source, engine and parecord side by side.
+    engine_out = os.path.join(tmp, "engine60.wav")
+    parec_out = os.path.join(tmp, "parecord60.wav")
+    start = time.monotonic()
+    pchild = subprocess.Popen(["parecord", "--device=sine_input", "--rate=44100",
+                               "--channels=2", "--format=s16le", "--file-format=wav",
+                               parec_out])
+    e_out, e_cpu, e_rss, _ = measured([DRIVER, LIBDIR, engine_out, "60", str(sine), "2",
+                                       "44100", "16"])
+    time.sleep(max(0.0, 60 - (time.monotonic() - start)))
+    pchild.send_signal(signal.SIGINT)
+    _, status, pusage = os.wait4(pchild.pid, 0)
+    p_cpu, p_rss = pusage.ru_utime + pusage.ru_stime, pusage.ru_maxrss
+    ev = values(e_out)
+    ef, erate = wav_frames(engine_out)
+    pf, prate = wav_frames(parec_out)
+    print("== 60 s, 44100 Hz 16-bit stereo, sine source (both at once) ==")
+    print(f"engine   : CPU {e_cpu:.3f} s, peak RSS {e_rss} KiB, "
+          f"{ef} frames = {ef / erate:.3f} s for a take of {float(ev['take_seconds']):.3f} s, "
+          f"gaps {ev['gap_count']} ({ev['gap_frames']} frames)")
+    print(f"parecord : CPU {p_cpu:.3f} s, peak RSS {p_rss} KiB, "
+          f"{pf} frames = {pf / prate:.3f} s")
+    print(f"ratio engine/parecord: CPU {e_cpu / p_cpu if p_cpu else float('inf'):.2f}, "
+          f"RSS {e_rss / p_rss:.2f}")
+
+    # Memory and stop time against the take's length, on the tone sink's monitor with a
+    # low-latency listener (so that the null sink does not render two seconds ahead).
+    listener = subprocess.Popen(["parec", "--latency-msec=20", "--raw",
+                                 "--device=micsink.monitor"], stdout=subprocess.DEVNULL)
+    time.sleep(1)
+    print("== takes of growing length, micsink.monitor, 44100 Hz 16-bit stereo ==")
+    for seconds in ([10, 60, 120] if LONG else [10, 60]):
+        path = os.path.join(tmp, f"take{seconds}.wav")
+        out, cpu, rss, _ = measured([DRIVER, LIBDIR, path, str(seconds), str(mic), "2",
+                                     "44100", "16"])
+        v = values(out)
+        frames, rate = wav_frames(path)
+        wall = float(v["take_seconds"])
+        print(f"{seconds:4d} s: peak RSS {rss} KiB, CPU {cpu:.3f} s, stop (mode 0) "
+              f"{float(v['stop_ms']):.2f} ms, frames {frames} vs wall x rate "
+              f"{wall * rate:.0f} (difference {frames - wall * rate:+.0f} = "
+              f"{(frames - wall * rate) / rate * 1000:+.1f} ms), gaps {v['gap_count']} "
+              f"({v['gap_frames']} frames)")
+    listener.terminate()
+    listener.wait()
+    for name in os.listdir(tmp):
+        os.remove(os.path.join(tmp, name))
+    os.rmdir(tmp)
+
+
+if __name__ == "__main__":
+    main()
