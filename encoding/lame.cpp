@@ -1,0 +1,180 @@
+#include "encoding/lame.h"
+
+#include "app/Form1.h"
+#include "skins/SkinControls.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+
+namespace tw {
+
+namespace {
+
+const QStringList kBitRates = {QStringLiteral("32"),  QStringLiteral("40"),  QStringLiteral("48"),
+                               QStringLiteral("56"),  QStringLiteral("64"),  QStringLiteral("80"),
+                               QStringLiteral("96"),  QStringLiteral("112"), QStringLiteral("128"),
+                               QStringLiteral("160"), QStringLiteral("192"), QStringLiteral("224"),
+                               QStringLiteral("256"), QStringLiteral("320")};
+const QStringList kModes = {QStringLiteral("stereo"), QStringLiteral("joint stereo"),
+                            QStringLiteral("mono")};
+const QStringList kOptimizations = {QStringLiteral("None"), QStringLiteral("Speed"),
+                                    QStringLiteral("Quality")};
+// The encoder switch for each optimization item, by list position.
+const QStringList kOptimizationSwitches = {QString(), QStringLiteral(" -f"), QStringLiteral(" -h")};
+
+// Layout positions are in twips, 15 to a pixel.
+QRect twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+QFont timesNewRoman(qreal points, bool bold) {
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+SkinLabel* label(QWidget* parent, const QRect& geometry, qreal points, const QString& text) {
+    auto* l = new SkinLabel(parent);
+    l->setGeometry(geometry);
+    l->setFont(timesNewRoman(points, true));
+    l->setText(text);
+    return l;
+}
+
+QComboBox* comboBox(QWidget* parent, const QRect& geometry, qreal points, const QStringList& items,
+                    int initial) {
+    auto* box = new QComboBox(parent);
+    box->setGeometry(geometry);
+    box->setFont(timesNewRoman(points, false));
+    box->setEditable(true);
+    // Typed text is the user's own value, never a new list entry.
+    box->setInsertPolicy(QComboBox::NoInsert);
+    box->addItems(items);
+    box->setCurrentIndex(initial);
+    // Only a pick from the list is a choice. Left alone, the box would complete typed text
+    // to an entry (ignoring case) and, on Return or on losing the focus, turn typed text
+    // that names an entry into a pick of it: the composed string would then change without
+    // a pick, and "quality" would silently become "Quality".
+    box->setCompleter(nullptr);
+    QObject::disconnect(box->lineEdit(), &QLineEdit::editingFinished, box, nullptr);
+    QObject::disconnect(box->lineEdit(), &QLineEdit::returnPressed, box, nullptr);
+    return box;
+}
+
+// The boxes were laid out for the platform they were drawn on; where this platform's frame
+// and arrow take more room, a box grows to the right, as far as the window allows, so that
+// its longest entry shows whole instead of scrolled.
+void fitEntries(QComboBox* box, int windowWidth) {
+    box->ensurePolished();
+    QStyleOptionComboBox option;
+    option.initFrom(box);
+    option.editable = true;
+    option.frame = box->hasFrame();
+    option.rect = QRect(QPoint(), box->size());
+    const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                     QStyle::SC_ComboBoxEditField, box);
+    const QFontMetrics metrics(box->lineEdit()->font());
+    int widest = 0;
+    for (int i = 0; i < box->count(); ++i)
+        widest = qMax(widest, metrics.horizontalAdvance(box->itemText(i)));
+    const QMargins margins = box->lineEdit()->textMargins();
+    // The line edit keeps two pixels clear on each side, and the cursor takes one.
+    const int needed = widest + margins.left() + margins.right() + 2 * 2 + 1;
+    if (needed > field.width())
+        box->resize(qMin(box->width() + needed - field.width(), windowWidth - box->x()),
+                    box->height());
+}
+
+// The first character of a mode text, kept whole when it lies outside the basic plane.
+QString firstCharacter(const QString& text) {
+    if (text.isEmpty())
+        return {};
+    const bool pair =
+        text.size() > 1 && text.at(0).isHighSurrogate() && text.at(1).isLowSurrogate();
+    return text.left(pair ? 2 : 1);
+}
+
+} // namespace
+
+lame::lame(Form1& main) : QWidget(nullptr), main_(main) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("MP3 Options"));
+    setWindowIcon(main.windowIcon());
+    setFixedSize(3840 / 15, 2715 / 15);
+    setFont(timesNewRoman(9.75, false));
+
+    SkinForm1 = new SkinForm(this);
+
+    SkinLabel1 = label(this, twips(360, 240, 1215, 255), 9.75, QStringLiteral("Bitrate (Kbit):"));
+    Combo1 = comboBox(this, twips(360, 480, 1215, 345), 9.75, kBitRates,
+                      kBitRates.indexOf(QStringLiteral("128")));
+    SkinLabel2 = label(this, twips(2400, 240, 975, 255), 9.75, QStringLiteral("Mode:"));
+    Combo2 = comboBox(this, twips(2400, 480, 1335, 375), 11.25, kModes,
+                      kModes.indexOf(QStringLiteral("joint stereo")));
+    SkinLabel5 = label(this, twips(360, 960, 1215, 255), 9.75, QStringLiteral("Optimization:"));
+    Combo3 = comboBox(this, twips(360, 1320, 1215, 345), 9.75, kOptimizations,
+                      kOptimizations.indexOf(QStringLiteral("None")));
+    SkinLabel3 =
+        label(this, twips(360, 1800, 1935, 255), 9, QStringLiteral("Current Lame Options:"));
+    SkinLabel4 = label(this, twips(2280, 1800, 2175, 255), 9.75, QString());
+
+    SkinButton1 = new SkinButton(this);
+    SkinButton1->setGeometry(twips(360, 2280, 975, 255));
+    SkinButton1->setText(QStringLiteral("Ok"));
+    SkinButton2 = new SkinButton(this);
+    SkinButton2->setGeometry(twips(1680, 2280, 975, 255));
+    SkinButton2->setText(QStringLiteral("Cancel"));
+
+    // activated only: a pick from the list (or with the arrow keys) is the user's choice,
+    // text typed into the box is not.
+    connect(Combo1, &QComboBox::activated, this, [this] { Combo1_Click(); });
+    connect(Combo2, &QComboBox::activated, this, [this] { Combo2_Click(); });
+    connect(Combo3, &QComboBox::activated, this, [this] { Combo3_Click(); });
+    connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
+    connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+}
+
+void lame::Form_Load() {
+    SkinForm1->setSkinFile(main_.appDir + QStringLiteral("/skin/green.skn"));
+    SkinLabel1->applySkin(*SkinForm1);
+    SkinLabel2->applySkin(*SkinForm1);
+    SkinLabel3->applySkin(*SkinForm1);
+    SkinLabel4->applySkin(*SkinForm1);
+    SkinLabel5->applySkin(*SkinForm1);
+    SkinButton1->applySkin(*SkinForm1);
+    SkinButton2->applySkin(*SkinForm1);
+    for (QComboBox* box : {Combo1, Combo2, Combo3})
+        fitEntries(box, width());
+
+    SkinLabel4->setText(main_.shared.LameOptions);
+}
+
+void lame::Combo1_Click() {
+    Combo3_Click();
+}
+
+void lame::Combo2_Click() {
+    Combo3_Click();
+}
+
+void lame::Combo3_Click() {
+    // Exact, case-sensitive match; any other text adds no switch.
+    const qsizetype position = kOptimizations.indexOf(Combo3->currentText());
+    const QString optimization = position >= 0 ? kOptimizationSwitches.at(position) : QString();
+    SkinLabel4->setText(QStringLiteral(" -b ") + Combo1->currentText() + QStringLiteral(" -m ") +
+                        firstCharacter(Combo2->currentText()) + optimization);
+}
+
+void lame::SkinButton1_Click() {
+    main_.shared.LameOptions = SkinLabel4->text();
+    close();
+}
+
+void lame::SkinButton2_Click() {
+    close();
+}
+
+} // namespace tw

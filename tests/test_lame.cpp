@@ -1,0 +1,469 @@
+// The MP3 options dialog against a real main window, with fakes for the platform.
+#include "app/Form1.h"
+#include "encoding/lame.h"
+#include "platform/FakeAudioLibraries.h"
+#include "platform/FakeHotkeys.h"
+#include "platform/FakePlayer.h"
+#include "skins/SkinControls.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tw;
+
+namespace {
+
+bool writeAll(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(text) == text.size();
+}
+
+// Destroys what close() handed to deleteLater.
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+QStringList entries(const QComboBox* box) {
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i)
+        list << box->itemText(i);
+    return list;
+}
+
+// Picks a list entry the way a user does: opens the list and clicks the row.
+void pick(QComboBox* box, const QString& text) {
+    const int row = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    QVERIFY2(row >= 0, qPrintable(text));
+    box->showPopup();
+    QAbstractItemView* list = box->view();
+    QVERIFY(QTest::qWaitForWindowExposed(list->window()));
+    const QModelIndex index = list->model()->index(row, 0);
+    list->scrollTo(index);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(index).center());
+    QTRY_VERIFY(!list->isVisible());
+    QCOMPARE(box->currentText(), text);
+}
+
+// Replaces a box's text by typing, as the user would; no entry is picked.
+void type(QComboBox* box, const QString& text) {
+    QLineEdit* edit = box->lineEdit();
+    QVERIFY(edit);
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Delete);
+    for (const QChar c : text) {
+        // Characters no key makes arrive as an input method commits them.
+        if (c.unicode() < 0x80)
+            QTest::keyClick(edit, c.toLatin1());
+        else
+            edit->insert(c);
+    }
+    QCOMPARE(box->currentText(), text);
+}
+
+} // namespace
+
+class TestLame : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    FakeAudioLibraries audio;
+    FakeHotkeys hotkeys;
+    FakePlayer player;
+    std::unique_ptr<Form1> form;
+    QPointer<lame> dialog;
+
+    // The main window after its start-up, on a configuration the wizard has written.
+    void start() {
+        QVERIFY(writeAll(dir.path() + "/Config.ini",
+                         "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
+                         "Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"
+                         "Recording Volume=30000\n"));
+        form = std::make_unique<Form1>(Services{dir.path(), audio, hotkeys, player});
+        form->Form_Load();
+    }
+
+    // The dialog as the menu entry opens it: loaded, then shown beside the main window.
+    lame* open() {
+        dialog = new lame(*form);
+        dialog->Form_Load();
+        dialog->show();
+        if (!QTest::qWaitForWindowExposed(dialog))
+            qWarning("the dialog was not exposed");
+        return dialog;
+    }
+
+    // Closes the dialog by its frame, as the window manager asks.
+    static bool closeByFrame(lame* d) { return d->windowHandle()->close(); }
+
+    void checkInitialBoxes(const lame* d) {
+        QCOMPARE(d->Combo1->currentText(), QString("128"));
+        QCOMPARE(d->Combo2->currentText(), QString("joint stereo"));
+        QCOMPARE(d->Combo3->currentText(), QString("None"));
+    }
+
+  private slots:
+    void init() {
+        QVERIFY(dir.isValid());
+        audio = FakeAudioLibraries();
+        QDir().mkpath(dir.path() + "/skin");
+        for (const char* name : {"green.skn", "red.skn", "blue.skn"}) {
+            QFile::remove(dir.path() + "/skin/" + name);
+            QVERIFY(QFile::copy(qEnvironmentVariable("TW_APPDIR") + "/skin/" + name,
+                                dir.path() + "/skin/" + name));
+        }
+        start();
+    }
+    void cleanup() {
+        delete dialog.data();
+        form.reset();
+        flushDeletes();
+    }
+
+    void opening() {
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+        // The dialog is green whatever the main window wears.
+        form->red_Click();
+
+        lame* d = open();
+        QVERIFY(d->isWindow());
+        QCOMPARE(d->windowModality(), Qt::NonModal);
+        QCOMPARE(d->windowTitle(), QString("MP3 Options"));
+        QVERIFY(d->SkinForm1->loaded());
+        QCOMPARE(d->SkinForm1->skinFile(), dir.path() + "/skin/green.skn");
+        QCOMPARE(form->SkinForm1->skinFile(), dir.path() + "/skin/red.skn");
+
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j"));
+        checkInitialBoxes(d);
+        QCOMPARE(d->SkinLabel1->text(), QString("Bitrate (Kbit):"));
+        QCOMPARE(d->SkinLabel2->text(), QString("Mode:"));
+        QCOMPARE(d->SkinLabel5->text(), QString("Optimization:"));
+        QCOMPARE(d->SkinLabel3->text(), QString("Current Lame Options:"));
+        QCOMPARE(d->SkinButton1->text(), QString("Ok"));
+        QCOMPARE(d->SkinButton2->text(), QString("Cancel"));
+        QCOMPARE(entries(d->Combo1), QStringList({"32", "40", "48", "56", "64", "80", "96", "112",
+                                                  "128", "160", "192", "224", "256", "320"}));
+        QCOMPARE(entries(d->Combo2), QStringList({"stereo", "joint stereo", "mono"}));
+        QCOMPARE(entries(d->Combo3), QStringList({"None", "Speed", "Quality"}));
+        for (QComboBox* box : {d->Combo1, d->Combo2, d->Combo3})
+            QVERIFY(box->isEditable());
+
+        // The main window stays usable while the dialog is open.
+        QVERIFY(form->isEnabled());
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+    }
+
+    void fontsAndPlaces() {
+        lame* d = open();
+        QCOMPARE(d->size(), QSize(256, 181));
+        struct Expected {
+            QWidget* widget;
+            QRect twips;
+            qreal points;
+            bool bold;
+        };
+        const Expected table[] = {
+            {d->SkinLabel1, {360, 240, 1215, 255}, 9.75, true},
+            {d->Combo1, {360, 480, 1215, 345}, 9.75, false},
+            {d->SkinLabel2, {2400, 240, 975, 255}, 9.75, true},
+            {d->Combo2, {2400, 480, 1335, 375}, 11.25, false},
+            {d->SkinLabel5, {360, 960, 1215, 255}, 9.75, true},
+            {d->Combo3, {360, 1320, 1215, 345}, 9.75, false},
+            {d->SkinLabel3, {360, 1800, 1935, 255}, 9, true},
+            {d->SkinLabel4, {2280, 1800, 2175, 255}, 9.75, true},
+            {d->SkinButton1, {360, 2280, 975, 255}, 9.75, false},
+            {d->SkinButton2, {1680, 2280, 975, 255}, 9.75, false},
+        };
+        for (const Expected& e : table) {
+            const QRect& t = e.twips;
+            // Captions may grow to the right where this platform's font runs wider.
+            QCOMPARE(e.widget->pos(), QPoint(t.x() / 15, t.y() / 15));
+            QCOMPARE(e.widget->height(), t.height() / 15);
+            QVERIFY(e.widget->width() >= t.width() / 15);
+            QCOMPARE(e.widget->font().family(), QString("Times New Roman"));
+            QCOMPARE(e.widget->font().pointSizeF(), e.points);
+            QCOMPARE(e.widget->font().bold(), e.bold);
+        }
+    }
+
+    // Each pick recomposes the whole string from the three boxes; nothing is stored.
+    void composing_data() {
+        QTest::addColumn<int>("box");
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("32") << 1 << "32"
+                            << " -b 32 -m j";
+        QTest::newRow("320") << 1 << "320"
+                             << " -b 320 -m j";
+        QTest::newRow("128 again") << 1 << "128"
+                                   << " -b 128 -m j";
+        QTest::newRow("stereo") << 2 << "stereo"
+                                << " -b 128 -m s";
+        QTest::newRow("mono") << 2 << "mono"
+                              << " -b 128 -m m";
+        QTest::newRow("joint stereo") << 2 << "joint stereo"
+                                      << " -b 128 -m j";
+        QTest::newRow("Speed") << 3 << "Speed"
+                               << " -b 128 -m j -f";
+        QTest::newRow("Quality") << 3 << "Quality"
+                                 << " -b 128 -m j -h";
+        QTest::newRow("None") << 3 << "None"
+                              << " -b 128 -m j";
+    }
+    void composing() {
+        QFETCH(int, box);
+        QFETCH(QString, entry);
+        QFETCH(QString, shown);
+
+        lame* d = open();
+        form->shared.LameOptions = " -b 64 -m m -f";
+        QComboBox* boxes[] = {d->Combo1, d->Combo2, d->Combo3};
+        pick(boxes[box - 1], entry);
+        QCOMPARE(d->SkinLabel4->text(), shown);
+        QCOMPARE(form->shared.LameOptions, QString(" -b 64 -m m -f"));
+    }
+
+    void picksBuildOnEachOther() {
+        lame* d = open();
+        pick(d->Combo3, "Speed");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j -f"));
+        pick(d->Combo3, "None");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j"));
+        pick(d->Combo2, "mono");
+        pick(d->Combo1, "64");
+        pick(d->Combo3, "Speed");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 64 -m m -f"));
+
+        // The arrow keys choose as well.
+        d->Combo1->setFocus();
+        QTest::keyClick(d->Combo1, Qt::Key_Down);
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 80 -m m -f"));
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+    }
+
+    void okStoresTheShownString() {
+        QPointer<lame> d = open();
+        pick(d->Combo1, "192");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 192 -m j"));
+        pick(d->Combo3, "Quality");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 192 -m j -h"));
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+        QTest::mouseClick(d->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        QVERIFY(d.isNull());
+        QCOMPARE(form->shared.LameOptions, QString(" -b 192 -m j -h"));
+
+        // Ok with nothing picked stores what was shown on opening.
+        d = open();
+        QTest::mouseClick(d->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        QVERIFY(d.isNull());
+        QCOMPARE(form->shared.LameOptions, QString(" -b 192 -m j -h"));
+    }
+
+    void reopeningStartsFromTheInitialBoxes() {
+        QPointer<lame> d = open();
+        pick(d->Combo1, "192");
+        pick(d->Combo2, "stereo");
+        pick(d->Combo3, "Quality");
+        QTest::mouseClick(d->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        QVERIFY(d.isNull());
+        QCOMPARE(form->shared.LameOptions, QString(" -b 192 -m s -h"));
+
+        d = open();
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 192 -m s -h"));
+        checkInitialBoxes(d);
+        pick(d->Combo3, "Speed");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j -f"));
+    }
+
+    void closingWithoutOkKeepsTheOptions_data() {
+        QTest::addColumn<bool>("byCancel");
+        QTest::newRow("Cancel") << true;
+        QTest::newRow("window frame") << false;
+    }
+    void closingWithoutOkKeepsTheOptions() {
+        QFETCH(bool, byCancel);
+        form->shared.LameOptions = " -b 64 -m m -f";
+        QPointer<lame> d = open();
+        pick(d->Combo1, "256");
+        pick(d->Combo2, "stereo");
+        pick(d->Combo3, "Quality");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 256 -m s -h"));
+        if (byCancel)
+            QTest::mouseClick(d->SkinButton2, Qt::LeftButton);
+        else
+            QVERIFY(closeByFrame(d));
+        flushDeletes();
+        QVERIFY(d.isNull());
+        QCOMPARE(form->shared.LameOptions, QString(" -b 64 -m m -f"));
+
+        d = open();
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 64 -m m -f"));
+        checkInitialBoxes(d);
+    }
+
+    // Typing is not a pick: the label keeps its text until an entry is picked, and then the
+    // typed text goes in as it stands.
+    void typedTextWaitsForAPick_data() {
+        QTest::addColumn<int>("box");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("pickIn");
+        QTest::addColumn<QString>("picked");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("bit rate of one's own") << 1 << "100" << 3 << "None"
+                                               << " -b 100 -m j";
+        QTest::newRow("bit rate not a number") << 1 << "fast" << 2 << "mono"
+                                               << " -b fast -m m";
+        QTest::newRow("empty bit rate") << 1 << "" << 3 << "Speed"
+                                        << " -b  -m j -f";
+        QTest::newRow("mode of one's own") << 2 << "dual channel" << 1 << "160"
+                                           << " -b 160 -m d";
+        QTest::newRow("mode starting with a blank") << 2 << " mono" << 1 << "160"
+                                                    << " -b 160 -m  ";
+        QTest::newRow("empty mode") << 2 << "" << 1 << "128"
+                                    << " -b 128 -m ";
+        QTest::newRow("empty mode with a switch") << 2 << "" << 3 << "Quality"
+                                                  << " -b 128 -m  -h";
+        QTest::newRow("mode outside the basic plane")
+            << 2 << QString::fromUtf8("\xF0\x9D\x84\x9E clef") << 1 << "128"
+            << QString::fromUtf8(" -b 128 -m \xF0\x9D\x84\x9E");
+        QTest::newRow("optimization in small letters") << 3 << "quality" << 1 << "128"
+                                                       << " -b 128 -m j";
+        QTest::newRow("optimization of one's own") << 3 << "Fast" << 2 << "stereo"
+                                                   << " -b 128 -m s";
+        QTest::newRow("optimization with a blank") << 3 << "Speed " << 1 << "96"
+                                                   << " -b 96 -m j";
+    }
+    void typedTextWaitsForAPick() {
+        QFETCH(int, box);
+        QFETCH(QString, typed);
+        QFETCH(int, pickIn);
+        QFETCH(QString, picked);
+        QFETCH(QString, shown);
+
+        lame* d = open();
+        QComboBox* boxes[] = {d->Combo1, d->Combo2, d->Combo3};
+        QComboBox* typedInto = boxes[box - 1];
+        type(typedInto, typed);
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j"));
+
+        // Leaving the box with Return and then Tab picks nothing, and the typed text is
+        // neither completed nor added to the list.
+        const int count = typedInto->count();
+        QTest::keyClick(typedInto->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(typedInto->lineEdit(), Qt::Key_Tab);
+        QVERIFY(!typedInto->hasFocus());
+        QCOMPARE(typedInto->currentText(), typed);
+        QCOMPARE(typedInto->count(), count);
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j"));
+
+        pick(boxes[pickIn - 1], picked);
+        QCOMPARE(typedInto->currentText(), typed);
+        QCOMPARE(d->SkinLabel4->text(), shown);
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+        QTest::mouseClick(d->SkinButton1, Qt::LeftButton);
+        QCOMPARE(form->shared.LameOptions, shown);
+    }
+
+    // An entry's exact text typed in is still not a pick, even when confirmed or left.
+    void typedEntryIsNotAPick_data() {
+        QTest::addColumn<int>("box");
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("bit rate") << 1 << "192";
+        QTest::newRow("mode") << 2 << "mono";
+        QTest::newRow("optimization") << 3 << "Quality";
+    }
+    void typedEntryIsNotAPick() {
+        QFETCH(int, box);
+        QFETCH(QString, typed);
+
+        lame* d = open();
+        QComboBox* boxes[] = {d->Combo1, d->Combo2, d->Combo3};
+        type(boxes[box - 1], typed);
+        QTest::keyClick(boxes[box - 1]->lineEdit(), Qt::Key_Return);
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 128 -m j"));
+        // Clicking Ok takes the focus from the box; the label is stored as it was.
+        QTest::mouseClick(d->SkinButton1, Qt::LeftButton);
+        QCOMPARE(form->shared.LameOptions, QString(" -b 128 -m j"));
+    }
+
+    // Every caption fits, the longest composed string from the lists shows in full inside
+    // the window, and the skin dresses it. The picture goes to TW_LAME_SHOT when set.
+    void looksRight() {
+        lame* d = open();
+        pick(d->Combo1, "320");
+        pick(d->Combo3, "Quality");
+        QCOMPARE(d->SkinLabel4->text(), QString(" -b 320 -m j -h"));
+
+        const QImage image = d->grab().toImage();
+        QVERIFY(!image.isNull());
+        const QColor corner = image.pixelColor(2, image.height() - 3);
+        QVERIFY2(corner.green() > corner.red() + 10 && corner.green() > corner.blue() + 10,
+                 qPrintable(corner.name()));
+        const QString shot = qEnvironmentVariable("TW_LAME_SHOT");
+        if (!shot.isEmpty())
+            QVERIFY(image.save(shot));
+
+        for (SkinButton* b : {d->SkinButton1, d->SkinButton2}) {
+            QVERIFY2(b->sizeHint().width() <= b->width(),
+                     qPrintable(QString("\"%1\" wants %2 px, has %3")
+                                    .arg(b->text())
+                                    .arg(b->sizeHint().width())
+                                    .arg(b->width())));
+        }
+        // Labels are measured by their ink, and must end inside the window.
+        for (SkinLabel* l :
+             {d->SkinLabel1, d->SkinLabel2, d->SkinLabel3, d->SkinLabel4, d->SkinLabel5}) {
+            const QRect ink = l->fontMetrics().tightBoundingRect(l->text());
+            const int room = qMin(l->contentsRect().width(), d->width() - l->x());
+            QVERIFY2(ink.right() < room, qPrintable(QString("\"%1\" needs %2 px, has %3")
+                                                        .arg(l->text())
+                                                        .arg(ink.right() + 1)
+                                                        .arg(room)));
+        }
+        // Neighbouring captions do not run into each other.
+        const QRect label3Ink = d->SkinLabel3->fontMetrics()
+                                    .tightBoundingRect(d->SkinLabel3->text())
+                                    .translated(d->SkinLabel3->pos());
+        QVERIFY(label3Ink.right() <
+                d->SkinLabel4->x() +
+                    d->SkinLabel4->fontMetrics().tightBoundingRect(d->SkinLabel4->text()).left());
+        // Each entry shows whole in its box: with the cursor at its end nothing has scrolled
+        // out at the start.
+        for (QComboBox* box : {d->Combo1, d->Combo2, d->Combo3}) {
+            QVERIFY(d->rect().contains(box->geometry()));
+            QLineEdit* edit = box->lineEdit();
+            for (const QString& text : entries(box)) {
+                edit->setText(text);
+                edit->end(false);
+                edit->grab(); // the line edit settles its scrolling when painted
+                const int endX =
+                    edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+                edit->home(false);
+                edit->grab();
+                const int homeX =
+                    edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+                QVERIFY2(
+                    endX - homeX == edit->fontMetrics().horizontalAdvance(text),
+                    qPrintable(
+                        QString("\"%1\" scrolls in a box %2 px wide").arg(text).arg(box->width())));
+            }
+        }
+    }
+};
+
+QTEST_MAIN(TestLame)
+#include "test_lame.moc"
