@@ -1,0 +1,72 @@
+#include "dialogs/Form3.h"
+
+#include "platform/IDesktop.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+
+namespace tw {
+
+namespace {
+
+// Layout positions are in twips, 15 to a pixel.
+QRect twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+QFont timesFont(double points) {
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setPointSizeF(points);
+    return font;
+}
+
+QPushButton* plainButton(const QString& text, const QRect& geometry, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setGeometry(geometry);
+    // Enter belongs to the address box and presses nothing.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+} // namespace
+
+Form3::Form3(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("Form3"));
+    setFixedSize(4725 / 15, 1650 / 15);
+    setFont(timesFont(11.25));
+
+    Label1 = new QLabel(QStringLiteral("Enter an Internet location to open here:"), this);
+    Label1->setGeometry(twips(240, 120, 3855, 255));
+    Label2 = new QLabel(QStringLiteral("For Example:http://example.org/file.mp3"), this);
+    Label2->setGeometry(twips(240, 480, 4095, 255));
+    for (QLabel* label : {Label1, Label2})
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Text1 = new QLineEdit(this);
+    Text1->setGeometry(twips(240, 840, 3975, 285));
+    Text1->setFont(timesFont(9));
+
+    Command1 = plainButton(QStringLiteral("Open"), twips(240, 1200, 975, 375), this);
+    Command2 = plainButton(QStringLiteral("Cancel"), twips(1440, 1200, 975, 375), this);
+    connect(Command1, &QPushButton::clicked, this, &Form3::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form3::Command2_Click);
+}
+
+void Form3::Command1_Click() {
+    const QString location = Text1->text();
+    // The text goes unquoted, as a command line: a space parts two arguments unless the
+    // user quoted it.
+    if (!location.isEmpty())
+        desktop_.startMediaPlayer(QProcess::splitCommand(location));
+    close();
+}
+
+void Form3::Command2_Click() {
+    close();
+}
+
+} // namespace tw

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+
+namespace tw {
+
+class IDesktop;
+
+// The about box: name, version, credit and two links, the support address and the home
+// page, that turn red under the pointer and blue again over the background. The home page
+// lives only in Label6's caption, which the main window reads for "Support Homepage".
+// Closing the window destroys it; the main window keeps a QPointer and loads a new one on
+// the next use.
+class aboutme : public QWidget {
+    Q_OBJECT
+  public:
+    explicit aboutme(IDesktop& desktop);
+
+    QWidget* Image1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+
+  protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void Form_MouseMove(Qt::MouseButtons button, Qt::KeyboardModifiers shift, QPointF pos);
+    void Label4_MouseMove(Qt::MouseButtons button, Qt::KeyboardModifiers shift, QPointF pos);
+    void Label6_MouseMove(Qt::MouseButtons button, Qt::KeyboardModifiers shift, QPointF pos);
+    void Label4_Click();
+    void Label6_Click();
+
+    IDesktop& desktop_;
+    QPointer<QLabel> pressedLink_; // the link a left press started on, for its click
+};
+
+} // namespace tw
