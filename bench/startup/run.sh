@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Start-up and idle bench in one command, about two minutes:
+#   ./bench/startup/run.sh [BUILD_DIR]        (default build-bench beside this tree)
+# Builds tunewright, the plain Qt peer and the launcher, starts the private X and PulseAudio
+# servers, then
+#  - start-up: launches each program RUNS times (default 10, after one unmeasured warm-up
+#    run each, which fills the fresh font cache) and prints the median time from fork to the
+#    map of its window, and to its first answer to _NET_WM_PING (the event loop running);
+#  - idle: runs both programs side by side, lets them settle 2 s, and prints the CPU time
+#    each used over IDLE_SECONDS (default 60), with its wake-ups. The goal for Tunewright
+#    is 0.0 s: it must block, not poll.
+# Tunewright runs from a copy of the application directory holding a full Config.ini, so
+# the build folder is not changed and no first-run wizard appears.
+set -euo pipefail
+shopt -s inherit_errexit
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+BUILD="$(realpath -m "${1:-$ROOT/build-bench}")"
+RUNS="${RUNS:-10}"
+IDLE_SECONDS="${IDLE_SECONDS:-60}"
+SETTLE_SECONDS=2
+
+[ -f "$BUILD/build.ninja" ] ||
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" --target tunewright startup_peer launch_to_map
+LAUNCH="$BUILD/bench/launch_to_map"
+PEER="$BUILD/bench/startup_peer"
+
+source "$ROOT/scripts/servers.sh"
+tw_servers_start
+unset QT_QPA_PLATFORM
+
+APPDIR="$(mktemp -d /tmp/tunewright-bench.XXXXXX)"
+HELD=()
+cleanup() {
+    local pid
+    # Each held launcher closes its program's window and waits for it to end.
+    for pid in "${HELD[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$APPDIR"
+    tw_servers_stop
+}
+trap cleanup EXIT
+
+cp -r "$BUILD/bin/." "$APPDIR/"
+cat >"$APPDIR/Config.ini" <<EOF
+[Config]
+Recording Source=1
+Save Position=$APPDIR/Larktake.wav
+Channels=2
+BitsPerSample=16
+SamplesPerSec=22050
+Recording Volume=32768
+EOF
+TW="$APPDIR/tunewright"
+
+echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -sr)"
+
+# Prints "mapped_ms responsive_ms" of one launch; the launcher closes the window after.
+launch_once() {
+    local out
+    out="$("$LAUNCH" --name "$1" --timeout 30 -- "$2")"
+    awk -F= '/^mapped_ns=/ { m = $2 } /^responsive_ns=/ { r = $2 }
+             END { printf "%.1f %.1f\n", m / 1e6, (r < 0 ? -1 : r / 1e6) }' <<<"$out"
+}
+
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
+
+warm_tw="$(launch_once Tunewright "$TW")"
+warm_peer="$(launch_once 'Startup peer' "$PEER")"
+echo "warm-up, mapped and responsive ms (not counted): tunewright $warm_tw, peer $warm_peer"
+
+tw_map=() tw_ready=() peer_map=() peer_ready=()
+for ((run = 1; run <= RUNS; run++)); do
+    # Alternating the two keeps a drift of the machine from favouring either.
+    one="$(launch_once Tunewright "$TW")"
+    read -r m r <<<"$one"
+    tw_map+=("$m") tw_ready+=("$r")
+    one="$(launch_once 'Startup peer' "$PEER")"
+    read -r m r <<<"$one"
+    peer_map+=("$m") peer_ready+=("$r")
+done
+
+echo
+echo "start-up, fork to window mapped / to first _NET_WM_PING answer, ms ($RUNS runs each):"
+echo "  tunewright mapped:     ${tw_map[*]}"
+echo "  tunewright responsive: ${tw_ready[*]}"
+echo "  peer mapped:           ${peer_map[*]}"
+echo "  peer responsive:       ${peer_ready[*]}"
+tm="$(printf '%s\n' "${tw_map[@]}" | median)"
+tr="$(printf '%s\n' "${tw_ready[@]}" | median)"
+pm="$(printf '%s\n' "${peer_map[@]}" | median)"
+pr="$(printf '%s\n' "${peer_ready[@]}" | median)"
+awk -v tm="$tm" -v tr="$tr" -v pm="$pm" -v pr="$pr" 'BEGIN {
+    printf "  median mapped:     tunewright %.1f ms, peer %.1f ms, ratio %.2f\n", tm, pm, tm / pm
+    printf "  median responsive: tunewright %.1f ms, peer %.1f ms, ratio %.2f\n", tr, pr, tr / pr
+}'
+
+# Starts a program held open by the launcher; sets HELD_PID to the program's pid.
+start_held() {
+    local out="$APPDIR/held.$1.out" i
+    "$LAUNCH" --hold --name "$2" --timeout 30 -- "$3" >"$out" &
+    HELD+=("$!")
+    for ((i = 0; i < 600; i++)); do
+        HELD_PID="$(sed -n 's/^pid=//p' "$out")"
+        [ -n "$HELD_PID" ] && return 0
+        kill -0 "$!" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "$2 did not start" >&2
+    return 1
+}
+
+# "ticks on_cpu_ns switches threads": utime+stime of the process (clock ticks), and over
+# its threads the time on a CPU (schedstat, ns) and the context switches (each a wake-up).
+cpu_sample() {
+    local ticks ns=0 sw=0 n=0 t a b
+    ticks="$(awk '{ sub(/^.*\) /, ""); split($0, f, " "); print f[12] + f[13] }' "/proc/$1/stat")"
+    for t in /proc/"$1"/task/*; do
+        read -r a _ <"$t/schedstat" || continue
+        b="$(awk '/ctxt_switches/ { s += $2 } END { print s + 0 }' "$t/status")"
+        ns=$((ns + a)) sw=$((sw + b)) n=$((n + 1))
+    done
+    echo "$ticks $ns $sw $n"
+}
+
+start_held tw Tunewright "$TW"
+TW_PID="$HELD_PID"
+start_held peer 'Startup peer' "$PEER"
+PEER_PID="$HELD_PID"
+sleep "$SETTLE_SECONDS"
+tw_before="$(cpu_sample "$TW_PID")"
+peer_before="$(cpu_sample "$PEER_PID")"
+sleep "$IDLE_SECONDS"
+tw_after="$(cpu_sample "$TW_PID")"
+peer_after="$(cpu_sample "$PEER_PID")"
+read -r tw_t0 tw_ns0 tw_sw0 _ <<<"$tw_before"
+read -r peer_t0 peer_ns0 peer_sw0 _ <<<"$peer_before"
+read -r tw_t1 tw_ns1 tw_sw1 tw_threads <<<"$tw_after"
+read -r peer_t1 peer_ns1 peer_sw1 peer_threads <<<"$peer_after"
+
+hz="$(getconf CLK_TCK)"
+echo
+echo "idle over $IDLE_SECONDS s, after $SETTLE_SECONDS s to settle:"
+report_idle() {
+    awk -v name="$1" -v t="$(($3 - $2))" -v hz="$hz" -v ns="$(($5 - $4))" -v sw="$(($7 - $6))" \
+        -v th="$8" 'BEGIN {
+        printf "  %-10s CPU %.2f s (utime+stime), %.3f ms on CPU (schedstat), %d wake-ups, %d threads\n",
+               name, t / hz, ns / 1e6, sw, th
+    }'
+}
+report_idle tunewright "$tw_t0" "$tw_t1" "$tw_ns0" "$tw_ns1" "$tw_sw0" "$tw_sw1" "$tw_threads"
+report_idle peer "$peer_t0" "$peer_t1" "$peer_ns0" "$peer_ns1" "$peer_sw0" "$peer_sw1" \
+    "$peer_threads"
+
+# Both programs must still close cleanly through their window.
+for pid in "${HELD[@]}"; do
+    kill -USR1 "$pid"
+    wait "$pid"
+done
+HELD=()
+if [ "$tw_t1" -eq "$tw_t0" ]; then
+    echo "idle goal (0.0 s) met"
+else
+    echo "idle goal (0.0 s) NOT met"
+fi
