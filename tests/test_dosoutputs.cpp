@@ -215,6 +215,14 @@ class TestDOSOutputs : public QObject {
     }
 
     void standardInputIsEmpty() {
+        // This program's own input has something to read, which the child must not see.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile typed(dir.filePath(QStringLiteral("typed")));
+        QVERIFY(typed.open(QIODevice::WriteOnly));
+        typed.write("typed\n");
+        typed.close();
+        QVERIFY(std::freopen(QFile::encodeName(typed.fileName()).constData(), "r", stdin));
         FakeMessageBox box;
         DOSOutputs dos(box);
         QStringList chunks;
