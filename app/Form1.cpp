@@ -5,6 +5,7 @@
 #include "platform/IAudioLibraries.h"
 #include "platform/IHotkeys.h"
 #include "platform/IPlayer.h"
+#include "encoding/lame.h"
 #include "settings/Form2.h"
 #include "settings/Preferences.h"
 #include "skins/SkinControls.h"
@@ -34,6 +35,7 @@ Form1::Form1(const Services& services, QWidget* parent)
 Form1::~Form1() {
     delete form2_.data();
     delete preferences_.data();
+    delete lame_.data();
 }
 
 void Form1::Form_Load() {
@@ -127,6 +129,8 @@ void Form1::Form_Unload() {
         wizard->close();
         wizard->deleteLater();
     }
+    if (lame_)
+        lame_->close();
     if (preferences_)
         preferences_->close();
 
@@ -204,11 +208,24 @@ Preferences* Form1::preferences() {
     return preferences_.data();
 }
 
-void Form1::mPreferences_Click() {
-    Preferences* dialog = preferences();
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+namespace {
+void showWindow(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
+} // namespace
+
+void Form1::mPreferences_Click() { showWindow(preferences()); }
+
+lame* Form1::lameDialog() {
+    if (!lame_) {
+        lame_ = new lame(*this);
+        lame_->Form_Load();
+    }
+    return lame_.data();
+}
+
+void Form1::mp3otion_Click() { showWindow(lameDialog()); }
 
 } // namespace tw

@@ -19,6 +19,7 @@ namespace tw {
 
 class Form2;
 class Preferences;
+class lame;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
@@ -150,6 +151,9 @@ public:
     Preferences* preferences();
     bool hasPreferences() const { return !preferences_.isNull(); }
     void mPreferences_Click();
+    lame* lameDialog();
+    bool hasLameDialog() const { return !lame_.isNull(); }
+    void mp3otion_Click();
 
 signals:
     // The pump has been told to stop: the event loop should end.
@@ -173,6 +177,7 @@ private:
     bool saving_ = false; // inside Stop, between its yield and the engine's answer
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
+    QPointer<lame> lame_;
     int statusColour_ = 0;
     bool unloaded_ = false;
 };

@@ -161,7 +161,7 @@ void Form1::buildMenus() {
 
     // Commands whose features are not built yet are shown disabled rather than doing
     // nothing when chosen.
-    for (QAction* a : {position, input, Location, mp3otion, Wavtomp3, about, Convert, send,
+    for (QAction* a : {position, input, Location, Wavtomp3, about, Convert, send,
                        Homepage, Larktake})
         a->setEnabled(false);
 
@@ -170,6 +170,7 @@ void Form1::buildMenus() {
     connect(Stop, &QAction::triggered, this, [this] { Stop_Click(); });
     connect(Delist, &QAction::triggered, this, [this] { Delist_Click(); });
     connect(output, &QAction::triggered, this, [this] { output_Click(); });
+    connect(mp3otion, &QAction::triggered, this, [this] { mp3otion_Click(); });
     connect(mPreferences, &QAction::triggered, this, [this] { mPreferences_Click(); });
     connect(green, &QAction::triggered, this, [this] { green_Click(); });
     connect(red, &QAction::triggered, this, [this] { red_Click(); });

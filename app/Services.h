@@ -5,8 +5,12 @@
 namespace tw {
 
 class IAudioLibraries;
+class IDesktop;
+class IFileDialogs;
 class IHotkeys;
+class IMessageBox;
 class IPlayer;
+class IWindowAutomation;
 
 // What the windows need from the platform. The program hands in the Linux
 // implementations; the tests hand in fakes and a folder of their own.
@@ -15,6 +19,13 @@ struct Services {
     IAudioLibraries& audio;
     IHotkeys& hotkeys;
     IPlayer& player;
+    // Services of the commands around the recorder. A window test that does not exercise
+    // them may leave them out; a command whose service is absent says so on the status
+    // line instead of acting.
+    IMessageBox* messages = nullptr;
+    IDesktop* desktop = nullptr;
+    IFileDialogs* dialogs = nullptr;
+    IWindowAutomation* automation = nullptr;
 };
 
 } // namespace tw

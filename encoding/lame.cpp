@@ -1,5 +1,7 @@
 #include "encoding/lame.h"
 
+#include "app/PickOnlyCombo.h"
+
 #include "app/Form1.h"
 #include "skins/SkinControls.h"
 
@@ -50,17 +52,9 @@ QComboBox* comboBox(QWidget* parent, const QRect& geometry, qreal points, const 
     box->setGeometry(geometry);
     box->setFont(timesNewRoman(points, false));
     box->setEditable(true);
-    // Typed text is the user's own value, never a new list entry.
-    box->setInsertPolicy(QComboBox::NoInsert);
     box->addItems(items);
     box->setCurrentIndex(initial);
-    // Only a pick from the list is a choice. Left alone, the box would complete typed text
-    // to an entry (ignoring case) and, on Return or on losing the focus, turn typed text
-    // that names an entry into a pick of it: the composed string would then change without
-    // a pick, and "quality" would silently become "Quality".
-    box->setCompleter(nullptr);
-    QObject::disconnect(box->lineEdit(), &QLineEdit::editingFinished, box, nullptr);
-    QObject::disconnect(box->lineEdit(), &QLineEdit::returnPressed, box, nullptr);
+    makePickOnly(box);
     return box;
 }
 

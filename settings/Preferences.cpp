@@ -1,5 +1,7 @@
 #include "settings/Preferences.h"
 
+#include "app/PickOnlyCombo.h"
+
 #include "app/Form1.h"
 #include "skins/SkinControls.h"
 
@@ -107,10 +109,9 @@ Preferences::Preferences(Form1& main) : QWidget(nullptr), main_(main) {
     Combo1 = new QComboBox(this);
     Combo1->setGeometry(twips(360, 1800, 1455, 345));
     Combo1->setEditable(true);
-    // Typed text is never a choice: it must not become a list entry either.
-    Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->addItems(kRateTexts);
     Combo1->setCurrentIndex(kDefaultRateIndex);
+    makePickOnly(Combo1);
 
     SkinPanel1 = new SkinPanel(this);
     SkinPanel1->setGeometry(twips(2160, 1800, 1695, 375));

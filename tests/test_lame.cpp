@@ -93,9 +93,8 @@ class TestLame : public QObject {
 
     // The dialog as the menu entry opens it: loaded, then shown beside the main window.
     lame* open() {
-        dialog = new lame(*form);
-        dialog->Form_Load();
-        dialog->show();
+        form->mp3otion->trigger();
+        dialog = form->lameDialog();
         if (!QTest::qWaitForWindowExposed(dialog))
             qWarning("the dialog was not exposed");
         return dialog;

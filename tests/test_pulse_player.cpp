@@ -14,7 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <sndfile.h>
 #include <vector>
@@ -118,6 +120,14 @@ class Listener {
     int silentMs(int skipMs = 0) const {
         return count(skipMs, [](double v) { return v < kSilent; });
     }
+    // Milliseconds of not-tone between the first and the last tone heard.
+    int gapMs() const {
+        const std::vector<double> all = windows();
+        const auto loud = [](double v) { return v > kAudible; };
+        const auto first = std::find_if(all.begin(), all.end(), loud);
+        const auto last = std::find_if(all.rbegin(), all.rend(), loud).base();
+        return first < last ? int(std::count_if(first, last, std::not_fn(loud))) * 20 : 0;
+    }
     int heardMs() const {
         return count(0, [](double) { return true; });
     }
@@ -162,6 +172,7 @@ class TestPulsePlayer : public QObject {
     void cleanupTestCase();
     void playsToTheEndThenReadsStopped_data();
     void playsToTheEndThenReadsStopped();
+    void longFilePlaysWhole();
     void closeSilencesAtOnce();
     void twoPathsPlayAtOnce();
     void playingAnOpenPathStartsItAgain();
@@ -260,6 +271,25 @@ void TestPulsePlayer::playsToTheEndThenReadsStopped() {
     QCOMPARE(streamsFor(path), 0);
     player.close(path);
     QCOMPARE(player.mode(path), QString());
+}
+
+// Four seconds, most of it decoded while it plays: no gap, nothing lost or repeated.
+void TestPulsePlayer::longFilePlaysWhole() {
+    const QString path = file("long-b.wav");
+    PulsePlayer player;
+    listener_.clear();
+    QElapsedTimer clock;
+    clock.start();
+    player.play(path);
+    QCOMPARE(player.lastError(), QString());
+    const qint64 stoppedAt = modeReached(player, path, "stopped", clock, 5000, &listener_);
+    QVERIFY(listener_.collect(int(clock.elapsed()) + 300));
+    qInfo("stopped after %lld ms, %d ms of tone heard", stoppedAt, listener_.toneMs());
+    QVERIFY2(stoppedAt >= 3900 && stoppedAt <= 4500,
+             qPrintable(QString("stopped after %1 ms").arg(stoppedAt)));
+    QCOMPARE(listener_.gapMs(), 0);
+    QVERIFY2(listener_.toneMs() >= 3940 && listener_.toneMs() <= 4060,
+             qPrintable(QString("%1 ms of tone heard").arg(listener_.toneMs())));
 }
 
 void TestPulsePlayer::closeSilencesAtOnce() {
