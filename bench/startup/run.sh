@@ -114,17 +114,17 @@ start_held() {
     return 1
 }
 
-# "ticks on_cpu_ns switches threads": utime+stime of the process (clock ticks), and over
-# its threads the time on a CPU (schedstat, ns) and the context switches (each a wake-up).
+# One line "ticks T" with utime+stime of the whole process (clock ticks, threads that ended
+# included), then "tid on_cpu_ns switches" for each live thread (schedstat; each context
+# switch is a wake-up).
 cpu_sample() {
-    local ticks ns=0 sw=0 n=0 t a b
-    ticks="$(awk '{ sub(/^.*\) /, ""); split($0, f, " "); print f[12] + f[13] }' "/proc/$1/stat")"
+    local t a b
+    awk '{ sub(/^.*\) /, ""); split($0, f, " "); print "ticks", f[12] + f[13] }' "/proc/$1/stat"
     for t in /proc/"$1"/task/*; do
         read -r a _ <"$t/schedstat" || continue
         b="$(awk '/ctxt_switches/ { s += $2 } END { print s + 0 }' "$t/status")"
-        ns=$((ns + a)) sw=$((sw + b)) n=$((n + 1))
+        echo "${t##*/} $a $b"
     done
-    echo "$ticks $ns $sw $n"
 }
 
 start_held tw Tunewright "$TW"
@@ -137,24 +137,27 @@ peer_before="$(cpu_sample "$PEER_PID")"
 sleep "$IDLE_SECONDS"
 tw_after="$(cpu_sample "$TW_PID")"
 peer_after="$(cpu_sample "$PEER_PID")"
-read -r tw_t0 tw_ns0 tw_sw0 _ <<<"$tw_before"
-read -r peer_t0 peer_ns0 peer_sw0 _ <<<"$peer_before"
-read -r tw_t1 tw_ns1 tw_sw1 tw_threads <<<"$tw_after"
-read -r peer_t1 peer_ns1 peer_sw1 peer_threads <<<"$peer_after"
 
-hz="$(getconf CLK_TCK)"
 echo
 echo "idle over $IDLE_SECONDS s, after $SETTLE_SECONDS s to settle:"
+# Per-thread figures are summed over threads alive at the end; a thread born in between
+# counts from its birth, one that ended in between only in utime+stime.
 report_idle() {
-    awk -v name="$1" -v t="$(($3 - $2))" -v hz="$hz" -v ns="$(($5 - $4))" -v sw="$(($7 - $6))" \
-        -v th="$8" 'BEGIN {
-        printf "  %-10s CPU %.2f s (utime+stime), %.3f ms on CPU (schedstat), %d wake-ups, %d threads\n",
-               name, t / hz, ns / 1e6, sw, th
-    }'
+    awk -v name="$1" -v hz="$(getconf CLK_TCK)" '
+        FNR == 1 { file++ }
+        $1 == "ticks" { ticks[file] = $2; next }
+        file == 1 { ns0[$1] = $2; sw0[$1] = $3; next }
+        { ns += $2 - ns0[$1]; sw += $3 - sw0[$1]; alive++; seen[$1] = 1 }
+        END {
+            for (t in ns0) if (!(t in seen)) ended++
+            printf "  %-10s CPU %.2f s (utime+stime), %.3f ms on CPU, %d wake-ups, %d threads",
+                   name, (ticks[2] - ticks[1]) / hz, ns / 1e6, sw, alive
+            if (ended) printf " (%d ended meanwhile)", ended
+            printf "\n"
+        }' <(echo "$2") <(echo "$3")
 }
-report_idle tunewright "$tw_t0" "$tw_t1" "$tw_ns0" "$tw_ns1" "$tw_sw0" "$tw_sw1" "$tw_threads"
-report_idle peer "$peer_t0" "$peer_t1" "$peer_ns0" "$peer_ns1" "$peer_sw0" "$peer_sw1" \
-    "$peer_threads"
+report_idle tunewright "$tw_before" "$tw_after"
+report_idle peer "$peer_before" "$peer_after"
 
 # Both programs must still close cleanly through their window.
 for pid in "${HELD[@]}"; do
@@ -162,7 +165,7 @@ for pid in "${HELD[@]}"; do
     wait "$pid"
 done
 HELD=()
-if [ "$tw_t1" -eq "$tw_t0" ]; then
+if [ "$(head -n1 <<<"$tw_before")" = "$(head -n1 <<<"$tw_after")" ]; then
     echo "idle goal (0.0 s) met"
 else
     echo "idle goal (0.0 s) NOT met"
