@@ -48,17 +48,26 @@ def wav_frames(path):
     raise ValueError("no data chunk in " + path)
 
 
-def measured(args, stop_after=None):
-    """Runs a child; returns (stdout, user+sys CPU seconds, peak RSS in KiB, wall seconds)."""
-    start = time.monotonic()
+def peak_rss(pid):
+    """VmHWM of a running child in KiB. ru_maxrss is no use here: it keeps the peak of the
+    forked Python before the exec."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def measured(args):
+    """Runs a driver; returns (stdout, user+sys CPU seconds, peak RSS in KiB)."""
     child = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
-    if stop_after is not None:
-        time.sleep(stop_after)
-        child.send_signal(signal.SIGINT)
     out = child.stdout.read()
     _, status, usage = os.wait4(child.pid, 0)
     child.returncode = os.waitstatus_to_exitcode(status)
-    return out, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, time.monotonic() - start
+    return out, usage.ru_utime + usage.ru_stime, int(values(out)["peak_rss_kib"])
 
 
 def values(out):
@@ -78,12 +87,13 @@ def main():
     pchild = subprocess.Popen(["parecord", "--device=sine_input", "--rate=44100",
                                "--channels=2", "--format=s16le", "--file-format=wav",
                                parec_out])
-    e_out, e_cpu, e_rss, _ = measured([DRIVER, LIBDIR, engine_out, "60", str(sine), "2",
-                                       "44100", "16"])
+    e_out, e_cpu, e_rss = measured([DRIVER, LIBDIR, engine_out, "60", str(sine), "2",
+                                    "44100", "16"])
     time.sleep(max(0.0, 60 - (time.monotonic() - start)))
+    p_rss = peak_rss(pchild.pid)
     pchild.send_signal(signal.SIGINT)
     _, status, pusage = os.wait4(pchild.pid, 0)
-    p_cpu, p_rss = pusage.ru_utime + pusage.ru_stime, pusage.ru_maxrss
+    p_cpu = pusage.ru_utime + pusage.ru_stime
     ev = values(e_out)
     ef, erate = wav_frames(engine_out)
     pf, prate = wav_frames(parec_out)
@@ -104,7 +114,7 @@ def main():
     print("== takes of growing length, micsink.monitor, 44100 Hz 16-bit stereo ==")
     for seconds in ([10, 60, 120] if LONG else [10, 60]):
         path = os.path.join(tmp, f"take{seconds}.wav")
-        out, cpu, rss, _ = measured([DRIVER, LIBDIR, path, str(seconds), str(mic), "2",
+        out, cpu, rss = measured([DRIVER, LIBDIR, path, str(seconds), str(mic), "2",
                                      "44100", "16"])
         v = values(out)
         frames, rate = wav_frames(path)

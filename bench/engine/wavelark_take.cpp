@@ -9,8 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <fstream>
 #include <string>
 #include <thread>
+
+// Peak resident memory of this process image in KiB. Not getrusage: its maximum carries over
+// the memory of whatever forked this process before the exec.
+long peakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
 
 using WavelarkFn = int32_t (*)(const char*, int32_t, int32_t, int32_t, int32_t, int32_t);
 using CounterFn = int64_t (*)();
@@ -62,5 +73,6 @@ int main(int argc, char** argv) {
     std::printf("stop_ms=%.3f\n", Seconds(stopReturned - stopCalled).count() * 1000);
     std::printf("gap_count=%lld\n", static_cast<long long>(gapCount()));
     std::printf("gap_frames=%lld\n", static_cast<long long>(gapFrames()));
+    std::printf("peak_rss_kib=%ld\n", peakResidentKiB());
     return stopped == 0 ? 0 : 1;
 }
