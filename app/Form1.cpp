@@ -5,7 +5,11 @@
 #include "platform/IAudioLibraries.h"
 #include "platform/IHotkeys.h"
 #include "platform/IPlayer.h"
+#include "dialogs/Form3.h"
+#include "dialogs/aboutme.h"
+#include "encoding/DOSOutputs.h"
 #include "encoding/lame.h"
+#include "platform/IMessageBox.h"
 #include "settings/Form2.h"
 #include "settings/Preferences.h"
 #include "skins/SkinControls.h"
@@ -22,11 +26,30 @@ const QString kSection = QStringLiteral("Config");
 const QString kRecordingText = QStringLiteral("The Program is Recording now........");
 const QString kPausedText =
     QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
+// The runner's messages are modal: while one is open a handler is running, so hotkeys
+// wait. Without a message-box service the message goes to the status line.
+class Form1MessageBox final : public IMessageBox {
+public:
+    Form1MessageBox(Form1& form, IMessageBox* box) : form_(form), box_(box) {}
+    void critical(const QString& text) override {
+        if (!box_) {
+            form_.setStatus(text, kRed);
+            return;
+        }
+        HandlerScope scope;
+        box_->critical(text);
+    }
+
+private:
+    Form1& form_;
+    IMessageBox* box_;
+};
 } // namespace
 
 Form1::Form1(const Services& services, QWidget* parent)
     : QMainWindow(parent), config(services.appDir + QStringLiteral("/Config.ini")),
-      appDir(services.appDir), services_(services) {
+      appDir(services.appDir), services_(services),
+      messageBox_(std::make_unique<Form1MessageBox>(*this, services.messages)) {
     buildControls();
     buildMenus();
     connect(&services_.hotkeys, &IHotkeys::hotkey, this, &Form1::HotkeyPump);
@@ -34,12 +57,18 @@ Form1::Form1(const Services& services, QWidget* parent)
 
 Form1::~Form1() {
     delete form2_.data();
+    delete form3_.data();
+    delete aboutme_.data();
     delete preferences_.data();
     delete lame_.data();
 }
 
 void Form1::Form_Load() {
-    // The console runner arrives with MP3 conversion.
+    objDOS = std::make_unique<DOSOutputs>(*messageBox_);
+    connect(objDOS.get(), &DOSOutputs::ReceiveOutputs, this,
+            [this](const QString& chunk) { objDOS_ReceiveOutputs(chunk); });
+    // Repaint and serve the menus while the encoder is quiet.
+    objDOS->setYieldHook([] { yieldToWindowSystem(); });
     shared.LameOptions = QStringLiteral(" -b 128 -m j");
     Common.Filter = QStringLiteral("Wave Files(*.wav)|*.wav");
     NextEntryNumber = 1;
@@ -129,10 +158,12 @@ void Form1::Form_Unload() {
         wizard->close();
         wizard->deleteLater();
     }
-    if (lame_)
-        lame_->close();
-    if (preferences_)
-        preferences_->close();
+    for (QWidget* window : std::initializer_list<QWidget*>{form3_, lame_, aboutme_, preferences_}) {
+        if (window)
+            window->close();
+    }
+    // The about box may be loaded hidden; closing it does not destroy it then.
+    delete aboutme_.data();
 
     shared.HotkeyPumpStop = true;
     emit pumpStopped();

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class QAction;
 class QLineEdit;
@@ -20,6 +21,10 @@ namespace tw {
 class Form2;
 class Preferences;
 class lame;
+class aboutme;
+class DOSOutputs;
+class IMessageBox;
+class Form3;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
@@ -85,6 +90,24 @@ public:
     // Shows the context menu; modal. Tests replace it.
     std::function<void(QMenu*)> showPopup;
 
+    // MP3 conversion.
+    void Converting(const QString& inputf, const QString& outputf);
+    void objDOS_ReceiveOutputs(const QString& CommandOutputs);
+    void Convert_Click();
+    void Wavtomp3_Click();
+    bool converting() const { return converting_; }
+
+    // The remaining menu commands and mail to friends.
+    void position_Click();
+    void input_Click();
+    void location_Click();
+    void about_Click();
+    void Homepage_Click();
+    void Larktake_Click();
+    void send_Click();
+    void Timer3_Timer();
+    static QString mailAddress();
+
     // A hotkey as the pump sees it: acted on only while no handler runs and only when
     // its button is enabled.
     void HotkeyPump(int id);
@@ -144,6 +167,8 @@ public:
     QString MbPerSecond;
     QString MinutesText;
     QString SecondsText;
+    int MailWaitMs = 0;
+    std::unique_ptr<DOSOutputs> objDOS;
 
     // Windows created on first reference (hidden until shown) and unloaded on close.
     Form2* form2();
@@ -154,6 +179,10 @@ public:
     lame* lameDialog();
     bool hasLameDialog() const { return !lame_.isNull(); }
     void mp3otion_Click();
+    Form3* form3();
+    bool hasForm3() const { return !form3_.isNull(); }
+    aboutme* aboutBox();
+    bool hasAboutBox() const { return !aboutme_.isNull(); }
 
 signals:
     // The pump has been told to stop: the event loop should end.
@@ -178,6 +207,13 @@ private:
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
     QPointer<lame> lame_;
+    std::unique_ptr<IMessageBox> messageBox_;
+    QPointer<Form3> form3_;
+    QPointer<aboutme> aboutme_;
+    bool converting_ = false;
+    bool conversionEnded_ = false;
+    // Whether a service the commands need is there; says so on the status line if not.
+    bool available(const void* service, const QString& what);
     int statusColour_ = 0;
     bool unloaded_ = false;
 };

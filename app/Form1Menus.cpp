@@ -159,13 +159,17 @@ void Form1::buildMenus() {
     separate3 = Popup->addSeparator();
     Ccancel = item(Popup, QStringLiteral("Cancel"));
 
-    // Commands whose features are not built yet are shown disabled rather than doing
-    // nothing when chosen.
-    for (QAction* a : {position, input, Location, Wavtomp3, about, Convert, send,
-                       Homepage, Larktake})
-        a->setEnabled(false);
-
     connect(Exit, &QAction::triggered, this, [this] { Exit_Click(); });
+    connect(position, &QAction::triggered, this, [this] { position_Click(); });
+    connect(input, &QAction::triggered, this, [this] { input_Click(); });
+    connect(Location, &QAction::triggered, this, [this] { location_Click(); });
+    connect(Wavtomp3, &QAction::triggered, this, [this] { Wavtomp3_Click(); });
+    connect(about, &QAction::triggered, this, [this] { about_Click(); });
+    connect(Homepage, &QAction::triggered, this, [this] { Homepage_Click(); });
+    connect(Larktake, &QAction::triggered, this, [this] { Larktake_Click(); });
+    connect(Convert, &QAction::triggered, this, [this] { Convert_Click(); });
+    connect(send, &QAction::triggered, this, [this] { send_Click(); });
+    connect(&Timer3, &QTimer::timeout, this, [this] { Timer3_Timer(); });
     connect(Clear, &QAction::triggered, this, [this] { Clear_Click(); });
     connect(Stop, &QAction::triggered, this, [this] { Stop_Click(); });
     connect(Delist, &QAction::triggered, this, [this] { Delist_Click(); });

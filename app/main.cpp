@@ -1,12 +1,17 @@
 #include "app/Form1.h"
 #include "platform/AudioLibraries.h"
-#include "platform/NoPlayer.h"
+#include "platform/DesktopOpener.h"
+#include "platform/PulsePlayer.h"
+#include "platform/QtFileDialogs.h"
+#include "platform/QtMessageBox.h"
 #include "platform/X11Hotkeys.h"
+#include "platform/X11WindowAutomation.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("Tunewright"));
     // The main window may stay hidden (first run) and the wizard closes it; the pump's
     // stop, not the last window, ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -14,8 +19,13 @@ int main(int argc, char** argv) {
     const QString appDir = QCoreApplication::applicationDirPath();
     tw::AudioLibraries audio(appDir);
     tw::X11Hotkeys hotkeys;
-    tw::NoPlayer player;
-    tw::Form1 form(tw::Services{appDir, audio, hotkeys, player});
+    tw::PulsePlayer player;
+    tw::QtMessageBox messages;
+    tw::DesktopOpener desktop;
+    tw::QtFileDialogs dialogs;
+    tw::X11WindowAutomation automation;
+    tw::Form1 form(tw::Services{appDir, audio, hotkeys, player, &messages, &desktop, &dialogs,
+                                &automation});
     QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     form.Form_Load();

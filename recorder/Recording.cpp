@@ -104,7 +104,9 @@ void Form1::SkinButton2_Click() {
     Timer2.stop();
 
     const QString shortPath = GetShortPath(target);
-    if (result < 0 || shortPath.isEmpty()) {
+    // The file at its path is what counts: a take cut short by a lost sound server is
+    // still put in place, though the engine reports the loss.
+    if (shortPath.isEmpty()) {
         if (result != IAudioLibraries::kNotLoaded)
             setStatus(QStringLiteral("The recording could not be saved as %1; the sound "
                                      "engine keeps the captured audio in ~/.cache/tunewright.")
@@ -117,10 +119,19 @@ void Form1::SkinButton2_Click() {
     }
 
     addListLine(shortPath);
-    // Converting the take to MP3 at once arrives with the encoder.
+    QString done = QStringLiteral("Recording is over,Wave file has saved in appointed path");
+    if (shared.AutoMp3 == 1) {
+        const QString mp3 = shortPath.left(shortPath.size() - 3) + QStringLiteral("mp3");
+        Converting(shortPath, mp3);
+        if (QFileInfo::exists(mp3))
+            addListLine(mp3);
+        else
+            done = QStringLiteral("The recording is saved, but the conversion failed: %1 was "
+                                  "not written.")
+                       .arg(mp3);
+    }
 
-    setStatus(QStringLiteral("Recording is over,Wave file has saved in appointed path"),
-              statusColour());
+    setStatus(done, statusColour());
     Savefile();
     ++TakeCounter;
     QApplication::restoreOverrideCursor();
