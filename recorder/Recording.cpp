@@ -24,6 +24,25 @@ QString twoDigits(const QString& number) {
     const qlonglong value = number.toLongLong(&ok);
     return ok ? QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0')) : number;
 }
+// The engine's answers to a refused start, in the user's words.
+QString startFailure(int32_t result, const RecordingFormatValues& f) {
+    switch (result) {
+    case -1:
+        return QStringLiteral("the format %1 channels, %2 Hz, %3 bits is not possible; choose "
+                              "one in Options, Preferences...")
+            .arg(f.Channels)
+            .arg(f.SamplesPerSec)
+            .arg(f.BitsPerSample);
+    case -2:
+        return QStringLiteral("no sound server answers.");
+    case -3:
+        return QStringLiteral("a recording is already running.");
+    case -6:
+        return QStringLiteral("the recording source is gone; run the sound-card set-up again.");
+    default:
+        return QStringLiteral("the sound engine answered %1.").arg(result);
+    }
+}
 } // namespace
 
 void Form1::SkinButton1_Click() {
@@ -32,11 +51,7 @@ void Form1::SkinButton1_Click() {
     if (result < 0) {
         // Showing "Recording now" while nothing records would lose the user's take.
         if (result != IAudioLibraries::kNotLoaded)
-            setStatus(QStringLiteral("Recording could not start: the sound system refused "
-                                     "the format %1 channels, %2 Hz, %3 bits.")
-                          .arg(f.Channels)
-                          .arg(f.SamplesPerSec)
-                          .arg(f.BitsPerSample),
+            setStatus(QStringLiteral("Recording could not start: ") + startFailure(result, f),
                       kRed);
         return;
     }

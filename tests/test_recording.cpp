@@ -207,7 +207,14 @@ private slots:
         QVERIFY(form->SkinButton1->isEnabled());
         QVERIFY(!form->Timer2.isActive());
         QCOMPARE(form->statusColour(), kRed);
-        QVERIFY(form->Text1->text().startsWith("Recording could not start"));
+        QCOMPARE(form->Text1->text(),
+                 QString("Recording could not start: the format 0 channels, 0 Hz, 0 bits is not "
+                         "possible; choose one in Options, Preferences..."));
+        audio.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
+                              int32_t) { return mode == 1 ? -2 : 0; };
+        form->SkinButton1_Click();
+        QCOMPARE(form->Text1->text(), QString("Recording could not start: no sound server answers."));
+        QVERIFY(form->SkinButton1->isEnabled());
     }
 
     void stopDuringStopsOwnYieldIsIgnored() {
