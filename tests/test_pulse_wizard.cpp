@@ -1,0 +1,118 @@
+// The wizard with the real engine, mixer and player on the private PulseAudio server: the
+// test of the speakers' monitor hears the chime, and "heard" and "Done" set the program up.
+#include "app/Form1.h"
+#include "platform/AudioLibraries.h"
+#include "platform/FakeHotkeys.h"
+#include "platform/PulsePlayer.h"
+#include "settings/Form2.h"
+#include "skins/SkinControls.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sndfile.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace tw;
+
+namespace {
+// Root mean square of a WAV file's samples, full scale 1.0; -1 when it cannot be read.
+double rms(const QString& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.toLocal8Bit().constData(), SFM_READ, &info);
+    if (!file)
+        return -1;
+    std::vector<float> samples(size_t(info.frames) * info.channels);
+    const sf_count_t got = sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    double sum = 0;
+    for (sf_count_t i = 0; i < got * info.channels; ++i)
+        sum += double(samples[i]) * samples[i];
+    return got > 0 ? std::sqrt(sum / double(got * info.channels)) : 0;
+}
+} // namespace
+
+class TestPulseWizard : public QObject {
+    Q_OBJECT
+    QProcess keepAwake;
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR"),
+                 "needs the private PulseAudio server of scripts/test");
+        // An idle null sink renders ahead of time; a reader on its monitor keeps it on time.
+        keepAwake.start("parec", {"--latency-msec=20", "-d", "speakers.monitor", "/dev/null"});
+        QVERIFY(keepAwake.waitForStarted());
+        QTest::qWait(1500);
+    }
+    void cleanupTestCase() {
+        keepAwake.kill();
+        keepAwake.waitForFinished();
+    }
+
+    void theSpeakersMonitorHearsTheChime() {
+        const QString appDir = qEnvironmentVariable("TW_APPDIR");
+        QTemporaryDir dir;
+        QVERIFY(QFile::copy(appDir + "/test.wav", dir.path() + "/test.wav"));
+        QDir().mkpath(dir.path() + "/skin");
+        QFile::copy(appDir + "/skin/green.skn", dir.path() + "/skin/green.skn");
+        QFile::remove(Form2::testRecordingPath());
+
+        AudioLibraries audio(appDir);
+        FakeHotkeys hotkeys;
+        PulsePlayer player;
+        Form1 form(Services{dir.path(), audio, hotkeys, player});
+        form.Form_Load();
+        Form2* wizard = form.form2();
+        auto next = [&] { wizard->SkinButton1_Click(); };
+
+        // Sources: sine_input, micsink.monitor, speakers.monitor (microphones first, then
+        // monitors by name). The speakers' monitor, No.3, hears what the player plays.
+        next();
+        QCOMPARE(wizard->SourceCount, 3);
+        next(); // announce No.1
+        for (int source = 1; source <= 2; ++source) {
+            next(); // record
+            next(); // play back
+            next(); // not heard: announce the next one
+        }
+        next(); // record No.3 while the chime plays
+        QCOMPARE(wizard->TestNumber, 3);
+        const double chime = rms(Form2::testRecordingPath());
+        QVERIFY(QFile::exists(Form2::testRecordingPath()));
+        QVERIFY2(player.lastError().isEmpty(), qPrintable(player.lastError()));
+
+        // The same source with nothing playing.
+        QCOMPARE(audio.Wavelark("", 1, 1, 22050, 8, 0), 0);
+        QTest::qWait(1200);
+        const QString silentPath = dir.path() + "/silent.wav";
+        QCOMPARE(audio.Wavelark(silentPath.toLocal8Bit(), 0, 0, 0, 0, 0), 0);
+        const double silence = rms(silentPath);
+        QVERIFY2(chime > 0.01 && chime > 20 * silence,
+                 qPrintable(QString("chime %1, silence %2").arg(chime).arg(silence)));
+
+        next(); // play the test recording back
+        QVERIFY(wizard->SkinButton2->isVisible());
+        wizard->SkinButton2_Click(); // heard
+        wizard->SkinButton2_Click(); // Done
+        QFile ini(dir.path() + "/Config.ini");
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(ini.readAll()),
+                 "[Config]\nRecording Source=3\nSave Position=" + dir.path() +
+                     "/Larktake.wav\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        QCOMPARE(form.SkinScrollBar1->position(), 32768);
+        QProcess pactl;
+        pactl.start("pactl", {"get-source-volume", "speakers.monitor"});
+        QVERIFY(pactl.waitForFinished());
+        const QString volume = QString::fromUtf8(pactl.readAllStandardOutput());
+        QVERIFY2(volume.contains("32768") && volume.contains("50%"), qPrintable(volume));
+        QVERIFY(form.isVisible());
+    }
+};
+
+QTEST_MAIN(TestPulseWizard)
+#include "test_pulse_wizard.moc"
