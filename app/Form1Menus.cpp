@@ -1,5 +1,6 @@
 // The main window's controls, menus, icon and skin choice.
 #include "app/Form1.h"
+#include "skins/Layout.h"
 
 #include "skins/SkinControls.h"
 
@@ -13,18 +14,6 @@
 namespace tw {
 
 namespace {
-// Layout positions are in twips, 15 to a pixel.
-QRect twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-QFont timesFont(double points, bool bold = false) {
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
 QIcon makeIcon() {
     QPixmap pixmap(32, 32);
     pixmap.fill(Qt::transparent);

@@ -1,4 +1,5 @@
 #include "dialogs/Form3.h"
+#include "skins/Layout.h"
 
 #include "platform/IDesktop.h"
 
@@ -10,17 +11,6 @@
 namespace tw {
 
 namespace {
-
-// Layout positions are in twips, 15 to a pixel.
-QRect twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-QFont timesFont(double points) {
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(points);
-    return font;
-}
 
 QPushButton* plainButton(const QString& text, const QRect& geometry, QWidget* parent) {
     auto* button = new QPushButton(text, parent);

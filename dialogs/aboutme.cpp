@@ -1,4 +1,5 @@
 #include "dialogs/aboutme.h"
+#include "skins/Layout.h"
 
 #include "platform/IDesktop.h"
 
@@ -10,18 +11,6 @@
 namespace tw {
 
 namespace {
-
-// Layout positions are in twips, 15 to a pixel.
-QRect twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-QFont timesFont(double points, bool bold) {
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
 
 const QString kSupportAddress = QStringLiteral("support@example.com");
 const QString kHomePage = QStringLiteral("http://www.example.com/tunewright");

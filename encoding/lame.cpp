@@ -1,4 +1,5 @@
 #include "encoding/lame.h"
+#include "skins/Layout.h"
 
 #include "app/PickOnlyCombo.h"
 
@@ -26,22 +27,10 @@ const QStringList kOptimizations = {QStringLiteral("None"), QStringLiteral("Spee
 // The encoder switch for each optimization item, by list position.
 const QStringList kOptimizationSwitches = {QString(), QStringLiteral(" -f"), QStringLiteral(" -h")};
 
-// Layout positions are in twips, 15 to a pixel.
-QRect twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-QFont timesNewRoman(qreal points, bool bold) {
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
 SkinLabel* label(QWidget* parent, const QRect& geometry, qreal points, const QString& text) {
     auto* l = new SkinLabel(parent);
     l->setGeometry(geometry);
-    l->setFont(timesNewRoman(points, true));
+    l->setFont(timesFont(points, true));
     l->setText(text);
     return l;
 }
@@ -50,7 +39,7 @@ QComboBox* comboBox(QWidget* parent, const QRect& geometry, qreal points, const 
                     int initial) {
     auto* box = new QComboBox(parent);
     box->setGeometry(geometry);
-    box->setFont(timesNewRoman(points, false));
+    box->setFont(timesFont(points, false));
     box->setEditable(true);
     box->addItems(items);
     box->setCurrentIndex(initial);
@@ -98,7 +87,7 @@ lame::lame(Form1& main) : QWidget(nullptr), main_(main) {
     setWindowTitle(QStringLiteral("MP3 Options"));
     setWindowIcon(main.windowIcon());
     setFixedSize(3840 / 15, 2715 / 15);
-    setFont(timesNewRoman(9.75, false));
+    setFont(timesFont(9.75, false));
 
     SkinForm1 = new SkinForm(this);
 

@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "app/Yield.h"
 #include "platform/IPlayer.h"
+#include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
 #include <QCloseEvent>
@@ -33,20 +34,19 @@ Form2::Form2(Form1& main) : QWidget(nullptr), main_(main) {
     setFixedSize(5130 / 15, 1740 / 15);
     SkinForm1 = new SkinForm(this);
 
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(9.75);
+    const QFont font = timesFont(9.75);
     SkinLabel1 = new SkinLabel(this);
-    SkinLabel1->setGeometry(360 / 15, 360 / 15, 4455 / 15, 735 / 15);
+    SkinLabel1->setGeometry(twips(360, 360, 4455, 735));
     SkinLabel1->setWordWrap(true);
     SkinLabel1->setFont(font);
     SkinLabel1->setText(kPreparing);
 
     SkinButton1 = new SkinButton(this);
-    SkinButton1->setGeometry(3120 / 15, 1320 / 15, 855 / 15, 255 / 15);
+    SkinButton1->setGeometry(twips(3120, 1320, 855, 255));
     SkinButton1->setText(QStringLiteral("next"));
     SkinButton1->setFont(font);
     SkinButton2 = new SkinButton(this);
-    SkinButton2->setGeometry(3960 / 15, 1320 / 15, 855 / 15, 255 / 15);
+    SkinButton2->setGeometry(twips(3960, 1320, 855, 255));
     SkinButton2->setText(QStringLiteral("heard"));
     SkinButton2->setFont(font);
     SkinButton2->setVisible(false);

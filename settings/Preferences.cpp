@@ -1,4 +1,5 @@
 #include "settings/Preferences.h"
+#include "skins/Layout.h"
 
 #include "app/PickOnlyCombo.h"
 
@@ -24,11 +25,6 @@ const QStringList kRateTexts = {QStringLiteral("8000  Hz"), QStringLiteral("1102
                                 QStringLiteral("22050 Hz"), QStringLiteral("44100 Hz")};
 constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
 constexpr int kDefaultRateIndex = 2;
-
-// Layout positions are in twips, 15 to a pixel.
-QRect twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
 
 // The rate with three decimals and always a point, so that the recording control can read
 // it back whatever the user's locale. A single is read as its 7 significant digits and those
@@ -77,9 +73,7 @@ Preferences::Preferences(Form1& main) : QWidget(nullptr), main_(main) {
     setWindowTitle(QStringLiteral("Preferences"));
     setWindowIcon(main.windowIcon());
     setFixedSize(4095 / 15, 3270 / 15);
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setPointSizeF(9.75);
-    setFont(font);
+    setFont(timesFont(9.75));
 
     SkinForm1 = new SkinForm(this);
 
