@@ -10,6 +10,10 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // Global hotkeys and the mail composer's keystrokes need X11; on a Wayland desktop
+    // with XWayland, run as an X11 client unless the user chose otherwise.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("Tunewright"));
     // The main window may stay hidden (first run) and the wizard closes it; the pump's
