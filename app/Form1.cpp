@@ -95,6 +95,7 @@ void Form1::Form_Load() {
     prepareVolumeSlider();
     SkinScrollBar1->setPosition(config.readInt(kSection, QStringLiteral("Recording Volume"), 0));
     mixer(shared.SourceIndex, SkinScrollBar1->position());
+    showVolume();
     engine(QByteArray(), 5, 0, 0, 0,
            config.readInt(kSection, QStringLiteral("Recording Source"), 0) - 1);
     shared.RecordingFormat.Channels = config.readInt(kSection, QStringLiteral("Channels"), 0);

@@ -77,6 +77,8 @@ public:
     void Timer2_Timer();
     void Mmss();
     void SkinScrollBar1_Change();
+    // The volume label shows the slider's position, also when the program set it.
+    void showVolume();
 
     // The recordings list and playback.
     void List1_DblClick();

@@ -175,9 +175,13 @@ void Form1::Mmss() {
                         QLatin1Char(':') + twoDigits(SecondsText));
 }
 
-void Form1::SkinScrollBar1_Change() {
+void Form1::showVolume() {
     SkinLabel5->setText(QStringLiteral("Recording volume setting :") +
                         QString::number(SkinScrollBar1->position()));
+}
+
+void Form1::SkinScrollBar1_Change() {
+    showVolume();
     mixer(shared.SourceIndex, SkinScrollBar1->position());
 }
 

@@ -42,7 +42,8 @@ Form2::Form2(Form1& main) : QWidget(nullptr), main_(main) {
     SkinLabel1->setText(kPreparing);
 
     SkinButton1 = new SkinButton(this);
-    SkinButton1->setGeometry(twips(3120, 1320, 855, 255));
+    // A little narrower than laid out, so that "next" and "heard" do not touch.
+    SkinButton1->setGeometry(twips(3120, 1320, 780, 255));
     SkinButton1->setText(QStringLiteral("next"));
     SkinButton1->setFont(font);
     SkinButton2 = new SkinButton(this);
@@ -158,6 +159,7 @@ void Form2::SkinButton2_Click() {
     const int mid = int((qint64(slider->minimum()) + slider->maximum()) / 2);
     main_.mixer(shared.SourceIndex, mid);
     slider->setPosition(mid);
+    main_.showVolume();
     shared.RecordingFormat = {2, 22050, 16};
     main_.SkinPanel1->setText(formatCaption(shared.RecordingFormat));
     hide();

@@ -109,6 +109,7 @@ private slots:
         QCOMPARE(form->SkinScrollBar1->singleStep(), 655);
         QCOMPARE(form->SkinScrollBar1->pageStep(), 6553);
         QCOMPARE(form->SkinScrollBar1->position(), 30000);
+        QCOMPARE(form->SkinLabel5->text(), QString("Recording volume setting :30000"));
         QCOMPARE(form->SkinPanel1->text(), QString("44100  Hz   16  Bit"));
         QCOMPARE(form->shared.RecordingFormat.Channels, 2);
         QCOMPARE(form->OutputPath, QString("/music/rec.wav"));

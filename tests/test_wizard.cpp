@@ -127,6 +127,7 @@ private slots:
         QCOMPARE(audio.calls[0].args, QList<int32_t>({1, 0}));
         QCOMPARE(audio.calls[1].args, QList<int32_t>({1, 32768}));
         QCOMPARE(form->SkinScrollBar1->position(), 32768);
+        QCOMPARE(form->SkinLabel5->text(), QString("Recording volume setting :32768"));
         QCOMPARE(form->SkinScrollBar1->maximum(), 65536);
         QCOMPARE(form->SkinPanel1->text(), QString("22050  Hz   16  Bit"));
         QCOMPARE(form->shared.RecordingFormat.Channels, 2);
