@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -34,12 +36,23 @@ constexpr int32_t kNoSource = -6;
 
 // The ring covers this much audio, so the disk may stall that long without a lost frame.
 constexpr auto kRingSpan = 8s;
-// Audio arrives in pieces of this length: short enough that stopping loses little of the
-// take's tail, long enough to keep wake-ups cheap.
-constexpr pa_usec_t kFragment = 50 * PA_USEC_PER_MSEC;
-constexpr auto kWriterPoll = 100ms;
-// A killed program leaves a capture whose header is at most this old.
-constexpr auto kHeaderEvery = 500ms;
+// Audio arrives in pieces of this length (where the source can deliver that way): each piece
+// is a wake-up of the libpulse thread, so long pieces keep a take cheap. Pause, resume and stop
+// take effect at the frame the clock gives, not at a piece's edge, and a stop asks the source
+// for what it still holds, so the length costs no precision.
+constexpr pa_usec_t kFragment = 250 * PA_USEC_PER_MSEC;
+// At the stop: the pieces the source is asked for, and how long the stop waits for the audio up
+// to the moment it was called.
+constexpr pa_usec_t kTailFragment = 10 * PA_USEC_PER_MSEC;
+constexpr auto kTailWait = 350ms;
+// The writer wakes this often to empty the ring and bring the header's lengths up to date. With
+// one piece on its way, a killed program leaves a capture that plays up to less than a second
+// before its end.
+constexpr auto kHeaderEvery = 700ms;
+// A killed program loses nothing of what was written (it stays in the page cache); only a
+// crash of the machine does. A sync costs more CPU than the writes of several seconds of audio,
+// so it bounds that loss to this span rather than following every header update.
+constexpr auto kSyncEvery = 10s;
 
 // Lost-audio detection compares frames received with the monotonic clock. The lowest lag seen
 // over a window ignores sources that deliver in bursts (some hand out two seconds at once);
@@ -74,21 +87,21 @@ class Recording {
           ring_(frameBytes_ * static_cast<size_t>(format.rate) *
                 static_cast<size_t>(std::chrono::seconds(kRingSpan).count())) {}
 
-    ~Recording() { finishCapture(); }
+    ~Recording() { finishCapture(std::nullopt); }
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
     int32_t start(const std::string* source, Clock::time_point deadline);
     // After a failed start: nothing was recorded, so no capture is left behind.
     void abandon() {
-        finishCapture();
+        finishCapture(std::nullopt);
         if (!capturePath_.empty())
             ::unlink(capturePath_.c_str());
     }
     int32_t finish(const std::string& dest);
 
     bool failed() const { return streamLost_.load() || writeFailed_.load(); }
-    void setPaused(bool paused) { paused_.store(paused); }
+    void setPaused(bool paused);
     int64_t gapCount() const { return gapCount_.load(); }
     int64_t gapFrames() const { return gapFrames_.load(); }
 
@@ -99,14 +112,18 @@ class Recording {
     void onStateChanged(pa_stream* s);
     void onReadable(pa_stream* s);
     void deliver(const void* data, size_t bytes);
+    double lowLag() const;
+    int64_t frameDueAt(Clock::time_point t) const;
+    void collectTail(Clock::time_point stoppedAt, Clock::time_point deadline);
     void append(const void* data, size_t bytes);
     void startClock(size_t available);
     void watchClock();
     void countGap(int64_t frames);
 
     void writerLoop();
-    void drainRing();
-    bool finishCapture();
+    bool drainRing(); // true when it wrote anything
+    // With a stop time, the audio up to it is awaited first (until the deadline).
+    bool finishCapture(std::optional<std::pair<Clock::time_point, Clock::time_point>> stop);
 
     std::shared_ptr<Connection> connection_;
     Format format_;
@@ -124,7 +141,6 @@ class Recording {
     bool writerStop_ = false;
 
     // Written on the libpulse thread, read by the caller's thread.
-    std::atomic<bool> paused_{false};
     std::atomic<bool> streamLost_{false};
     std::atomic<bool> writeFailed_{false};
     std::atomic<int64_t> gapCount_{0};
@@ -132,7 +148,14 @@ class Recording {
     // Bytes of silence owed to the ring after it overflowed; read by the writer at the end.
     std::atomic<size_t> owedSilence_{0};
 
-    // libpulse thread only.
+    // Under the mainloop lock: the libpulse thread, and the caller's thread while it holds it.
+    struct Switch {
+        int64_t frame; // pause or resume from this frame of the stream on
+        bool paused;
+    };
+    std::deque<Switch> switches_;
+    bool paused_ = false;
+    bool tailWanted_ = false;
     int64_t received_ = 0;
     bool clockStarted_ = false;
     std::optional<Clock::time_point> readyAt_;
@@ -174,6 +197,8 @@ void Recording::onReadable(pa_stream* s) {
         pa_stream_drop(s);
     }
     watchClock();
+    if (tailWanted_)
+        pa_threaded_mainloop_signal(connection_->loop(), 0);
 }
 
 void Recording::countGap(int64_t frames) {
@@ -181,10 +206,69 @@ void Recording::countGap(int64_t frames) {
     gapFrames_.fetch_add(frames);
 }
 
+// Everything the stream's timeline holds passes here, audio and silence for what never came;
+// a pause or resume falls on its frame even inside a piece.
 void Recording::deliver(const void* data, size_t bytes) {
-    received_ += static_cast<int64_t>(bytes / frameBytes_);
-    if (!paused_.load(std::memory_order_relaxed))
-        append(data, bytes);
+    auto* at = static_cast<const std::byte*>(data);
+    while (bytes > 0) {
+        while (!switches_.empty() && switches_.front().frame <= received_) {
+            paused_ = switches_.front().paused;
+            switches_.pop_front();
+        }
+        size_t n = bytes;
+        if (!switches_.empty())
+            n = std::min(n, static_cast<size_t>(switches_.front().frame - received_) * frameBytes_);
+        received_ += static_cast<int64_t>(n / frameBytes_);
+        if (!paused_)
+            append(at, n);
+        if (at)
+            at += n;
+        bytes -= n;
+    }
+}
+
+// The stream's frame that the source was capturing at t: the frames due by the clock, less the
+// smallest lag seen, which is how late the freshest audio reaches this client.
+double Recording::lowLag() const {
+    const double lag = baselineSet_ ? baselineLag_ : windowMinLag_;
+    return std::isfinite(lag) ? lag : 0;
+}
+
+int64_t Recording::frameDueAt(Clock::time_point t) const {
+    if (!clockStarted_)
+        return received_;
+    const double due =
+        std::chrono::duration<double>(t - clockStart_).count() * format_.rate - lowLag();
+    return std::max<int64_t>(static_cast<int64_t>(due), 0);
+}
+
+void Recording::setPaused(bool paused) {
+    LoopLock lock(connection_->loop());
+    switches_.push_back({std::max(frameDueAt(Clock::now()), received_), paused});
+}
+
+// The source may still hold up to a piece of audio from before the stop. Small pieces from now
+// on make it hand that over at once; the take ends at the frame that was current at the stop.
+void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadline) {
+    const int64_t end = frameDueAt(stoppedAt);
+    switches_.push_back({end, true});
+    // A source that hands out audio further ahead of the clock than a piece (a virtual one
+    // renders seconds in advance) has sent the stop's audio already.
+    const double ahead = -static_cast<double>(kFragment) / PA_USEC_PER_SEC * format_.rate;
+    if (received_ >= end || lowLag() < ahead)
+        return;
+    const pa_sample_spec spec = format_.spec();
+    pa_buffer_attr attr{};
+    if (const pa_buffer_attr* now = pa_stream_get_buffer_attr(stream_.get()))
+        attr = *now;
+    else
+        attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kTailFragment, &spec));
+    OperationPtr change(pa_stream_set_buffer_attr(stream_.get(), &attr, nullptr, nullptr));
+    tailWanted_ = true;
+    connection_->waitLocked([this, end] { return received_ >= end || streamLost_.load(); },
+                            std::min(deadline, Clock::now() + kTailWait));
+    tailWanted_ = false;
 }
 
 void Recording::append(const void* data, size_t bytes) {
@@ -223,8 +307,7 @@ void Recording::startClock(size_t available) {
     if (missing > kStartThresholdSeconds * rate) {
         const auto frames = static_cast<int64_t>(missing);
         countGap(frames);
-        received_ += frames;
-        append(nullptr, static_cast<size_t>(frames) * frameBytes_);
+        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
     }
 }
 
@@ -245,9 +328,7 @@ void Recording::watchClock() {
         // The server dropped audio while this client was not reading (it does so silently).
         const auto frames = static_cast<int64_t>(excess);
         countGap(frames);
-        received_ += frames;
-        if (!paused_.load(std::memory_order_relaxed))
-            append(nullptr, static_cast<size_t>(frames) * frameBytes_);
+        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
     } else {
         baselineLag_ += (windowMinLag_ - baselineLag_) / 4;
     }
@@ -303,27 +384,37 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
 }
 
 void Recording::writerLoop() {
-    auto lastHeader = Clock::now();
+    // One wake-up per period on a fixed schedule: the ring holds seconds, so the writer need
+    // not chase every fragment, and a stop wakes it at once.
+    auto nextHeader = Clock::now() + kHeaderEvery;
+    auto nextSync = Clock::now() + kSyncEvery;
     bool unsaved = false;
+    bool unsynced = false;
     for (;;) {
         bool stopping;
         {
             std::unique_lock lock(writerMutex_);
-            writerWake_.wait_for(lock, kWriterPoll, [this] { return writerStop_; });
+            writerWake_.wait_until(lock, nextHeader, [this] { return writerStop_; });
             stopping = writerStop_;
         }
-        auto before = ring_.readable().size();
-        drainRing();
-        unsaved = unsaved || before > 0;
+        unsaved = drainRing() || unsaved;
         if (stopping)
             break;
-        if (unsaved && Clock::now() - lastHeader >= kHeaderEvery && !writeFailed_.load()) {
-            // The header's lengths and the data on disk, so that a killed program or a lost
-            // machine leaves a capture that plays up to this point.
+        const auto now = Clock::now();
+        nextHeader += kHeaderEvery;
+        if (nextHeader <= now)
+            nextHeader = now + kHeaderEvery; // the machine slept or the disk stalled
+        if (unsaved && !writeFailed_.load()) {
+            // The header's lengths, so that a killed program leaves a capture that plays up
+            // to this point.
             sf_command(file_.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
-            ::fdatasync(fd_.get());
-            lastHeader = Clock::now();
             unsaved = false;
+            unsynced = true;
+        }
+        if (unsynced && now >= nextSync && !writeFailed_.load()) {
+            ::fdatasync(fd_.get());
+            nextSync = now + kSyncEvery;
+            unsynced = false;
         }
     }
     // The stream is gone by now; silence still owed after an overflow goes to the end.
@@ -339,23 +430,28 @@ void Recording::writerLoop() {
     }
 }
 
-void Recording::drainRing() {
+bool Recording::drainRing() {
+    bool wrote = false;
     for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
         if (!writeFailed_.load() &&
             sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size())) !=
                 static_cast<sf_count_t>(chunk.size()))
             writeFailed_.store(true); // disk full: the ring is still emptied to keep going
         ring_.consume(chunk.size());
+        wrote = true;
     }
+    return wrote;
 }
 
 // Stops the stream and the writer and completes the capture file. True when it is sound.
-bool Recording::finishCapture() {
+bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::time_point>> stop) {
     if (stream_) {
         LoopLock lock(connection_->loop());
         // A take stopped before the source sent anything still lasts as long as it ran.
         if (!clockStarted_ && readyAt_)
             startClock(0);
+        else if (stop && clockStarted_ && !streamLost_.load())
+            collectTail(stop->first, stop->second);
         stream_.reset();
     }
     if (writer_.joinable()) {
@@ -376,7 +472,8 @@ bool Recording::finishCapture() {
 }
 
 int32_t Recording::finish(const std::string& dest) {
-    const bool sound = finishCapture() && !streamLost_.load();
+    const auto stoppedAt = Clock::now();
+    const bool sound = finishCapture(std::pair(stoppedAt, callDeadline())) && !streamLost_.load();
     if (!placeCapture(capturePath_, dest))
         return kFileError; // the capture stays in the engine's folder, named by its start
     return sound ? kOk : kTakeCutShort;
