@@ -235,10 +235,14 @@ double Recording::lowLag() const {
 }
 
 int64_t Recording::frameDueAt(Clock::time_point t) const {
-    if (!clockStarted_)
+    // Before the first audio the take is counted from the stream's start, as startClock() will.
+    if (!clockStarted_ && !readyAt_)
         return received_;
-    const double due =
-        std::chrono::duration<double>(t - clockStart_).count() * format_.rate - lowLag();
+    const auto start = clockStarted_ ? clockStart_ : *readyAt_;
+    // A source that renders ahead of the clock keeps its own timeline: its frames are not due
+    // before their time.
+    const double lag = clockStarted_ ? std::max(lowLag(), 0.0) : 0;
+    const double due = std::chrono::duration<double>(t - start).count() * format_.rate - lag;
     return std::max<int64_t>(static_cast<int64_t>(due), 0);
 }
 
