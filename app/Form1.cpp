@@ -1,15 +1,15 @@
 #include "app/Form1.h"
 
 #include "app/Yield.h"
-#include "platform/FileSystem.h"
-#include "platform/IAudioLibraries.h"
-#include "platform/IHotkeys.h"
-#include "platform/IPlayer.h"
 #include "dialogs/Form3.h"
 #include "dialogs/aboutme.h"
 #include "encoding/DOSOutputs.h"
 #include "encoding/lame.h"
+#include "platform/FileSystem.h"
+#include "platform/IAudioLibraries.h"
+#include "platform/IHotkeys.h"
 #include "platform/IMessageBox.h"
+#include "platform/IPlayer.h"
 #include "settings/Form2.h"
 #include "settings/Preferences.h"
 #include "skins/SkinControls.h"
@@ -24,12 +24,11 @@ namespace tw {
 namespace {
 const QString kSection = QStringLiteral("Config");
 const QString kRecordingText = QStringLiteral("The Program is Recording now........");
-const QString kPausedText =
-    QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
+const QString kPausedText = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
 // The runner's messages are modal: while one is open a handler is running, so hotkeys
 // wait. Without a message-box service the message goes to the status line.
 class Form1MessageBox final : public IMessageBox {
-public:
+  public:
     Form1MessageBox(Form1& form, IMessageBox* box) : form_(form), box_(box) {}
     void critical(const QString& text) override {
         if (!box_) {
@@ -40,7 +39,7 @@ public:
         box_->critical(text);
     }
 
-private:
+  private:
     Form1& form_;
     IMessageBox* box_;
 };
@@ -178,9 +177,8 @@ void Form1::Form_Unload() {
 
 void Form1::Savefile() {
     QString value;
-    const int count =
-        config.readString(kSection, QStringLiteral("Save Position"), QStringLiteral("Default"),
-                          value, 255);
+    const int count = config.readString(kSection, QStringLiteral("Save Position"),
+                                        QStringLiteral("Default"), value, 255);
     OutputPath = value.left(count);
 }
 
@@ -198,7 +196,9 @@ QString Form1::Getfilename() const {
     return line.mid(17);
 }
 
-QString Form1::GetShortPath(const QString& path) { return shortPathName(path); }
+QString Form1::GetShortPath(const QString& path) {
+    return shortPathName(path);
+}
 
 void Form1::setStatus(const QString& text, int colour) {
     statusColour_ = colour;
@@ -248,7 +248,9 @@ void showWindow(QWidget* window) {
 }
 } // namespace
 
-void Form1::mPreferences_Click() { showWindow(preferences()); }
+void Form1::mPreferences_Click() {
+    showWindow(preferences());
+}
 
 lame* Form1::lameDialog() {
     if (!lame_) {
@@ -258,6 +260,8 @@ lame* Form1::lameDialog() {
     return lame_.data();
 }
 
-void Form1::mp3otion_Click() { showWindow(lameDialog()); }
+void Form1::mp3otion_Click() {
+    showWindow(lameDialog());
+}
 
 } // namespace tw

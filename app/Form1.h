@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
-
 #include <functional>
 #include <memory>
 
@@ -49,7 +48,7 @@ inline constexpr int kHotkeyStop = 160;
 // hotkey pump; closing the window runs Form_Unload once.
 class Form1 : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit Form1(const Services& services, QWidget* parent = nullptr);
     ~Form1() override;
 
@@ -186,15 +185,15 @@ public:
     aboutme* aboutBox();
     bool hasAboutBox() const { return !aboutme_.isNull(); }
 
-signals:
+  signals:
     // The pump has been told to stop: the event loop should end.
     void pumpStopped();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildControls();
     void buildMenus();
     void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,

@@ -1,12 +1,11 @@
 // The main window's controls, menus, icon and skin choice.
 #include "app/Form1.h"
 #include "skins/Layout.h"
-
 #include "skins/SkinControls.h"
 
+#include <QCursor>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QCursor>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPainterPath>
@@ -189,8 +188,14 @@ void Form1::chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOthe
     skins();
 }
 
-void Form1::green_Click() { chooseSkin(green, blue, red, QStringLiteral("/skin/green.skn")); }
-void Form1::red_Click() { chooseSkin(red, blue, green, QStringLiteral("/skin/red.skn")); }
-void Form1::blue_Click() { chooseSkin(blue, red, green, QStringLiteral("/skin/blue.skn")); }
+void Form1::green_Click() {
+    chooseSkin(green, blue, red, QStringLiteral("/skin/green.skn"));
+}
+void Form1::red_Click() {
+    chooseSkin(red, blue, green, QStringLiteral("/skin/red.skn"));
+}
+void Form1::blue_Click() {
+    chooseSkin(blue, red, green, QStringLiteral("/skin/blue.skn"));
+}
 
 } // namespace tw

@@ -8,9 +8,15 @@ namespace {
 int depth = 0;
 }
 
-HandlerScope::HandlerScope() { ++depth; }
-HandlerScope::~HandlerScope() { --depth; }
-bool HandlerScope::active() { return depth > 0; }
+HandlerScope::HandlerScope() {
+    ++depth;
+}
+HandlerScope::~HandlerScope() {
+    --depth;
+}
+bool HandlerScope::active() {
+    return depth > 0;
+}
 
 void yieldToWindowSystem() {
     HandlerScope scope;

@@ -5,7 +5,7 @@ namespace tw {
 // Marks that a handler is running. Hotkeys are acted on only when none is: a hotkey that
 // arrives inside a handler's yield, a modal message box or a popup menu has no effect.
 class HandlerScope {
-public:
+  public:
     HandlerScope();
     ~HandlerScope();
     HandlerScope(const HandlerScope&) = delete;

@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
     tw::DesktopOpener desktop;
     tw::QtFileDialogs dialogs;
     tw::X11WindowAutomation automation;
-    tw::Form1 form(tw::Services{appDir, audio, hotkeys, player, &messages, &desktop, &dialogs,
-                                &automation});
+    tw::Form1 form(
+        tw::Services{appDir, audio, hotkeys, player, &messages, &desktop, &dialogs, &automation});
     QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     form.Form_Load();

@@ -1,9 +1,8 @@
 // Writes the test chime: two bell partials with a soft attack and an exponential decay,
 // about a second long, 22050 Hz 16-bit mono.
-#include <sndfile.h>
-
 #include <cmath>
 #include <cstdio>
+#include <sndfile.h>
 #include <vector>
 
 int main(int argc, char** argv) {

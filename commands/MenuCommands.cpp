@@ -32,8 +32,7 @@ void showWindow(QWidget* window) {
 bool Form1::available(const void* service, const QString& what) {
     if (service)
         return true;
-    setStatus(QStringLiteral("This command needs the %1, which is not available.").arg(what),
-              kRed);
+    setStatus(QStringLiteral("This command needs the %1, which is not available.").arg(what), kRed);
     return false;
 }
 

@@ -1,7 +1,7 @@
 #include "dialogs/aboutme.h"
-#include "skins/Layout.h"
 
 #include "platform/IDesktop.h"
+#include "skins/Layout.h"
 
 #include <QLabel>
 #include <QMouseEvent>

@@ -24,7 +24,9 @@ QString commandLineWord(const QString& path) {
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QString mp3PathFor(const QString& wav) { return wav.left(wav.size() - 3) + QStringLiteral("mp3"); }
+QString mp3PathFor(const QString& wav) {
+    return wav.left(wav.size() - 3) + QStringLiteral("mp3");
+}
 } // namespace
 
 void Form1::Converting(const QString& inputf, const QString& outputf) {
@@ -33,9 +35,9 @@ void Form1::Converting(const QString& inputf, const QString& outputf) {
     const int colourBefore = statusColour();
     SkinButton1->setEnabled(false);
     setStatus(Text1->text(), kBlue);
-    objDOS->setCommandline(commandLineWord(appDir + QStringLiteral("/lame")) +
-                           shared.LameOptions + QLatin1Char(' ') + commandLineWord(inputf) +
-                           QLatin1Char(' ') + commandLineWord(outputf));
+    objDOS->setCommandline(commandLineWord(appDir + QStringLiteral("/lame")) + shared.LameOptions +
+                           QLatin1Char(' ') + commandLineWord(inputf) + QLatin1Char(' ') +
+                           commandLineWord(outputf));
     objDOS->ExecuteCommand(QString());
     if (!conversionEnded_) {
         // The encoder never started: after the runner's message the window is idle again.

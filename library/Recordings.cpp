@@ -31,7 +31,9 @@ void Form1::List1_DblClick() {
     Timer1.start();
 }
 
-QString Form1::Status(const QString& file) { return services_.player.mode(file); }
+QString Form1::Status(const QString& file) {
+    return services_.player.mode(file);
+}
 
 void Form1::Timer1_Timer() {
     yieldToWindowSystem();

@@ -10,7 +10,7 @@ namespace tw {
 // A library that is missing or lacks its export never crashes the program: the call
 // returns kNotLoaded and loadError() says which library failed and why.
 class AudioLibraries final : public IAudioLibraries {
-public:
+  public:
     explicit AudioLibraries(QString directory);
     ~AudioLibraries() override;
 
@@ -19,7 +19,7 @@ public:
     int32_t Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) override;
     QString loadError() const override { return error_; }
 
-private:
+  private:
     struct Loaded;
     static void* resolve(std::unique_ptr<Loaded>& slot, const QString& path, const char* symbol,
                          QString& error);

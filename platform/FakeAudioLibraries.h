@@ -4,14 +4,13 @@
 
 #include <QList>
 #include <QString>
-
 #include <functional>
 
 namespace tw {
 
 // Records every call; answers from settable values. Used by the window tests.
 class FakeAudioLibraries final : public IAudioLibraries {
-public:
+  public:
     struct Call {
         QString function; // "Wavelark" or "Volume"
         QByteArray file;

@@ -5,7 +5,7 @@
 namespace tw {
 
 class FakeDesktop final : public IDesktop {
-public:
+  public:
     bool open(const QString& target) override {
         log.append("open " + target);
         return succeed;

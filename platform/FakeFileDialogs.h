@@ -7,7 +7,7 @@
 namespace tw {
 
 class FakeFileDialogs final : public IFileDialogs {
-public:
+  public:
     std::optional<QString> save(const QString& fileName, const QString& filter) override {
         log.append("save " + fileName + " " + filter);
         return answer;

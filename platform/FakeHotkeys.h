@@ -9,7 +9,7 @@ namespace tw {
 
 class FakeHotkeys final : public IHotkeys {
     Q_OBJECT
-public:
+  public:
     using IHotkeys::IHotkeys;
     bool registerHotKey(int id, int virtualKey) override {
         registered.insert(id, virtualKey);

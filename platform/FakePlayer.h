@@ -8,7 +8,7 @@
 namespace tw {
 
 class FakePlayer final : public IPlayer {
-public:
+  public:
     void play(const QString& path) override {
         log.append("play " + path);
         error = failPlay;
@@ -26,7 +26,7 @@ public:
     QStringList log;
     QMap<QString, QString> modes;
     bool autoFinish = false; // playback ends at once, as a very short file would
-    QString failPlay; // when set, play starts nothing and reports this
+    QString failPlay;        // when set, play starts nothing and reports this
     QString error;
 };
 

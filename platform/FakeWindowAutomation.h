@@ -7,7 +7,7 @@
 namespace tw {
 
 class FakeWindowAutomation final : public IWindowAutomation {
-public:
+  public:
     quint64 findWindowByClass(const QString& windowClass) override {
         log.append("find " + windowClass);
         return windowClass == composerClass ? composer : 0;

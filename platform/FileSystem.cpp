@@ -16,9 +16,9 @@ namespace {
 QString listedName(const QString& folder, const QString& name) {
     if (QFileInfo::exists(folder + QLatin1Char('/') + name))
         return name;
-    const QStringList entries = QDir(folder.isEmpty() ? QStringLiteral("/") : folder)
-                                    .entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                               QDir::NoDotAndDotDot);
+    const QStringList entries =
+        QDir(folder.isEmpty() ? QStringLiteral("/") : folder)
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         if (entry.compare(name, Qt::CaseInsensitive) == 0)
             return entry;

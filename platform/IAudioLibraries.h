@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <array>
 #include <cstdint>
 
@@ -11,7 +10,7 @@ namespace tw {
 // The two audio libraries beside the program: the recording engine (export `Wavelark`)
 // and the mixer (export `Volume`). Called only from the user-interface thread.
 class IAudioLibraries {
-public:
+  public:
     virtual ~IAudioLibraries() = default;
 
     // Engine call. `file` is handed over as 8-bit text. Returns the engine's result, or

@@ -7,7 +7,7 @@ namespace tw {
 
 // The desktop's opener and program starter.
 class IDesktop {
-public:
+  public:
     virtual ~IDesktop() = default;
     // Opens a document, folder or address (file path, http:, mailto:) with the desktop's
     // associated program. Returns false when nothing could be started.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 namespace tw {
@@ -9,7 +8,7 @@ namespace tw {
 // The common open and save dialogs. Filters use the "Description|*.a;*.b|…" form of the
 // design. Each call is modal; std::nullopt means the user cancelled.
 class IFileDialogs {
-public:
+  public:
     virtual ~IFileDialogs() = default;
     virtual std::optional<QString> save(const QString& fileName, const QString& filter) = 0;
     virtual std::optional<QString> open(const QString& filter) = 0;

@@ -8,7 +8,7 @@ namespace tw {
 // reported; registration failures are not errors the caller must handle.
 class IHotkeys : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
     ~IHotkeys() override = default;
 
@@ -16,7 +16,7 @@ public:
     virtual bool registerHotKey(int id, int virtualKey) = 0;
     virtual void unregisterHotKey(int id) = 0;
 
-signals:
+  signals:
     void hotkey(int id);
 };
 

@@ -6,7 +6,7 @@ namespace tw {
 
 // Plays files by path; the path names the playback, as a media device would.
 class IPlayer {
-public:
+  public:
     virtual ~IPlayer() = default;
     virtual void play(const QString& path) = 0;  // starts in the background, returns at once
     virtual void close(const QString& path) = 0; // stops and releases; unknown paths are ignored

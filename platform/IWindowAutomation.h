@@ -7,7 +7,7 @@ namespace tw {
 // Finding another program's top-level window and typing into it, as the mail command
 // needs. Without a suitable display every lookup finds nothing and nothing fails.
 class IWindowAutomation {
-public:
+  public:
     virtual ~IWindowAutomation() = default;
     // An opaque handle of a top-level window whose class is `windowClass`, or 0.
     virtual quint64 findWindowByClass(const QString& windowClass) = 0;

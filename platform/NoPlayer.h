@@ -7,7 +7,7 @@ namespace tw {
 // Stands in until the sound-server player is built: nothing is ever open, so every close
 // is a no-op and every mode is "". It claims no playback.
 class NoPlayer final : public IPlayer {
-public:
+  public:
     void play(const QString&) override {}
     QString lastError() const override { return QStringLiteral("playback is not available"); }
     void close(const QString&) override {}

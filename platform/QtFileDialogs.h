@@ -5,7 +5,7 @@
 namespace tw {
 
 class QtFileDialogs final : public IFileDialogs {
-public:
+  public:
     std::optional<QString> save(const QString& fileName, const QString& filter) override;
     std::optional<QString> open(const QString& filter) override;
 };

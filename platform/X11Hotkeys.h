@@ -11,14 +11,14 @@ namespace tw {
 // X11 display (offscreen, pure Wayland) every registration fails quietly.
 class X11Hotkeys final : public IHotkeys {
     Q_OBJECT
-public:
+  public:
     explicit X11Hotkeys(QObject* parent = nullptr);
     ~X11Hotkeys() override;
 
     bool registerHotKey(int id, int virtualKey) override;
     void unregisterHotKey(int id) override;
 
-private:
+  private:
     struct Private;
     std::unique_ptr<Private> d;
 };

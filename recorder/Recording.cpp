@@ -8,15 +8,14 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QListWidget>
 #include <QLineEdit>
+#include <QListWidget>
 
 namespace tw {
 
 namespace {
 const QString kRecordingText = QStringLiteral("The Program is Recording now........");
-const QString kPausedText =
-    QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
+const QString kPausedText = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
 
 // At least two digits, as "00" formats a number; wider numbers keep all their digits.
 QString twoDigits(const QString& number) {

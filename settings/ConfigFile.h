@@ -9,7 +9,7 @@ namespace tw {
 // read or one whole atomic replacement. No call ever throws or reports an error to the
 // user; a missing, unreadable or garbled file reads as defaults.
 class ConfigFile {
-public:
+  public:
     explicit ConfigFile(QString path);
 
     const QString& path() const { return path_; }
@@ -29,7 +29,7 @@ public:
     // old file is then untouched).
     bool writeString(const QString& section, const QString& key, const QString& value);
 
-private:
+  private:
     QString path_;
 };
 

@@ -63,7 +63,9 @@ void Form2::Form_Load() {
     SkinButton2->applySkin(*SkinForm1);
 }
 
-QString Form2::testRecordingPath() { return QDir::tempPath() + QStringLiteral("/Wavelark.wav"); }
+QString Form2::testRecordingPath() {
+    return QDir::tempPath() + QStringLiteral("/Wavelark.wav");
+}
 
 QString Form2::detectedText() const {
     return QStringLiteral("Program has detected   ") + QString::number(SourceCount) +

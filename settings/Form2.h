@@ -16,7 +16,7 @@ class SkinLabel;
 // the program.
 class Form2 : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit Form2(Form1& main);
 
     void Form_Load();
@@ -34,10 +34,10 @@ public:
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void Form_QueryUnload();
     // Plays a file to its end while the window keeps repainting; user input waits.
     void playToEnd(const QString& path);

@@ -1,9 +1,8 @@
 #include "settings/Preferences.h"
-#include "skins/Layout.h"
-
-#include "app/PickOnlyCombo.h"
 
 #include "app/Form1.h"
+#include "app/PickOnlyCombo.h"
+#include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
 #include <QCheckBox>

@@ -19,7 +19,7 @@ class SkinPanel;
 // AutoMp3; creating it (shown or hidden) reloads the format from Config.ini.
 class Preferences : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit Preferences(Form1& main);
 
     void Form_Load();
@@ -47,10 +47,10 @@ public:
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     Form1& main_;
 };
 

@@ -13,7 +13,7 @@ namespace tw {
 // window frame (its background); a missing or unreadable file leaves the plain look.
 class SkinForm : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit SkinForm(QWidget* window);
 
     void setSkinFile(const QString& path);
@@ -21,7 +21,7 @@ public:
     const Skin& skin() const { return skin_; }
     bool loaded() const { return loaded_; }
 
-private:
+  private:
     QWidget* window_;
     QString file_;
     Skin skin_;
@@ -31,18 +31,18 @@ private:
 // Push button with a caption. A disabled button raises no Click.
 class SkinButton : public QPushButton {
     Q_OBJECT
-public:
+  public:
     explicit SkinButton(QWidget* parent = nullptr);
     void applySkin(const SkinForm& host);
 
-signals:
+  signals:
     void Click();
 };
 
 // One line of text. The text reads back exactly as written.
 class SkinLabel : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit SkinLabel(QWidget* parent = nullptr);
     void applySkin(const SkinForm& host);
 };
@@ -50,7 +50,7 @@ public:
 // A framed line of text.
 class SkinPanel : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit SkinPanel(QWidget* parent = nullptr);
     void applySkin(const SkinForm& host);
 };
@@ -59,7 +59,7 @@ public:
 // the position.
 class SkinScrollBar : public QScrollBar {
     Q_OBJECT
-public:
+  public:
     explicit SkinScrollBar(QWidget* parent = nullptr);
     void applySkin(const SkinForm& host);
 
@@ -68,13 +68,13 @@ public:
     void setSmallStep(int step) { setSingleStep(step); }
     void setLargeStep(int step) { setPageStep(step); }
 
-signals:
+  signals:
     void Change();
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     bool userMove_ = false;
     QColor arrowColour_; // invalid while plain: the style draws its own arrows
 };

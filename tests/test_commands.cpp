@@ -43,7 +43,7 @@ class TestCommands : public QObject {
         return path(name);
     }
 
-private slots:
+  private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         desktop = FakeDesktop();
@@ -53,8 +53,8 @@ private slots:
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("[Config]\nSave Position=" + path("rec.wav").toUtf8() + "\n");
         f.close();
-        form = std::make_unique<Form1>(Services{dir->path(), audio, hotkeys, player, nullptr,
-                                                &desktop, &dialogs, &windows});
+        form = std::make_unique<Form1>(
+            Services{dir->path(), audio, hotkeys, player, nullptr, &desktop, &dialogs, &windows});
         form->Form_Load();
     }
     void cleanup() { form.reset(); }
@@ -138,9 +138,9 @@ private slots:
         windows.composer = 7;
         windows.log.clear();
         form->Timer3_Timer();
-        QCOMPARE(windows.log, QStringList({"find ATH_Note", "activate New Message", "keys %(I)",
-                                           "keys A", "keys " + dir->path() + "/take {(}1{)}{+}2.wav",
-                                           "keys {ENTER}"}));
+        QCOMPARE(windows.log,
+                 QStringList({"find ATH_Note", "activate New Message", "keys %(I)", "keys A",
+                              "keys " + dir->path() + "/take {(}1{)}{+}2.wav", "keys {ENTER}"}));
         QVERIFY(!form->Timer3.isActive());
     }
 

@@ -58,12 +58,13 @@ class TestConversion : public QObject {
         return out;
     }
 
-private slots:
+  private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         messages = FakeMessageBox();
         write("Config.ini", "[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"
-                            "Save Position=" + path("take.wav").toUtf8() + "\n");
+                            "Save Position=" +
+                                path("take.wav").toUtf8() + "\n");
         audio.onWavelark = [](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
                               int32_t) {
             if (mode == 0) {
@@ -83,10 +84,14 @@ private slots:
         QTest::addColumn<QString>("chunk");
         QTest::addColumn<QString>("status");
         const QString before = "Please read help files before starting program.";
-        QTest::newRow("two digits") << "frame 42% done" << "Encoding in progress...  Status=42%";
-        QTest::newRow("one digit") << "frame 7%" << "Encoding in progress...  Status= 7%";
-        QTest::newRow("hundred") << "100%" << "Encoding in progress...  Status=00%";
-        QTest::newRow("first only") << "ab12%cd34%" << "Encoding in progress...  Status=12%";
+        QTest::newRow("two digits") << "frame 42% done"
+                                    << "Encoding in progress...  Status=42%";
+        QTest::newRow("one digit") << "frame 7%"
+                                   << "Encoding in progress...  Status= 7%";
+        QTest::newRow("hundred") << "100%"
+                                 << "Encoding in progress...  Status=00%";
+        QTest::newRow("first only") << "ab12%cd34%"
+                                    << "Encoding in progress...  Status=12%";
         QTest::newRow("at 1") << "%abc" << before;
         QTest::newRow("at 2") << "a%bc" << before;
         QTest::newRow("none") << "no percent here" << before;
@@ -127,8 +132,8 @@ private slots:
         QCOMPARE(form->Text1->text(), QString("Finish Converting"));
         QVERIFY(form->SkinButton1->isEnabled());
         QVERIFY(messages.texts.isEmpty());
-        QCOMPARE(form->objDOS->Commandline(), path("lame") + " -b 128 -m j \"" + wav + "\" \"" +
-                                                  path("My Take.mp3") + "\"");
+        QCOMPARE(form->objDOS->Commandline(),
+                 path("lame") + " -b 128 -m j \"" + wav + "\" \"" + path("My Take.mp3") + "\"");
     }
 
     void aPathWithoutBlanksStandsAsItIs() {
@@ -137,8 +142,8 @@ private slots:
         form->shared.LameOptions = " -b 192 -m s -h";
         form->Converting(path("t.wav"), path("t.mp3"));
         if (!dir->path().contains(' '))
-            QCOMPARE(form->objDOS->Commandline(), path("lame") + " -b 192 -m s -h " +
-                                                      path("t.wav") + " " + path("t.mp3"));
+            QCOMPARE(form->objDOS->Commandline(),
+                     path("lame") + " -b 192 -m s -h " + path("t.wav") + " " + path("t.mp3"));
         QCOMPARE(args(), QStringList({"-b", "192", "-m", "s", "-h", path("t.wav"), path("t.mp3")}));
     }
 

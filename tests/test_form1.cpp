@@ -24,7 +24,7 @@ namespace {
 
 // Counts what the pump runs; the real handlers arrive with the recorder.
 class WatchedForm1 : public Form1 {
-public:
+  public:
     using Form1::Form1;
     void SkinButton1_Click() override {
         ran << "record";
@@ -73,9 +73,11 @@ class TestForm1 : public QObject {
     std::unique_ptr<WatchedForm1> form;
 
     QString ini() const { return dir.path() + "/Config.ini"; }
-    void make() { form = std::make_unique<WatchedForm1>(Services{dir.path(), audio, hotkeys, player}); }
+    void make() {
+        form = std::make_unique<WatchedForm1>(Services{dir.path(), audio, hotkeys, player});
+    }
 
-private slots:
+  private slots:
     void init() {
         QVERIFY(dir.isValid());
         QFile::remove(ini());
@@ -94,15 +96,16 @@ private slots:
     void cleanup() { form.reset(); }
 
     void startUpWithFullConfig() {
-        writeAll(ini(), "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
-                        "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\nRecording Volume=30000\n");
+        writeAll(ini(),
+                 "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
+                 "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\nRecording Volume=30000\n");
         const QString before = readAll(ini());
         audio.volumeRange = {0, 65536};
         make();
         form->Form_Load();
 
-        QCOMPARE(callLog(audio), QStringList({"Volume(;1,0)", "Volume(;1,30000)",
-                                              "Wavelark(;5,0,0,0,1)"}));
+        QCOMPARE(callLog(audio),
+                 QStringList({"Volume(;1,0)", "Volume(;1,30000)", "Wavelark(;5,0,0,0,1)"}));
         QCOMPARE(form->shared.SourceIndex, 1);
         QCOMPARE(form->SkinScrollBar1->minimum(), 0);
         QCOMPARE(form->SkinScrollBar1->maximum(), 65536);
@@ -118,8 +121,8 @@ private slots:
         QCOMPARE(form->Text1->text(), QString("Please read help files before starting program."));
         QVERIFY(form->isVisible());
         QVERIFY(!form->hasForm2());
-        QCOMPARE(hotkeys.log, QStringList({"register 49151 120", "register 0 121",
-                                           "register 160 122"}));
+        QCOMPARE(hotkeys.log,
+                 QStringList({"register 49151 120", "register 0 121", "register 160 122"}));
         QCOMPARE(readAll(ini()), before); // start-up writes nothing
     }
 
@@ -128,8 +131,8 @@ private slots:
         audio.volumeRange = {-100, 301};
         make();
         form->Form_Load();
-        QCOMPARE(callLog(audio), QStringList({"Volume(;-2,0)", "Volume(;-2,5)",
-                                              "Wavelark(;5,0,0,0,-1)"}));
+        QCOMPARE(callLog(audio),
+                 QStringList({"Volume(;-2,0)", "Volume(;-2,5)", "Wavelark(;5,0,0,0,-1)"}));
         QCOMPARE(form->OutputPath, QString("Default"));
         QCOMPARE(form->SkinPanel1->text(), QString("0  Hz   0  Bit"));
         // Steps come from min + max of the range: (−100 + 301) / 100 and / 10.
@@ -265,11 +268,16 @@ private slots:
     void getfilenameReadsThePathWhateverTheWidths_data() {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("path");
-        QTest::newRow("usual") << "01     00:03     /home/me/rec.wav" << "/home/me/rec.wav";
-        QTest::newRow("100th line") << "100     00:03     /home/me/rec.wav" << "/home/me/rec.wav";
-        QTest::newRow("100 minutes") << "07     100:00     /home/me/rec.wav" << "/home/me/rec.wav";
-        QTest::newRow("blanks in path") << "02     01:00     /a b/c  d.wav" << "/a b/c  d.wav";
-        QTest::newRow("no path") << "03     00:00     " << "";
+        QTest::newRow("usual") << "01     00:03     /home/me/rec.wav"
+                               << "/home/me/rec.wav";
+        QTest::newRow("100th line") << "100     00:03     /home/me/rec.wav"
+                                    << "/home/me/rec.wav";
+        QTest::newRow("100 minutes") << "07     100:00     /home/me/rec.wav"
+                                     << "/home/me/rec.wav";
+        QTest::newRow("blanks in path") << "02     01:00     /a b/c  d.wav"
+                                        << "/a b/c  d.wav";
+        QTest::newRow("no path") << "03     00:00     "
+                                 << "";
     }
     void getfilenameReadsThePathWhateverTheWidths() {
         QFETCH(QString, line);
@@ -312,9 +320,9 @@ private slots:
         QStringList popup;
         for (QAction* a : form->Popup->actions())
             popup << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(popup, QStringList({"Stop playing", "-", "Remove selected item",
-                                     "Delete output file", "Convert wav to mp3", "-",
-                                     "Mail to friends", "-", "Cancel"}));
+        QCOMPARE(popup,
+                 QStringList({"Stop playing", "-", "Remove selected item", "Delete output file",
+                              "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
         QCOMPARE(form->input->text(), QString("Input  File"));
         QCOMPARE(form->blue->text(), QString("pink"));
         QVERIFY(!form->Timer1.isActive() && !form->Timer2.isActive() && !form->Timer3.isActive());

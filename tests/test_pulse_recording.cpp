@@ -18,7 +18,7 @@ using namespace tw;
 
 class TestPulseRecording : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void recordStopGivesTheConfiguredWav() {
         QVERIFY2(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR"),
                  "needs the private PulseAudio server of scripts/test");
@@ -29,7 +29,8 @@ private slots:
         // Source 2 is the monitor of the sink fed by a steady tone (microphones come first,
         // then monitors by name: sine_input, micsink.monitor, speakers.monitor).
         ini.write("[Config]\nRecording Source=2\nChannels=1\nBitsPerSample=8\n"
-                  "SamplesPerSec=22050\nSave Position=" + take.toUtf8() + "\n");
+                  "SamplesPerSec=22050\nSave Position=" +
+                  take.toUtf8() + "\n");
         ini.close();
 
         AudioLibraries audio(qEnvironmentVariable("TW_APPDIR"));
@@ -51,7 +52,8 @@ private slots:
         sf_close(file);
         // A RIFF/WAVE file; libsndfile's RF64 downgrade writes the extensible header.
         const int type = info.format & SF_FORMAT_TYPEMASK;
-        QVERIFY2(type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX, qPrintable(QString::number(type, 16)));
+        QVERIFY2(type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX,
+                 qPrintable(QString::number(type, 16)));
         QFile raw(take);
         QVERIFY(raw.open(QIODevice::ReadOnly));
         const QByteArray head = raw.read(12);

@@ -12,9 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <sndfile.h>
-
 #include <cmath>
+#include <sndfile.h>
 #include <vector>
 
 using namespace tw;
@@ -40,7 +39,7 @@ class TestPulseWizard : public QObject {
     Q_OBJECT
     QProcess keepAwake;
 
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY2(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR"),
                  "needs the private PulseAudio server of scripts/test");

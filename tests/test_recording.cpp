@@ -49,14 +49,14 @@ class TestRecording : public QObject {
         return {};
     }
 
-private slots:
+  private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         audio = FakeAudioLibraries();
         saved.clear();
         engineWrites = true;
-        audio.onWavelark = [this](const QByteArray& file, int32_t mode, int32_t, int32_t,
-                                  int32_t, int32_t) -> int32_t {
+        audio.onWavelark = [this](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
+                                  int32_t) -> int32_t {
             if (mode != 0)
                 return 0;
             if (!engineWrites)
@@ -76,7 +76,8 @@ private slots:
 
     void aTakeFromRecordToItsListLine() {
         start("[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\n"
-              "SamplesPerSec=44100\nSave Position=" + path("Rec.wav").toUtf8() + "\n");
+              "SamplesPerSec=44100\nSave Position=" +
+              path("Rec.wav").toUtf8() + "\n");
         form->SkinButton1->click();
         QCOMPARE(lastCall(1), QList<int32_t>({1, 2, 44100, 16, 0}));
         QVERIFY(!form->SkinButton1->isEnabled());
@@ -201,8 +202,9 @@ private slots:
 
     void aRefusedStartStaysIdle() {
         start("[Config]\n"); // 0 channels, 0 Hz, 0 bits
-        audio.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) { return mode == 1 ? -1 : 0; };
+        audio.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t, int32_t) {
+            return mode == 1 ? -1 : 0;
+        };
         form->SkinButton1_Click();
         QVERIFY(form->SkinButton1->isEnabled());
         QVERIFY(!form->Timer2.isActive());
@@ -210,10 +212,12 @@ private slots:
         QCOMPARE(form->Text1->text(),
                  QString("Recording could not start: the format 0 channels, 0 Hz, 0 bits is not "
                          "possible; choose one in Options, Preferences..."));
-        audio.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) { return mode == 1 ? -2 : 0; };
+        audio.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t, int32_t) {
+            return mode == 1 ? -2 : 0;
+        };
         form->SkinButton1_Click();
-        QCOMPARE(form->Text1->text(), QString("Recording could not start: no sound server answers."));
+        QCOMPARE(form->Text1->text(),
+                 QString("Recording could not start: no sound server answers."));
         QVERIFY(form->SkinButton1->isEnabled());
     }
 

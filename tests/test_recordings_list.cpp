@@ -32,7 +32,8 @@ class TestRecordingsList : public QObject {
         return path(name);
     }
     void addLine(int number, const QString& p) {
-        form->List1->addItem(QStringLiteral("%1     00:05     ").arg(number, 2, 10, QChar('0')) + p);
+        form->List1->addItem(QStringLiteral("%1     00:05     ").arg(number, 2, 10, QChar('0')) +
+                             p);
         form->NextEntryNumber = number + 1;
     }
     void select(int row) { form->List1->setCurrentRow(row); }
@@ -46,7 +47,7 @@ class TestRecordingsList : public QObject {
         return form->List1->visualItemRect(form->List1->item(row)).center();
     }
 
-private slots:
+  private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         player = FakePlayer();

@@ -43,7 +43,7 @@ class TestWizard : public QObject {
         return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
 
-private slots:
+  private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         audio = FakeAudioLibraries();
@@ -103,21 +103,22 @@ private slots:
         QCOMPARE(label(), kConfirm);
 
         const QString tmp = Form2::testRecordingPath();
-        QCOMPARE(engineLog, QStringList({" 4 0 0 0 0", " 5 0 0 0 0", " 1 1 22050 8 0",
-                                         tmp + " 0 0 0 0 0", " 5 0 0 0 1", " 1 1 22050 8 0",
-                                         tmp + " 0 0 0 0 0"}));
+        QCOMPARE(engineLog,
+                 QStringList({" 4 0 0 0 0", " 5 0 0 0 0", " 1 1 22050 8 0", tmp + " 0 0 0 0 0",
+                              " 5 0 0 0 1", " 1 1 22050 8 0", tmp + " 0 0 0 0 0"}));
         const QString chime = dir->path() + "/test.wav";
-        QCOMPARE(player.log, QStringList({"play " + chime, "close " + chime, "play " + tmp,
-                                          "close " + tmp, "play " + chime, "close " + chime,
-                                          "play " + tmp, "close " + tmp}));
+        QCOMPARE(player.log,
+                 QStringList({"play " + chime, "close " + chime, "play " + tmp, "close " + tmp,
+                              "play " + chime, "close " + chime, "play " + tmp, "close " + tmp}));
         QVERIFY(QFile::exists(tmp));
 
         wizard->SkinButton2->click(); // heard
         QCOMPARE(wizard->SkinButton2->text(), QString("Done"));
         QVERIFY(!wizard->SkinButton1->isVisible());
         QCOMPARE(label(), QString("Sound card settings Completed,the information has be saved!"));
-        QCOMPARE(readIni(), "[Config]\nRecording Source=2\nSave Position=" + dir->path() +
-                                "/Larktake.wav\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        QCOMPARE(readIni(),
+                 "[Config]\nRecording Source=2\nSave Position=" + dir->path() +
+                     "/Larktake.wav\nChannels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
         QVERIFY(!QFile::exists(tmp));
 
         audio.calls.clear();

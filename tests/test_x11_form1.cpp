@@ -18,7 +18,9 @@ using namespace tw;
 namespace {
 
 void typeKey(const char* key) {
-    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QString::fromLatin1(key)}), 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"),
+                               {QStringLiteral("key"), QString::fromLatin1(key)}),
+             0);
 }
 
 // Processes events until `done` or the time is up; returns `done`'s last answer.
@@ -31,7 +33,7 @@ bool waitFor(const std::function<bool()>& done, int ms = 2000) {
 }
 
 class WatchedForm1 : public Form1 {
-public:
+  public:
     using Form1::Form1;
     void SkinButton1_Click() override {
         ran << "record";
@@ -54,7 +56,7 @@ public:
 
 class TestX11Form1 : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY2(qEnvironmentVariableIsSet("DISPLAY"), "needs the X server of scripts/test");
         QCOMPARE(QGuiApplication::platformName(), QString("xcb"));
