@@ -43,31 +43,6 @@ void Completion::onSuccess(pa_context*, int success, void* self) {
     pa_threaded_mainloop_signal(completion->loop, 0);
 }
 
-void MainloopDeleter::operator()(pa_threaded_mainloop* m) const {
-    pa_threaded_mainloop_free(m);
-}
-
-void ContextDeleter::operator()(pa_context* c) const {
-    pa_context_set_state_callback(c, nullptr, nullptr);
-    pa_context_disconnect(c);
-    pa_context_unref(c);
-}
-
-void StreamDeleter::operator()(pa_stream* s) const {
-    pa_stream_set_state_callback(s, nullptr, nullptr);
-    pa_stream_set_read_callback(s, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
-        pa_stream_disconnect(s);
-    pa_stream_unref(s);
-}
-
-void OperationDeleter::operator()(pa_operation* o) const {
-    // A cancelled operation never calls back, so its callback's data may go out of scope.
-    if (pa_operation_get_state(o) == PA_OPERATION_RUNNING)
-        pa_operation_cancel(o);
-    pa_operation_unref(o);
-}
-
 Connection::DeadlineTimer::DeadlineTimer(Connection& c, Clock::time_point deadline)
     : connection_(c) {
     event_ = pa_context_rttime_new(c.context(), rtclockAt(deadline), &DeadlineTimer::fired, this);

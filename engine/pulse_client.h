@@ -2,6 +2,8 @@
 // number the same way. Internal to engine/: the two libraries export only their C functions.
 #pragma once
 
+#include "engine/pulse_owners.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,34 +22,11 @@ inline Clock::time_point callDeadline() {
     return Clock::now() + std::chrono::milliseconds(1500);
 }
 
-struct MainloopDeleter {
-    void operator()(pa_threaded_mainloop* m) const;
-};
-struct ContextDeleter {
-    void operator()(pa_context* c) const;
-};
-struct StreamDeleter {
-    void operator()(pa_stream* s) const;
-};
-struct OperationDeleter {
-    void operator()(pa_operation* o) const;
-};
-using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
-using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
-using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
-using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
-
-// Holds the mainloop lock for a scope.
-class LoopLock {
-  public:
-    explicit LoopLock(pa_threaded_mainloop* m) : m_(m) { pa_threaded_mainloop_lock(m_); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(m_); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-  private:
-    pa_threaded_mainloop* m_;
-};
+using pulse::ContextPtr;
+using pulse::LoopLock;
+using pulse::MainloopPtr;
+using pulse::OperationPtr;
+using pulse::StreamPtr;
 
 // Completion of an operation that reports only success, for a pa_context_success_cb_t.
 struct Completion {

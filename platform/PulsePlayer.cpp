@@ -1,5 +1,7 @@
 #include "platform/PulsePlayer.h"
 
+#include "engine/pulse_owners.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -38,53 +40,16 @@ constexpr auto kDecoderPoll = std::chrono::milliseconds(50);
 struct SndfileCloser {
     void operator()(SNDFILE* f) const { sf_close(f); }
 };
-struct MainloopDeleter {
-    void operator()(pa_threaded_mainloop* m) const { pa_threaded_mainloop_free(m); }
-};
-struct ContextDeleter {
-    void operator()(pa_context* c) const {
-        pa_context_set_state_callback(c, nullptr, nullptr);
-        pa_context_disconnect(c);
-        pa_context_unref(c);
-    }
-};
-struct StreamDeleter {
-    void operator()(pa_stream* s) const {
-        pa_stream_set_state_callback(s, nullptr, nullptr);
-        pa_stream_set_write_callback(s, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
-            pa_stream_disconnect(s);
-        pa_stream_unref(s);
-    }
-};
-struct OperationDeleter {
-    void operator()(pa_operation* o) const {
-        // A cancelled operation never calls back, so its callback's data may go away.
-        if (pa_operation_get_state(o) == PA_OPERATION_RUNNING)
-            pa_operation_cancel(o);
-        pa_operation_unref(o);
-    }
-};
 struct ProplistDeleter {
     void operator()(pa_proplist* p) const { pa_proplist_free(p); }
 };
 using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
-using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
-using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
-using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
-using OperationPtr = std::unique_ptr<pa_operation, OperationDeleter>;
+using pulse::ContextPtr;
+using pulse::LoopLock;
+using pulse::MainloopPtr;
+using pulse::OperationPtr;
+using pulse::StreamPtr;
 using ProplistPtr = std::unique_ptr<pa_proplist, ProplistDeleter>;
-
-class LoopLock {
-  public:
-    explicit LoopLock(pa_threaded_mainloop* m) : m_(m) { pa_threaded_mainloop_lock(m_); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(m_); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-  private:
-    pa_threaded_mainloop* m_;
-};
 
 // Wakes the mainloop's waiters at a point in time, so that no wait outlives its deadline.
 class DeadlineTimer {
