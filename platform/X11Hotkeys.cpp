@@ -1,5 +1,7 @@
 #include "platform/X11Hotkeys.h"
 
+#include "platform/XcbReply.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
@@ -19,11 +21,6 @@
 namespace tw {
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 // Windows virtual-key codes VK_F1 … VK_F24; the X keysyms of F1 … F24 are contiguous too.
 constexpr int VkF1 = 0x70;

@@ -1,6 +1,7 @@
 #include "platform/X11WindowAutomation.h"
 
 #include "platform/KeyNotation.h"
+#include "platform/XcbReply.h"
 
 #include <QByteArray>
 #include <QGuiApplication>
@@ -29,11 +30,6 @@
 namespace tw {
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 constexpr xcb_keysym_t NoSymbol = 0;
 // The receiver looks a keycode up when it handles the press, which may be well after we
