@@ -117,6 +117,16 @@ bool Connection::finishLocked(pa_operation* op, const bool& flag, Clock::time_po
     return waitLocked([&flag] { return flag; }, deadline);
 }
 
+int32_t Connection::sourceAtLocked(int32_t index, Clock::time_point deadline, SourceEntry& out) {
+    auto sources = listSourcesLocked(deadline);
+    if (!sources)
+        return kNoServer;
+    if (index < 0 || static_cast<size_t>(index) >= sources->size())
+        return kBadArgument;
+    out = (*sources)[static_cast<size_t>(index)];
+    return kOk;
+}
+
 std::optional<std::vector<SourceEntry>> Connection::listSourcesLocked(Clock::time_point deadline) {
     SourceListing listing;
     listing.loop = loop_.get();

@@ -36,6 +36,16 @@ struct Completion {
     static void onSuccess(pa_context*, int success, void* self);
 };
 
+// Results of both libraries; the program ignores them, the tests and the documentation do
+// not.
+constexpr int32_t kOk = 0;
+constexpr int32_t kBadArgument = -1;
+constexpr int32_t kNoServer = -2;
+constexpr int32_t kWrongState = -3;
+constexpr int32_t kFileError = -4;
+constexpr int32_t kTakeCutShort = -5;
+constexpr int32_t kNoSource = -6;
+
 struct SourceEntry {
     std::string name;
     bool monitor = false;
@@ -65,6 +75,9 @@ class Connection {
 
     // With the lock held: the sources in their stable order, or nothing on failure.
     std::optional<std::vector<SourceEntry>> listSourcesLocked(Clock::time_point deadline);
+    // With the lock held: the source of that zero-based number into `out`; kOk, kNoServer,
+    // or kBadArgument for a number past the last.
+    int32_t sourceAtLocked(int32_t index, Clock::time_point deadline, SourceEntry& out);
     // With the lock held: waits for an operation whose callback sets *flag.
     bool finishLocked(pa_operation* op, const bool& flag, Clock::time_point deadline);
 

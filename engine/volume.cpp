@@ -15,10 +15,6 @@ constexpr int32_t kMinVolume = PA_VOLUME_MUTED;
 constexpr int32_t kMaxVolume = PA_VOLUME_NORM;
 static_assert(kMaxVolume == 65536);
 
-constexpr int32_t kOk = 0;
-constexpr int32_t kBadArgument = -1;
-constexpr int32_t kNoServer = -2;
-
 struct Mixer {
     std::mutex mutex;
     PulseClient client;
@@ -50,12 +46,9 @@ extern "C" __attribute__((visibility("default"))) int32_t Volume(int32_t source,
         return kNoServer;
 
     LoopLock lock(connection->loop());
-    auto sources = connection->listSourcesLocked(deadline);
-    if (!sources)
-        return kNoServer;
-    if (static_cast<size_t>(source) >= sources->size())
-        return kBadArgument;
-    const SourceEntry& entry = (*sources)[static_cast<size_t>(source)];
+    SourceEntry entry;
+    if (const int32_t found = connection->sourceAtLocked(source, deadline, entry); found != kOk)
+        return found;
 
     pa_cvolume levels;
     pa_cvolume_set(&levels, entry.channelMap.channels,

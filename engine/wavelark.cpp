@@ -25,15 +25,6 @@ namespace {
 using namespace tw::engine;
 using namespace std::chrono_literals;
 
-// Results; the program ignores them, the tests and the documentation do not.
-constexpr int32_t kOk = 0;
-constexpr int32_t kBadArgument = -1;
-constexpr int32_t kNoServer = -2;
-constexpr int32_t kWrongState = -3;
-constexpr int32_t kFileError = -4;
-constexpr int32_t kTakeCutShort = -5;
-constexpr int32_t kNoSource = -6;
-
 // The ring covers this much audio, so the disk may stall that long without a lost frame.
 constexpr auto kRingSpan = 8s;
 // Audio arrives in pieces of this length (where the source can deliver that way): each piece
@@ -515,13 +506,11 @@ int32_t selectSource(Engine& e, int32_t index) {
     if (!connection)
         return kNoServer;
     LoopLock lock(connection->loop());
-    auto sources = connection->listSourcesLocked(deadline);
-    if (!sources)
-        return kNoServer;
-    if (static_cast<size_t>(index) >= sources->size())
-        return kBadArgument;
+    SourceEntry entry;
+    if (const int32_t found = connection->sourceAtLocked(index, deadline, entry); found != kOk)
+        return found;
     // Kept by name: the number of a source changes as devices come and go.
-    e.source = (*sources)[static_cast<size_t>(index)].name;
+    e.source = entry.name;
     return kOk;
 }
 
