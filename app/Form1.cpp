@@ -1,56 +1,61 @@
 #include "app/Form1.h"
 
-#include "app/Yield.h"
+#include "core/Session.h"
+#include "core/Yield.h"
 #include "dialogs/Form3.h"
 #include "dialogs/aboutme.h"
-#include "encoding/DOSOutputs.h"
 #include "encoding/lame.h"
 #include "platform/FileSystem.h"
-#include "platform/IAudioLibraries.h"
+#include "platform/IFileDialogs.h"
 #include "platform/IHotkeys.h"
-#include "platform/IMessageBox.h"
 #include "platform/IPlayer.h"
 #include "settings/Form2.h"
 #include "settings/Preferences.h"
 #include "skins/SkinControls.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QRegularExpression>
+#include <QListView>
 
 namespace tw {
 
 namespace {
-const QString kSection = QStringLiteral("Config");
-const QString kRecordingText = QStringLiteral("The Program is Recording now........");
-const QString kPausedText = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
-// The runner's messages are modal: while one is open a handler is running, so hotkeys
-// wait. Without a message-box service the message goes to the status line.
-class Form1MessageBox final : public IMessageBox {
+// A file dialog is modal: while it is open a handler is running, so hotkeys do nothing.
+class ModalFileDialogs final : public IFileDialogs {
   public:
-    Form1MessageBox(Form1& form, IMessageBox* box) : form_(form), box_(box) {}
-    void critical(const QString& text) override {
-        if (!box_) {
-            form_.setStatus(text, kRed);
-            return;
-        }
+    explicit ModalFileDialogs(IFileDialogs& dialogs) : dialogs_(dialogs) {}
+    std::optional<QString> save(const QString& fileName, const QString& filter) override {
         HandlerScope scope;
-        box_->critical(text);
+        return dialogs_.save(fileName, filter);
+    }
+    std::optional<QString> open(const QString& filter) override {
+        HandlerScope scope;
+        return dialogs_.open(filter);
     }
 
   private:
-    Form1& form_;
-    IMessageBox* box_;
+    IFileDialogs& dialogs_;
 };
+
+void showWindow(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
 } // namespace
 
 Form1::Form1(const Services& services, QWidget* parent)
-    : QMainWindow(parent), config(services.appDir + QStringLiteral("/Config.ini")),
-      appDir(services.appDir), services_(services),
-      messageBox_(std::make_unique<Form1MessageBox>(*this, services.messages)) {
+    : QMainWindow(parent), services_(services),
+      session_(std::make_unique<Session>(services.appDir, services.audio, services.player,
+                                         services.messages)) {
+    if (services_.dialogs) {
+        modalDialogs_ = std::make_unique<ModalFileDialogs>(*services_.dialogs);
+        services_.dialogs = modalDialogs_.get();
+    }
     buildControls();
     buildMenus();
+    connectSession();
     connect(&services_.hotkeys, &IHotkeys::hotkey, this, &Form1::HotkeyPump);
 }
 
@@ -62,62 +67,66 @@ Form1::~Form1() {
     delete lame_.data();
 }
 
+void Form1::connectSession() {
+    Session& s = *session_;
+    connect(&s.status, &StatusLine::changed, this, &Form1::showStatus);
+    connect(&s.recorder, &Recorder::phaseChanged, this, [this](Recorder::Phase phase) {
+        if (phase == Recorder::Phase::Recording)
+            Timer2.start();
+        else
+            Timer2.stop();
+        // The hourglass stands for the whole save, conversion included.
+        const bool saving = phase == Recorder::Phase::Saving;
+        if (saving && !QApplication::overrideCursor())
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else if (!saving && QApplication::overrideCursor())
+            QApplication::restoreOverrideCursor();
+        showPhase();
+    });
+    connect(&s.converter(), &Converter::busyChanged, this, &Form1::showPhase);
+    connect(&s.recorder, &Recorder::clockChanged, this,
+            [this](const QString& text) { SkinPanel1->setText(text); });
+    connect(&s.settings, &Settings::formatAnnounced, this,
+            [this](const RecordingFormat& f) { SkinPanel1->setText(formatCaption(f)); });
+    connect(&s.volume, &VolumeControl::loaded, this, [this](const VolumeRange& range, int volume) {
+        SkinScrollBar1->setMinimum(range[0]);
+        SkinScrollBar1->setMaximum(range[1]);
+        // Steps come from the values the slider holds, read back, summed in 64 bits so that
+        // a wide range cannot overflow.
+        const qint64 sum = qint64(SkinScrollBar1->minimum()) + SkinScrollBar1->maximum();
+        SkinScrollBar1->setSmallStep(int(sum / 100));
+        SkinScrollBar1->setLargeStep(int(sum / 10));
+        SkinScrollBar1->setPosition(volume);
+        showVolume();
+    });
+}
+
 void Form1::Form_Load() {
-    objDOS = std::make_unique<DOSOutputs>(*messageBox_);
-    connect(objDOS.get(), &DOSOutputs::ReceiveOutputs, this,
-            [this](const QString& chunk) { objDOS_ReceiveOutputs(chunk); });
-    // Repaint and serve the menus while the encoder is quiet.
-    objDOS->setYieldHook([] { yieldToWindowSystem(); });
-    shared.LameOptions = QStringLiteral(" -b 128 -m j");
     Common.Filter = QStringLiteral("Wave Files(*.wav)|*.wav");
-    NextEntryNumber = 1;
-    TakeCounter = 0;
-    Savefile();
-    SkinForm1->setSkinFile(appDir + QStringLiteral("/skin/green.skn"));
+    Recorder& recorder = session_->recorder;
+    recorder.reloadOutputPath();
+    SkinForm1->setSkinFile(session_->settings.appFile(QStringLiteral("skin/green.skn")));
     skins();
-    setStatus(QStringLiteral("Please read help files before starting program."), statusColour_);
+    session_->status.setText(QStringLiteral("Please read help files before starting program."));
 
     services_.hotkeys.registerHotKey(kHotkeyRecord, 0x78);
     services_.hotkeys.registerHotKey(kHotkeyPause, 0x79);
     services_.hotkeys.registerHotKey(kHotkeyStop, 0x7A);
-    shared.HotkeyPumpStop = false;
+    pumpStopped_ = false;
 
-    if (!config.exists()) {
-        OutputPath = appDir + QStringLiteral("/Larktake.wav");
+    if (session_->settings.firstRun()) {
+        recorder.setOutputPath(session_->settings.appFile(QStringLiteral("Larktake.wav")));
         form2()->show();
         return;
     }
-
     show();
-    shared.SourceIndex = config.readInt(kSection, QStringLiteral("Recording Source"), -1) - 1;
-    mixer(shared.SourceIndex, 0);
-    prepareVolumeSlider();
-    SkinScrollBar1->setPosition(config.readInt(kSection, QStringLiteral("Recording Volume"), 0));
-    mixer(shared.SourceIndex, SkinScrollBar1->position());
-    showVolume();
-    engine(QByteArray(), 5, 0, 0, 0,
-           config.readInt(kSection, QStringLiteral("Recording Source"), 0) - 1);
-    shared.RecordingFormat.Channels = config.readInt(kSection, QStringLiteral("Channels"), 0);
-    shared.RecordingFormat.BitsPerSample =
-        config.readInt(kSection, QStringLiteral("BitsPerSample"), 0);
-    shared.RecordingFormat.SamplesPerSec =
-        config.readInt(kSection, QStringLiteral("SamplesPerSec"), 0);
-    SkinPanel1->setText(formatCaption(shared.RecordingFormat));
-}
-
-void Form1::prepareVolumeSlider() {
-    SkinScrollBar1->setMinimum(shared.VolumeRange[0]);
-    SkinScrollBar1->setMaximum(shared.VolumeRange[1]);
-    // Steps come from the values the slider holds, read back. The sum is taken in 64
-    // bits so that a wide range cannot overflow.
-    const qint64 sum = qint64(SkinScrollBar1->minimum()) + SkinScrollBar1->maximum();
-    SkinScrollBar1->setSmallStep(int(sum / 100));
-    SkinScrollBar1->setLargeStep(int(sum / 10));
+    // The mixer and the engine answer on their own thread; the slider follows when they do.
+    session_->loadConfiguration();
 }
 
 void Form1::HotkeyPump(int id) {
     // Only the pump acts on hotkeys, and only between handlers.
-    if (HandlerScope::active() || shared.HotkeyPumpStop)
+    if (session_->handlerRunning() || pumpStopped_)
         return;
     HandlerScope scope;
     if (SkinButton1->isEnabled() && id == kHotkeyRecord)
@@ -139,16 +148,25 @@ void Form1::Exit_Click() {
     Form_Unload();
 }
 
+void Form1::waitForEngine() {
+    while (session_->recorder.waiting())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                        QEventLoop::ExcludeUserInputEvents);
+}
+
 void Form1::Form_Unload() {
     if (unloaded_)
         return;
     unloaded_ = true;
     HandlerScope scope;
 
-    const QString status = Text1->text();
-    if (status == kPausedText || status == kRecordingText)
+    // A take that is starting or running is saved before the program ends.
+    waitForEngine();
+    if (session_->recorder.takeRunning()) {
         SkinButton2_Click();
-    services_.player.close(PlayingFile);
+        waitForEngine();
+    }
+    session_->playback.closePlaying();
 
     // Only windows that exist are unloaded: creating one just to destroy it would run
     // its start-up for nothing.
@@ -165,43 +183,31 @@ void Form1::Form_Unload() {
     // The about box may be loaded hidden; closing it does not destroy it then.
     delete aboutme_.data();
 
-    shared.HotkeyPumpStop = true;
+    pumpStopped_ = true;
     emit pumpStopped();
-    config.writeString(kSection, QStringLiteral("Recording Volume"),
-                       QString::number(SkinScrollBar1->position()));
+    session_->settings.writeVolume(SkinScrollBar1->position());
     services_.player.close(Getfilename());
     services_.hotkeys.unregisterHotKey(kHotkeyRecord);
     services_.hotkeys.unregisterHotKey(kHotkeyPause);
     services_.hotkeys.unregisterHotKey(kHotkeyStop);
 }
 
-void Form1::Savefile() {
-    QString value;
-    const int count = config.readString(kSection, QStringLiteral("Save Position"),
-                                        QStringLiteral("Default"), value, 255);
-    OutputPath = value.left(count);
+int Form1::selectedRow() const {
+    const QModelIndex index = List1->currentIndex();
+    if (!index.isValid() || !List1->selectionModel()->isSelected(index))
+        return -1;
+    return index.row();
 }
 
 QString Form1::Getfilename() const {
-    const QListWidgetItem* item = List1->currentItem();
-    if (!item || !item->isSelected())
-        return {};
-    const QString line = item->text();
-    // Number and duration are two digits wide until the 100th line or a 100-minute take;
-    // the path always follows the second run of five spaces.
-    static const QRegularExpression layout(QStringLiteral("^\\d+ {5}\\d+:\\d+ {5}"));
-    const QRegularExpressionMatch match = layout.match(line);
-    if (match.hasMatch())
-        return line.mid(match.capturedLength());
-    return line.mid(17);
+    return session_->takes.path(selectedRow());
 }
 
 QString Form1::GetShortPath(const QString& path) {
     return shortPathName(path);
 }
 
-void Form1::setStatus(const QString& text, int colour) {
-    statusColour_ = colour;
+void Form1::showStatus(const QString& text, int colour) {
     QPalette palette = Text1->palette();
     palette.setColor(QPalette::Text,
                      QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
@@ -209,24 +215,30 @@ void Form1::setStatus(const QString& text, int colour) {
     Text1->setText(text);
 }
 
-int32_t Form1::engine(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
-                      int32_t d) {
-    const int32_t result = services_.audio.Wavelark(file, mode, a, b, c, d);
-    if (result == IAudioLibraries::kNotLoaded)
-        setStatus(services_.audio.loadError(), kRed);
-    return result;
+void Form1::showPhase() {
+    using Phase = Recorder::Phase;
+    const Phase phase = session_->recorder.phase();
+    const bool running = phase == Phase::Recording || phase == Phase::Paused;
+    // Record waits for a conversion to end; a take may go on while one runs.
+    SkinButton1->setEnabled(phase == Phase::Idle && !session_->converter().busy());
+    SkinButton4->setEnabled(running);
+    SkinButton2->setEnabled(running);
+    SkinButton4->setText(phase == Phase::Paused ? QStringLiteral("Resume F10")
+                                                : QStringLiteral("Pause F10"));
 }
 
-int32_t Form1::mixer(int32_t source, int32_t volume) {
-    const int32_t result = services_.audio.Volume(source, volume, shared.VolumeRange);
-    if (result == IAudioLibraries::kNotLoaded)
-        setStatus(services_.audio.loadError(), kRed);
-    return result;
+void Form1::showVolume() {
+    SkinLabel5->setText(QStringLiteral("Recording volume setting :") +
+                        QString::number(SkinScrollBar1->position()));
 }
 
 Form2* Form1::form2() {
     if (!form2_) {
-        form2_ = new Form2(*this);
+        Session& s = *session_;
+        form2_ = new Form2(s.wizard, s.settings.appDir(), windowIcon());
+        // The wizard's Done hands over to the main window; closing it ends the program.
+        connect(form2_, &Form2::handedOver, this, [this] { show(); });
+        connect(form2_, &Form2::closed, this, [this] { Exit_Click(); });
         form2_->Form_Load();
     }
     return form2_.data();
@@ -234,19 +246,11 @@ Form2* Form1::form2() {
 
 Preferences* Form1::preferences() {
     if (!preferences_) {
-        preferences_ = new Preferences(*this);
+        preferences_ = new Preferences(session_->settings, windowIcon());
         preferences_->Form_Load();
     }
     return preferences_.data();
 }
-
-namespace {
-void showWindow(QWidget* window) {
-    window->show();
-    window->raise();
-    window->activateWindow();
-}
-} // namespace
 
 void Form1::mPreferences_Click() {
     showWindow(preferences());
@@ -254,7 +258,7 @@ void Form1::mPreferences_Click() {
 
 lame* Form1::lameDialog() {
     if (!lame_) {
-        lame_ = new lame(*this);
+        lame_ = new lame(session_->settings, windowIcon());
         lame_->Form_Load();
     }
     return lame_.data();
@@ -262,6 +266,18 @@ lame* Form1::lameDialog() {
 
 void Form1::mp3otion_Click() {
     showWindow(lameDialog());
+}
+
+Form3* Form1::form3() {
+    if (!form3_)
+        form3_ = new Form3(*services_.desktop);
+    return form3_.data();
+}
+
+aboutme* Form1::aboutBox() {
+    if (!aboutme_)
+        aboutme_ = new aboutme(*services_.desktop);
+    return aboutme_.data();
 }
 
 } // namespace tw

@@ -1,8 +1,6 @@
 #pragma once
 
 #include "app/Services.h"
-#include "app/SharedState.h"
-#include "settings/ConfigFile.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -12,7 +10,7 @@
 
 class QAction;
 class QLineEdit;
-class QListWidget;
+class QListView;
 class QMenu;
 
 namespace tw {
@@ -21,43 +19,40 @@ class Form2;
 class Preferences;
 class lame;
 class aboutme;
-class DOSOutputs;
-class IMessageBox;
 class Form3;
+class Session;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
 class SkinPanel;
 class SkinScrollBar;
 
-// A file dialog's remembered state: the file name it holds and its filter.
+// A common dialog control as the design holds it: its filter.
 struct FileDialogState {
     QString FileName;
     QString Filter;
 };
 
-// Status colours, kept as the design's 0x00BBGGRR values.
-inline constexpr int kBlue = 0xFF0000;
-inline constexpr int kRed = 0x0000FF;
-
 inline constexpr int kHotkeyRecord = 0xBFFF;
 inline constexpr int kHotkeyPause = 0;
 inline constexpr int kHotkeyStop = 160;
 
-// The main window. Its start-up runs in Form_Load; the Qt event loop that follows is the
-// hotkey pump; closing the window runs Form_Unload once.
+// The main window: a view over the run's session. Its start-up runs in Form_Load; the Qt
+// event loop that follows is the hotkey pump; closing the window runs Form_Unload once.
+// Handlers hand the user's commands to the session; the window shows what the session says.
 class Form1 : public QMainWindow {
     Q_OBJECT
   public:
     explicit Form1(const Services& services, QWidget* parent = nullptr);
     ~Form1() override;
 
+    Session& session() { return *session_; }
+
     // Start-up. Returns when the pump is ready to run (the caller runs the event loop).
     void Form_Load();
     void Form_Unload();
     void Exit_Click();
 
-    void Savefile();
     QString Getfilename() const;
     static QString GetShortPath(const QString& path);
 
@@ -72,16 +67,11 @@ class Form1 : public QMainWindow {
     virtual void SkinButton4_Click();
     virtual void SkinButton2_Click();
 
-    // The recording clock and the volume slider.
     void Timer2_Timer();
-    void Mmss();
     void SkinScrollBar1_Change();
-    // The volume label shows the slider's position, also when the program set it.
-    void showVolume();
 
     // The recordings list and playback.
     void List1_DblClick();
-    QString Status(const QString& file);
     void Timer1_Timer();
     void List1_MouseDown(Qt::MouseButton button, const QPoint& position);
     void Stop_Click();
@@ -91,12 +81,9 @@ class Form1 : public QMainWindow {
     // Shows the context menu; modal. Tests replace it.
     std::function<void(QMenu*)> showPopup;
 
-    // MP3 conversion.
     void Converting(const QString& inputf, const QString& outputf);
-    void objDOS_ReceiveOutputs(const QString& CommandOutputs);
     void Convert_Click();
     void Wavtomp3_Click();
-    bool converting() const { return converting_; }
 
     // The remaining menu commands and mail to friends.
     void position_Click();
@@ -113,26 +100,10 @@ class Form1 : public QMainWindow {
     // its button is enabled.
     void HotkeyPump(int id);
 
-    // Engine and mixer calls that report an unloadable library on the status line.
-    int32_t engine(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
-                   int32_t d);
-    int32_t mixer(int32_t source, int32_t volume);
-    IPlayer& player() { return services_.player; }
-    // The slider's range from VolumeRange and its steps from that range.
-    void prepareVolumeSlider();
-
-    // Sets the status line and its colour (0x00BBGGRR).
-    void setStatus(const QString& text, int colour);
-    int statusColour() const { return statusColour_; }
-
-    SharedState shared;
-    ConfigFile config;
-    QString appDir;
-
     // Controls, under their design names.
     SkinForm* SkinForm1 = nullptr;
     SkinLabel* SkinLabel2 = nullptr;
-    QListWidget* List1 = nullptr;
+    QListView* List1 = nullptr;
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton4 = nullptr;
     SkinButton* SkinButton2 = nullptr;
@@ -159,18 +130,6 @@ class Form1 : public QMainWindow {
             *Convert = nullptr, *separate = nullptr, *send = nullptr, *separate3 = nullptr,
             *Ccancel = nullptr;
 
-    // Window state.
-    QString& OutputPath = Common.FileName;
-    int NextEntryNumber = 1;
-    int TakeCounter = 0;
-    QString PlayingFile;
-    int32_t ElapsedSeconds = 0;
-    QString MbPerSecond;
-    QString MinutesText;
-    QString SecondsText;
-    int MailWaitMs = 0;
-    std::unique_ptr<DOSOutputs> objDOS;
-
     // Windows created on first reference (hidden until shown) and unloaded on close.
     Form2* form2();
     bool hasForm2() const { return !form2_.isNull(); }
@@ -196,26 +155,28 @@ class Form1 : public QMainWindow {
   private:
     void buildControls();
     void buildMenus();
+    void connectSession();
     void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
                     const QString& file);
-
-    QString takeFileName(int number) const;
-    void addListLine(const QString& path);
-    void removeSelectedLine();
+    int selectedRow() const;
+    void showStatus(const QString& text, int colour);
+    void showPhase();
+    void showVolume();
+    // Waits, as a running handler, until the recorder's engine call has answered.
+    void waitForEngine();
+    // Whether a service the commands need is there; says so on the status line if not.
+    bool available(const void* service, const QString& what);
 
     Services services_;
-    bool saving_ = false; // inside Stop, between its yield and the engine's answer
+    std::unique_ptr<IFileDialogs> modalDialogs_;
+    std::unique_ptr<Session> session_;
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
     QPointer<lame> lame_;
-    std::unique_ptr<IMessageBox> messageBox_;
     QPointer<Form3> form3_;
     QPointer<aboutme> aboutme_;
-    bool converting_ = false;
-    bool conversionEnded_ = false;
-    // Whether a service the commands need is there; says so on the status line if not.
-    bool available(const void* service, const QString& what);
-    int statusColour_ = 0;
+    int mailWaitMs_ = 0; // how long the mail composer has been watched for
+    bool pumpStopped_ = false;
     bool unloaded_ = false;
 };
 

@@ -1,11 +1,12 @@
 // The main window's controls, menus, icon and skin choice.
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
 #include <QCursor>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPainterPath>
@@ -54,7 +55,10 @@ void Form1::buildControls() {
     SkinLabel2->setText(kListTip);
     SkinLabel2->setFont(timesFont(9.75));
 
-    List1 = new QListWidget(client);
+    List1 = new QListView(client);
+    List1->setModel(&session_->takes);
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List1->setGeometry(twips(120, 600, 4935, 2865));
     List1->setToolTip(kListTip);
     List1->setFont(timesFont(11.25));
@@ -98,7 +102,7 @@ void Form1::buildControls() {
     connect(SkinButton4, &SkinButton::Click, this, [this] { SkinButton4_Click(); });
     connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
-    connect(List1, &QListWidget::itemDoubleClicked, this, [this] { List1_DblClick(); });
+    connect(List1, &QListView::doubleClicked, this, [this] { List1_DblClick(); });
     List1->viewport()->installEventFilter(this);
     showPopup = [](QMenu* menu) { menu->exec(QCursor::pos()); };
     connect(&Timer2, &QTimer::timeout, this, [this] { Timer2_Timer(); });
@@ -184,7 +188,7 @@ void Form1::chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOthe
     firstOther->setChecked(false);
     secondOther->setChecked(false);
     chosen->setChecked(true);
-    SkinForm1->setSkinFile(appDir + file);
+    SkinForm1->setSkinFile(session_->settings.appDir() + file);
     skins();
 }
 

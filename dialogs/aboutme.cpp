@@ -13,7 +13,6 @@ namespace tw {
 namespace {
 
 const QString kSupportAddress = QStringLiteral("support@example.com");
-const QString kHomePage = QStringLiteral("http://www.example.com/tunewright");
 const QColor kLinkBlue(0, 0, 255);
 const QColor kLinkRed(255, 0, 0);
 
@@ -112,7 +111,7 @@ aboutme::aboutme(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
     Label3 = label(QStringLiteral("Support Email:"), twips(840, 960, 1335, 255));
     Label4 = label(kSupportAddress, twips(2160, 960, 2775, 255));
     Label5 = label(QStringLiteral("Homepage:"), twips(840, 1440, 975, 255));
-    Label6 = label(kHomePage, twips(2160, 1440, 4815, 255));
+    Label6 = label(homepage(), twips(2160, 1440, 4815, 255));
 
     // A caption and its larger link share a row; bottom alignment puts them on one
     // baseline.
@@ -190,6 +189,10 @@ void aboutme::Label4_Click() {
 
 void aboutme::Label6_Click() {
     desktop_.open(Label6->text());
+}
+
+QString aboutme::homepage() {
+    return QStringLiteral("http://www.example.com/tunewright");
 }
 
 } // namespace tw

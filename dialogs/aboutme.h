@@ -11,7 +11,7 @@ class IDesktop;
 
 // The about box: name, version, credit and two links, the support address and the home
 // page, that turn red under the pointer and blue again over the background. The home page
-// lives only in Label6's caption, which the main window reads for "Support Homepage".
+// is Label6's caption and what "Support Homepage" opens.
 // Closing the window destroys it; the main window keeps a QPointer and loads a new one on
 // the next use.
 class aboutme : public QWidget {
@@ -26,6 +26,8 @@ class aboutme : public QWidget {
     QLabel* Label4 = nullptr;
     QLabel* Label5 = nullptr;
     QLabel* Label6 = nullptr;
+
+    static QString homepage();
 
   protected:
     void mouseMoveEvent(QMouseEvent* event) override;

@@ -1,7 +1,7 @@
 #include "encoding/lame.h"
 
-#include "app/Form1.h"
-#include "app/PickOnlyCombo.h"
+#include "core/Settings.h"
+#include "skins/PickOnlyCombo.h"
 #include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
@@ -81,10 +81,10 @@ QString firstCharacter(const QString& text) {
 
 } // namespace
 
-lame::lame(Form1& main) : QWidget(nullptr), main_(main) {
+lame::lame(Settings& settings, const QIcon& icon) : QWidget(nullptr), settings_(settings) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("MP3 Options"));
-    setWindowIcon(main.windowIcon());
+    setWindowIcon(icon);
     setFixedSize(3840 / 15, 2715 / 15);
     setFont(timesFont(9.75, false));
 
@@ -120,7 +120,7 @@ lame::lame(Form1& main) : QWidget(nullptr), main_(main) {
 }
 
 void lame::Form_Load() {
-    SkinForm1->setSkinFile(main_.appDir + QStringLiteral("/skin/green.skn"));
+    SkinForm1->setSkinFile(settings_.appFile(QStringLiteral("skin/green.skn")));
     SkinLabel1->applySkin(*SkinForm1);
     SkinLabel2->applySkin(*SkinForm1);
     SkinLabel3->applySkin(*SkinForm1);
@@ -131,7 +131,7 @@ void lame::Form_Load() {
     for (QComboBox* box : {Combo1, Combo2, Combo3})
         fitEntries(box, width());
 
-    SkinLabel4->setText(main_.shared.LameOptions);
+    SkinLabel4->setText(settings_.LameOptions);
 }
 
 void lame::Combo1_Click() {
@@ -151,7 +151,7 @@ void lame::Combo3_Click() {
 }
 
 void lame::SkinButton1_Click() {
-    main_.shared.LameOptions = SkinLabel4->text();
+    settings_.LameOptions = SkinLabel4->text();
     close();
 }
 

@@ -1,23 +1,24 @@
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
 
 class QComboBox;
 
 namespace tw {
 
-class Form1;
+class Settings;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
 
 // The MP3 options dialog. It composes the encoder switches from its three boxes and hands
-// them to the main window's shared LameOptions only on Ok; the boxes always open on their
+// them to the session's encoder switches only on Ok; the boxes always open on their
 // own starting texts, whatever is stored.
 class lame : public QWidget {
     Q_OBJECT
   public:
-    explicit lame(Form1& main);
+    lame(Settings& settings, const QIcon& icon);
 
     void Form_Load();
     void Combo1_Click();
@@ -39,7 +40,7 @@ class lame : public QWidget {
     SkinButton* SkinButton2 = nullptr;
 
   private:
-    Form1& main_;
+    Settings& settings_;
 };
 
 } // namespace tw

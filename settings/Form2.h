@@ -1,52 +1,48 @@
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
 
 namespace tw {
 
-class Form1;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
+class SoundCardWizard;
 
-// The sound-card set-up wizard, shown instead of the main window on a first run. It finds
-// the recording source that really records: for each source it records while the chime
-// plays, plays the take back and asks whether the chime was heard again. Its step is the
-// text its label shows. Closing it, for any reason, closes the main window and so ends
-// the program.
+// The sound-card set-up wizard's window, shown instead of the main window on a first run.
+// It shows the wizard's step and hands the clicks to it. Closing it, for any reason, ends the
+// program; a close that arrives while a step runs waits for the step.
 class Form2 : public QWidget {
     Q_OBJECT
   public:
-    explicit Form2(Form1& main);
+    Form2(SoundCardWizard& wizard, const QString& appDir, const QIcon& icon);
 
     void Form_Load();
     void SkinButton1_Click(); // "next"
     void SkinButton2_Click(); // "heard", then "Done"
-
-    // Where the test recording is kept.
-    static QString testRecordingPath();
-
-    int TestNumber = 0;
-    int SourceCount = 0;
 
     SkinForm* SkinForm1 = nullptr;
     SkinLabel* SkinLabel1 = nullptr;
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
 
+  signals:
+    // "Done": the main window takes over.
+    void handedOver();
+    // The window was closed: the program ends.
+    void closed();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void Form_QueryUnload();
-    // Plays a file to its end while the window keeps repainting; user input waits.
-    void playToEnd(const QString& path);
-    QString detectedText() const;
-    QString announceText() const;
+    void showStep();
 
-    Form1& main_;
-    bool busy_ = false;         // inside a test or a playback
-    bool closePending_ = false; // a close that arrived while busy
+    SoundCardWizard& wizard_;
+    QString appDir_;
+    bool closePending_ = false; // a close that arrived while a step ran
 };
 
 } // namespace tw

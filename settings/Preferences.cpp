@@ -1,7 +1,7 @@
 #include "settings/Preferences.h"
 
-#include "app/Form1.h"
-#include "app/PickOnlyCombo.h"
+#include "core/Settings.h"
+#include "skins/PickOnlyCombo.h"
 #include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
@@ -10,13 +10,11 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QRadioButton>
-#include <cmath>
 
 namespace tw {
 
 namespace {
 
-const QString kSection = QStringLiteral("Config");
 const QString kRateUnit = QStringLiteral("  MB/min");
 
 // List position i stands for kRates[i]; the texts are matched exactly, blanks included.
@@ -25,52 +23,13 @@ const QStringList kRateTexts = {QStringLiteral("8000  Hz"), QStringLiteral("1102
 constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
 constexpr int kDefaultRateIndex = 2;
 
-// The rate with three decimals and always a point, so that the recording control can read
-// it back whatever the user's locale. A single is read as its 7 significant digits and those
-// are rounded half away from zero, as the format routine of the original platform does: a
-// rate of 1.00049973 reads 1.000500 and shows 1.001, and 2.8125 shows 2.813.
-QString rateNumber(float rate) {
-    if (!std::isfinite(rate))
-        return QString::number(double(rate), 'f', 3);
-    const bool negative = std::signbit(rate);
-    // "d.dddddde±x": seven significant digits and the power of ten of the first one.
-    const QString scientific = QString::number(std::fabs(double(rate)), 'e', 6);
-    const qsizetype ePos = scientific.indexOf(u'e');
-    QString digits = scientific.left(ePos);
-    digits.remove(u'.');
-    const int exponent = scientific.mid(ePos + 1).toInt();
-
-    // value = digits × 10^-scale; bring it to exactly three decimals.
-    const int scale = 6 - exponent;
-    QString thousandths;
-    if (scale <= 3) {
-        thousandths = digits + QString(3 - scale, u'0');
-    } else {
-        const int dropped = scale - 3;
-        if (dropped > digits.size()) {
-            thousandths = QStringLiteral("0");
-        } else {
-            const qsizetype keep = digits.size() - dropped;
-            qint64 kept = keep > 0 ? digits.left(keep).toLongLong() : 0;
-            if (digits.at(keep).digitValue() >= 5)
-                ++kept;
-            thousandths = QString::number(kept);
-        }
-    }
-    if (thousandths.size() < 4)
-        thousandths = QString(4 - thousandths.size(), u'0') + thousandths;
-    QString text = thousandths.left(thousandths.size() - 3) + u'.' + thousandths.right(3);
-    if (negative && text != QStringLiteral("0.000"))
-        text.prepend(u'-');
-    return text;
-}
-
 } // namespace
 
-Preferences::Preferences(Form1& main) : QWidget(nullptr), main_(main) {
+Preferences::Preferences(Settings& settings, const QIcon& icon)
+    : QWidget(nullptr), settings_(settings) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Preferences"));
-    setWindowIcon(main.windowIcon());
+    setWindowIcon(icon);
     setFixedSize(4095 / 15, 3270 / 15);
     setFont(timesFont(9.75));
 
@@ -131,7 +90,7 @@ Preferences::Preferences(Form1& main) : QWidget(nullptr), main_(main) {
 }
 
 void Preferences::Form_Load() {
-    SkinForm1->setSkinFile(main_.appDir + QStringLiteral("/skin/green.skn"));
+    SkinForm1->setSkinFile(settings_.appFile(QStringLiteral("skin/green.skn")));
     SkinLabel1->applySkin(*SkinForm1);
     SkinLabel2->applySkin(*SkinForm1);
     SkinPanel1->applySkin(*SkinForm1);
@@ -158,27 +117,13 @@ void Preferences::Form_Load() {
         }
     }
 
-    RecordingFormatValues& format = main_.shared.RecordingFormat;
-    format.Channels = main_.config.readInt(kSection, QStringLiteral("Channels"), 0);
-    format.BitsPerSample = main_.config.readInt(kSection, QStringLiteral("BitsPerSample"), 0);
-    format.SamplesPerSec = main_.config.readInt(kSection, QStringLiteral("SamplesPerSec"), 0);
-
-    Check1->setChecked(main_.shared.AutoMp3 == 1);
-
-    // A stored count or size the dialog cannot show is replaced by the one it does show, so
-    // that the next recording, the rate and a later Ok all agree with the buttons.
-    if (format.Channels == 1) {
-        Option1->setChecked(true);
-    } else {
-        Option2->setChecked(true);
-        format.Channels = 2;
-    }
-    if (format.BitsPerSample == 8) {
-        Option3->setChecked(true);
-    } else {
-        Option4->setChecked(true);
-        format.BitsPerSample = 16;
-    }
+    // A format already in use by a recording is shown as it is; otherwise Config.ini's.
+    if (!settings_.formatOpen())
+        settings_.openFormat();
+    const RecordingFormat& format = settings_.format;
+    Check1->setChecked(settings_.AutoMp3 == 1);
+    (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
+    (format.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
 
     for (int i = 0; i < kRateTexts.size(); ++i) {
         if (format.SamplesPerSec == kRates[i]) {
@@ -190,22 +135,22 @@ void Preferences::Form_Load() {
 }
 
 void Preferences::Option1_Click() {
-    main_.shared.RecordingFormat.Channels = 1;
+    settings_.format.Channels = 1;
     room();
 }
 
 void Preferences::Option2_Click() {
-    main_.shared.RecordingFormat.Channels = 2;
+    settings_.format.Channels = 2;
     room();
 }
 
 void Preferences::Option3_Click() {
-    main_.shared.RecordingFormat.BitsPerSample = 8;
+    settings_.format.BitsPerSample = 8;
     room();
 }
 
 void Preferences::Option4_Click() {
-    main_.shared.RecordingFormat.BitsPerSample = 16;
+    settings_.format.BitsPerSample = 16;
     room();
 }
 
@@ -213,7 +158,7 @@ void Preferences::Combo1_Click() {
     const QString text = Combo1->currentText();
     for (int i = 0; i < kRateTexts.size(); ++i) {
         if (text == kRateTexts[i]) {
-            main_.shared.RecordingFormat.SamplesPerSec = kRates[i];
+            settings_.format.SamplesPerSec = kRates[i];
             break;
         }
     }
@@ -221,24 +166,15 @@ void Preferences::Combo1_Click() {
 }
 
 float Preferences::room() {
-    const RecordingFormatValues& f = main_.shared.RecordingFormat;
-    // Double all the way, so that no product of stored values can overflow before the
-    // result is narrowed to a single.
-    const float rate = static_cast<float>(double(f.Channels) * f.SamplesPerSec * f.BitsPerSample *
-                                          60 / 8 / 1024 / 1024);
-    SkinPanel1->setText(rateNumber(rate) + kRateUnit);
+    const float rate = dataRatePerMinute(settings_.format);
+    SkinPanel1->setText(rateText(rate) + kRateUnit);
     return rate;
 }
 
 void Preferences::SkinButton1_Click() {
-    main_.shared.AutoMp3 = Check1->isChecked() ? 1 : 0;
-    const RecordingFormatValues& f = main_.shared.RecordingFormat;
-    main_.config.writeString(kSection, QStringLiteral("Channels"), QString::number(f.Channels));
-    main_.config.writeString(kSection, QStringLiteral("BitsPerSample"),
-                             QString::number(f.BitsPerSample));
-    main_.config.writeString(kSection, QStringLiteral("SamplesPerSec"),
-                             QString::number(f.SamplesPerSec));
-    main_.SkinPanel1->setText(formatCaption(f));
+    settings_.AutoMp3 = Check1->isChecked() ? 1 : 0;
+    settings_.writeFormat(settings_.format);
+    settings_.announceFormat();
     close();
 }
 
@@ -247,6 +183,8 @@ void Preferences::SkinButton2_Click() {
 }
 
 void Preferences::closeEvent(QCloseEvent* event) {
+    // Choices not taken with Ok stay in force until the format is next loaded.
+    settings_.closeFormat();
     event->accept();
 }
 

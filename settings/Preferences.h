@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QWidget>
 
 class QCheckBox;
@@ -9,18 +10,19 @@ class QRadioButton;
 
 namespace tw {
 
-class Form1;
+class Settings;
 class SkinButton;
 class SkinForm;
 class SkinLabel;
 class SkinPanel;
 
-// The recording-format dialog. It works on the main window's shared RecordingFormat and
-// AutoMp3; creating it (shown or hidden) reloads the format from Config.ini.
+// The recording-format dialog. Its choices change the session's format at once; Ok stores
+// them and the convert-on-completion flag. While it is open the session's format is the
+// dialog's, reloaded from Config.ini when it was not already in use.
 class Preferences : public QWidget {
     Q_OBJECT
   public:
-    explicit Preferences(Form1& main);
+    Preferences(Settings& settings, const QIcon& icon);
 
     void Form_Load();
     void Option1_Click();
@@ -51,7 +53,7 @@ class Preferences : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    Form1& main_;
+    Settings& settings_;
 };
 
 } // namespace tw

@@ -1,5 +1,5 @@
-#include "settings/ConfigFile.h"
-#include "settings/ConfigFile_p.h"
+#include "platform/ConfigFile.h"
+#include "platform/ConfigFile_p.h"
 
 #include <QCoreApplication>
 #include <QDir>

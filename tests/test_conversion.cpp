@@ -1,6 +1,8 @@
-// WAV to MP3 through the runner, with a stand-in encoder script in the application folder.
+// The conversion as the main window shows it: which line or file its commands hand over,
+// Record while a conversion runs, and the status line's text and colour on Text1. A
+// stand-in encoder script in the application folder does the work.
 #include "app/Form1.h"
-#include "encoding/DOSOutputs.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeFileDialogs.h"
 #include "platform/FakeHotkeys.h"
@@ -10,7 +12,7 @@
 
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -34,34 +36,38 @@ class TestConversion : public QObject {
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(text);
     }
-    // An encoder that reports progress, records its arguments and writes the MP3 unless
-    // told not to.
-    void installEncoder(bool writesOutput = true, const QByteArray& extra = {}) {
-        write("lame", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" +
-                          path("args.txt").toUtf8() + "\"\nprintf '  5%%|'\n" + extra +
-                          "printf ' 42%% done'\n" +
-                          (writesOutput ? QByteArray("for last; do :; done; echo mp3 > \"$last\"\n")
-                                        : QByteArray()));
+    // An encoder that notes its input, reports progress, waits while the file "hold"
+    // exists and writes the MP3.
+    void installEncoder() {
+        write("lame", "#!/bin/sh\nd=$(dirname \"$0\")\nfor last; do :; done\n"
+                      "for a in \"$@\"; do input=$prev; prev=$a; done\n"
+                      "echo \"$input\" >> \"$d/inputs.txt\"\nprintf '  5%%|'\n"
+                      "i=0; while [ -e \"$d/hold\" ] && [ $i -lt 200 ]; do sleep 0.05; "
+                      "i=$((i+1)); done\nprintf ' 42%% done'\necho mp3 > \"$last\"\n");
         QFile::setPermissions(path("lame"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ExeOwner);
     }
-    QStringList args() const {
-        QFile f(path("args.txt"));
+    QStringList inputs() const {
+        QFile f(path("inputs.txt"));
         if (!f.open(QIODevice::ReadOnly))
             return {};
         return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
-    QStringList lines() const {
-        QStringList out;
-        for (int i = 0; i < form->List1->count(); ++i)
-            out << form->List1->item(i)->text();
-        return out;
+    Session& session() { return form->session(); }
+    void addLine(const QString& name) {
+        write(name, "RIFF");
+        session().takes.add(path(name), 1, Takes::Kind::Wav);
+    }
+    void record() {
+        form->SkinButton1_Click();
+        QTRY_COMPARE(session().recorder.phase(), Recorder::Phase::Recording);
     }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         messages = FakeMessageBox();
+        dialogs = FakeFileDialogs();
         write("Config.ini", "[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"
                             "Save Position=" +
                                 path("take.wav").toUtf8() + "\n");
@@ -74,149 +80,111 @@ class TestConversion : public QObject {
             }
             return 0;
         };
+        installEncoder();
         form = std::make_unique<Form1>(
             Services{dir->path(), audio, hotkeys, player, &messages, nullptr, &dialogs});
         form->Form_Load();
     }
-    void cleanup() { form.reset(); }
-
-    void progressOnTheStatusLine_data() {
-        QTest::addColumn<QString>("chunk");
-        QTest::addColumn<QString>("status");
-        const QString before = "Please read help files before starting program.";
-        QTest::newRow("two digits") << "frame 42% done"
-                                    << "Encoding in progress...  Status=42%";
-        QTest::newRow("one digit") << "frame 7%"
-                                   << "Encoding in progress...  Status= 7%";
-        QTest::newRow("hundred") << "100%"
-                                 << "Encoding in progress...  Status=00%";
-        QTest::newRow("first only") << "ab12%cd34%"
-                                    << "Encoding in progress...  Status=12%";
-        QTest::newRow("at 1") << "%abc" << before;
-        QTest::newRow("at 2") << "a%bc" << before;
-        QTest::newRow("none") << "no percent here" << before;
-    }
-    void progressOnTheStatusLine() {
-        QFETCH(QString, chunk);
-        QFETCH(QString, status);
-        form->objDOS_ReceiveOutputs(chunk);
-        QCOMPARE(form->Text1->text(), status);
-    }
-
-    void theEmptyChunkFinishes() {
-        form->SkinButton1->setEnabled(false);
-        form->setStatus("x", kBlue);
-        form->objDOS_ReceiveOutputs(QString());
-        QCOMPARE(form->Text1->text(), QString("Finish Converting"));
-        QCOMPARE(form->statusColour(), kRed);
-        QVERIFY(form->SkinButton1->isEnabled());
-
-        // Ending while a take records leaves Record off.
-        form->SkinButton1->setEnabled(false);
-        form->SkinButton2->setEnabled(true);
-        form->objDOS_ReceiveOutputs(QString());
-        QVERIFY(!form->SkinButton1->isEnabled());
+    void cleanup() {
+        QFile::remove(path("hold"));
+        form.reset();
     }
 
     void convertTheSelectedLine() {
-        installEncoder();
-        const QString wav = path("My Take.wav");
-        write("My Take.wav", "RIFF");
-        form->List1->addItem("03     00:42     " + wav);
-        form->List1->setCurrentRow(0);
-        form->NextEntryNumber = 7;
+        addLine("a.wav");
+        addLine("b.wav");
+        form->List1->setCurrentIndex(session().takes.index(1));
         form->Convert_Click();
-        QCOMPARE(args(), QStringList({"-b", "128", "-m", "j", wav, path("My Take.mp3")}));
-        QCOMPARE(lines().last(), "07     00:42     " + path("My Take.mp3"));
-        QCOMPARE(form->NextEntryNumber, 8);
-        QCOMPARE(form->Text1->text(), QString("Finish Converting"));
-        QVERIFY(form->SkinButton1->isEnabled());
-        QVERIFY(messages.texts.isEmpty());
-        QCOMPARE(form->objDOS->Commandline(),
-                 path("lame") + " -b 128 -m j \"" + wav + "\" \"" + path("My Take.mp3") + "\"");
-    }
+        QCOMPARE(inputs(), QStringList{path("b.wav")});
+        QCOMPARE(session().takes.path(2), path("b.mp3"));
 
-    void aPathWithoutBlanksStandsAsItIs() {
-        installEncoder();
-        write("t.wav", "RIFF");
-        form->shared.LameOptions = " -b 192 -m s -h";
-        form->Converting(path("t.wav"), path("t.mp3"));
-        if (!dir->path().contains(' '))
-            QCOMPARE(form->objDOS->Commandline(),
-                     path("lame") + " -b 192 -m s -h " + path("t.wav") + " " + path("t.mp3"));
-        QCOMPARE(args(), QStringList({"-b", "192", "-m", "s", "-h", path("t.wav"), path("t.mp3")}));
-    }
-
-    void anEncoderThatCannotStart() {
-        write("a.wav", "RIFF");
-        form->List1->addItem("01     00:01     " + path("a.wav"));
-        form->List1->setCurrentRow(0);
-        form->setStatus("before", kRed);
+        // A current line that is not selected is no selection.
+        form->List1->selectionModel()->clearSelection();
         form->Convert_Click();
-        QCOMPARE(messages.texts, QStringList{"File or command not found"});
-        QVERIFY(form->SkinButton1->isEnabled());
-        QCOMPARE(form->statusColour(), kRed);
-        QCOMPARE(lines().size(), 1);
-        QVERIFY(!form->converting());
-    }
-
-    void anEncoderThatWritesNothing() {
-        installEncoder(false);
-        write("a.wav", "RIFF");
-        form->List1->addItem("01     00:01     " + path("a.wav"));
-        form->List1->setCurrentRow(0);
-        form->Convert_Click();
-        QCOMPARE(lines().size(), 1);
-        QCOMPARE(form->statusColour(), kRed);
-        QCOMPARE(form->Text1->text(),
-                 "The conversion failed: " + path("a.mp3") + " was not written.");
-    }
-
-    void noSecondConversionWhileOneRuns() {
-        installEncoder(true, "sleep 1\n");
-        write("a.wav", "RIFF");
-        form->List1->addItem("01     00:01     " + path("a.wav"));
-        form->List1->setCurrentRow(0);
-        QString refusal;
-        QTimer::singleShot(300, form.get(), [&] {
-            form->Convert_Click();
-            form->Wavtomp3_Click();
-            refusal = form->Text1->text();
-        });
-        form->Convert_Click();
-        QVERIFY(refusal.startsWith("A conversion is running"));
-        QCOMPARE(lines().size(), 2); // the one conversion's line
-        QVERIFY(dialogs.log.isEmpty());
-    }
-
-    void autoMp3AddsTheMp3Line() {
-        installEncoder();
-        form->shared.AutoMp3 = 1;
-        form->SkinButton1_Click();
-        form->Timer2_Timer();
-        form->Timer2_Timer();
-        form->SkinButton2_Click();
-        QCOMPARE(lines(), QStringList({"01     00:01     " + path("take.wav"),
-                                       "02     00:01     " + path("take.mp3")}));
-        QCOMPARE(form->Text1->text(),
-                 QString("Recording is over,Wave file has saved in appointed path"));
-        QVERIFY(form->SkinButton1->isEnabled());
+        QCOMPARE(inputs().size(), 1);
+        QCOMPARE(form->Text1->text(), QString("Select a recording in the list to convert."));
     }
 
     void wavToMp3FromTheDialog() {
-        installEncoder();
         dialogs.answer = std::nullopt;
         form->Wavtomp3_Click();
         QCOMPARE(dialogs.log, QStringList{"open Wave Files(*.wav)|*.wav"});
-        QVERIFY(args().isEmpty());
+        QVERIFY(inputs().isEmpty());
 
         write("b.wav", "RIFF");
         dialogs.answer = path("b.wav");
         form->Wavtomp3_Click();
-        QCOMPARE(args().mid(4), QStringList({path("b.wav"), path("b.mp3")}));
-        QVERIFY(QFile::exists(path("b.mp3")));
-        QVERIFY(lines().isEmpty());
+        QCOMPARE(inputs(), QStringList{path("b.wav")});
+        QCOMPARE(form->Common3.FileName, path("b.wav"));
         QCOMPARE(form->Text1->text(), QString("Finish Converting"));
+
+        // While one runs, the dialog does not open.
+        dialogs.log.clear();
+        write("hold", "");
+        QTimer::singleShot(0, this, [&] {
+            form->Wavtomp3_Click();
+            QFile::remove(path("hold"));
+        });
+        form->Wavtomp3_Click();
+        QCOMPARE(dialogs.log, QStringList{"open Wave Files(*.wav)|*.wav"});
+        QCOMPARE(inputs().size(), 2);
+    }
+
+    void recordWaitsForTheConversion() {
+        addLine("a.wav");
+        form->List1->setCurrentIndex(session().takes.index(0));
+        write("hold", "");
+        bool enabledDuring = true;
+        QTimer::singleShot(0, this, [&] {
+            enabledDuring = form->SkinButton1->isEnabled();
+            QFile::remove(path("hold"));
+        });
+        form->Convert_Click();
+        QVERIFY(!enabledDuring);
+        QVERIFY(form->SkinButton1->isEnabled());
+
+        // A conversion that ends while a take records leaves Record off and Stop on.
+        record();
+        form->Convert_Click();
+        QVERIFY(!form->SkinButton1->isEnabled());
+        QVERIFY(form->SkinButton2->isEnabled());
+    }
+
+    // Stop during a conversion with convert-on-completion set: the take's conversion waits
+    // its turn, and Record stays off until the last one has ended.
+    void recordWaitsForTheWholeQueue() {
+        addLine("a.wav");
+        form->List1->setCurrentIndex(session().takes.index(0));
+        session().settings.AutoMp3 = 1;
+        record();
+        form->Timer2_Timer();
+        form->Timer2_Timer();
+        QList<bool> enabledAtEachEnd;
+        connect(&session().converter(), &Converter::finished, this,
+                [&] { enabledAtEachEnd << form->SkinButton1->isEnabled(); });
+        connect(&session().recorder, &Recorder::takeSaved, this,
+                [&] { QFile::remove(path("hold")); });
+        write("hold", "");
+        QTimer::singleShot(0, this, [&] { form->SkinButton2_Click(); });
+        form->Convert_Click();
+        QCOMPARE(inputs(), QStringList({path("a.wav"), path("take.wav")}));
+        QCOMPARE(enabledAtEachEnd, QList<bool>({false, false}));
+        QVERIFY(form->SkinButton1->isEnabled());
+    }
+
+    void textShowsTheStatusLine_data() {
+        QTest::addColumn<int>("colour");
+        QTest::addColumn<QColor>("shown");
+        QTest::newRow("blue") << kBlue << QColor(0, 0, 255);
+        QTest::newRow("red") << kRed << QColor(255, 0, 0);
+        QTest::newRow("mixed") << 0x336699 << QColor(0x99, 0x66, 0x33);
+    }
+    void textShowsTheStatusLine() {
+        QFETCH(int, colour);
+        QFETCH(QColor, shown);
+        session().status.set("Encoding in progress...  Status=42%", colour);
+        QCOMPARE(form->Text1->text(), QString("Encoding in progress...  Status=42%"));
+        QCOMPARE(form->Text1->palette().color(QPalette::Text), shown);
     }
 };
 

@@ -1,4 +1,4 @@
-#include "encoding/DOSOutputs.h"
+#include "core/DOSOutputs.h"
 #include "platform/FakeMessageBox.h"
 #include "platform/QtMessageBox.h"
 
@@ -243,6 +243,19 @@ class TestDOSOutputs : public QObject {
                  QStringLiteral("$HOME two  spaces * ;x\n"));
         QCOMPARE(dos.ExecuteCommand(QStringLiteral("printf [%s] \"a b\" c")),
                  QStringLiteral("[a b][c]"));
+    }
+
+    void argumentsGivenOneByOne() {
+        // Each word reaches the child whole and unexpanded, an empty one included.
+        FakeMessageBox box;
+        DOSOutputs dos(box);
+        const QString odd = QStringLiteral("/tmp/my \"take\"  $HOME 'n'*.wav");
+        QCOMPARE(dos.ExecuteArguments({QStringLiteral("printf"), QStringLiteral("[%s]"), odd,
+                                       QString(), QStringLiteral("b")}),
+                 QLatin1Char('[') + odd + QStringLiteral("][][b]"));
+        QCOMPARE(dos.ExecuteArguments({}), QString());
+        QCOMPARE(dos.ExecuteArguments({QString(), QStringLiteral("x")}), QString());
+        QCOMPARE(box.texts, QStringList(2, QStringLiteral("Command Line empty")));
     }
 
     void characterAcrossReads_data() {

@@ -2,7 +2,7 @@
 // application directory: what the user gets is a playable MP3 of the right length, progress
 // on the status line while lame works, and the MP3's line in the list.
 #include "app/Form1.h"
-#include "encoding/DOSOutputs.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeFileDialogs.h"
 #include "platform/FakeHotkeys.h"
@@ -13,7 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -125,9 +125,9 @@ class TestLameConversion : public QObject {
         const QString wav = path("Take 01.wav");
         const QString mp3 = path("Take 01.mp3");
         writeTone(wav);
-        form->List1->addItem("01     00:03     " + wav);
-        form->List1->setCurrentRow(0);
-        form->NextEntryNumber = 2;
+        Session& session = form->session();
+        session.takes.add(wav, 3, Takes::Kind::Wav);
+        form->List1->setCurrentIndex(session.takes.index(0));
 
         QStringList shown;
         connect(form->Text1, &QLineEdit::textChanged, this,
@@ -135,7 +135,7 @@ class TestLameConversion : public QObject {
         form->Convert_Click();
 
         QVERIFY2(messages.texts.isEmpty(), qPrintable(messages.texts.join('\n')));
-        QVERIFY(!form->converting());
+        QVERIFY(!session.converter().busy());
         QVERIFY(form->SkinButton1->isEnabled());
 
         // Progress came from lame's own output, and only in the listener's shape.
@@ -148,11 +148,10 @@ class TestLameConversion : public QObject {
         QVERIFY(!shown.isEmpty());
         QCOMPARE(shown.last(), QString("Finish Converting"));
         QCOMPARE(form->Text1->text(), QString("Finish Converting"));
-        QCOMPARE(form->statusColour(), kRed);
+        QCOMPARE(session.status.colour(), kRed);
 
-        QCOMPARE(form->List1->count(), 2);
-        QCOMPARE(form->List1->item(1)->text(), "02     00:03     " + mp3);
-        QCOMPARE(form->NextEntryNumber, 3);
+        QCOMPARE(session.takes.rowCount(), 2);
+        QCOMPARE(form->List1->model()->index(1, 0).data().toString(), "02     00:03     " + mp3);
 
         // The MP3 decodes to the tones that went in, at their length.
         SF_INFO info{};

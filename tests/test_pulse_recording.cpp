@@ -1,15 +1,15 @@
 // Record, wait, Stop through the main window with the real engine on the private
 // PulseAudio server: the take is a WAV in the configured format with its list line.
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "platform/AudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
 #include "skins/SkinControls.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <sndfile.h>
@@ -38,12 +38,17 @@ class TestPulseRecording : public QObject {
         FakePlayer player;
         Form1 form(Services{dir.path(), audio, hotkeys, player});
         form.Form_Load();
+        Recorder& recorder = form.session().recorder;
+        QTRY_VERIFY(!form.session().engine.busy());
         QVERIFY2(audio.loadError().isEmpty(), qPrintable(audio.loadError()));
 
         form.SkinButton1->click();
+        QTRY_VERIFY(recorder.phase() != Recorder::Phase::Starting);
+        QVERIFY2(recorder.phase() == Recorder::Phase::Recording, qPrintable(form.Text1->text()));
         QVERIFY(form.Timer2.isActive());
         QTest::qWait(2500);
         form.SkinButton2->click();
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.phase(), Recorder::Phase::Idle, 10000);
 
         QVERIFY2(QFile::exists(take), qPrintable(form.Text1->text()));
         SF_INFO info{};
@@ -65,8 +70,8 @@ class TestPulseRecording : public QObject {
         const double seconds = double(info.frames) / info.samplerate;
         QVERIFY2(seconds > 2.2 && seconds < 2.8, qPrintable(QString::number(seconds)));
 
-        QCOMPARE(form.List1->count(), 1);
-        const QString line = form.List1->item(0)->text();
+        QCOMPARE(form.List1->model()->rowCount(), 1);
+        const QString line = form.List1->model()->index(0, 0).data().toString();
         QVERIFY2(line == "01     00:01     " + take || line == "01     00:02     " + take,
                  qPrintable(line));
     }

@@ -1,13 +1,14 @@
-// The recordings list with a fake player: playing, the watch, the context menu, removing,
-// deleting and clearing.
+// The recordings list in the main window with a fake player: the lines it shows, playing a
+// line and its watch, the context menu and the menu's commands.
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
 
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,20 +32,20 @@ class TestRecordingsList : public QObject {
             f.write("RIFF");
         return path(name);
     }
-    void addLine(int number, const QString& p) {
-        form->List1->addItem(QStringLiteral("%1     00:05     ").arg(number, 2, 10, QChar('0')) +
-                             p);
-        form->NextEntryNumber = number + 1;
+    Takes& takes() { return form->session().takes; }
+    QString addLine(const QString& name) {
+        const QString p = file(name);
+        takes().add(p, 5, Takes::Kind::Wav);
+        return p;
     }
-    void select(int row) { form->List1->setCurrentRow(row); }
-    QStringList lines() const {
-        QStringList out;
-        for (int i = 0; i < form->List1->count(); ++i)
-            out << form->List1->item(i)->text();
-        return out;
-    }
-    QPoint rowCentre(int row) const {
-        return form->List1->visualItemRect(form->List1->item(row)).center();
+    void select(int row) { form->List1->setCurrentIndex(takes().index(row)); }
+    int currentRow() const { return form->List1->currentIndex().row(); }
+    QPoint rowCentre(int row) { return form->List1->visualRect(takes().index(row)).center(); }
+    // The status line as Text1 shows it: text, and colour as 0x00BBGGRR.
+    QString shownText() const { return form->Text1->text(); }
+    int shownColour() const {
+        const QColor c = form->Text1->palette().color(QPalette::Text);
+        return c.red() | c.green() << 8 | c.blue() << 16;
     }
 
   private slots:
@@ -65,156 +66,125 @@ class TestRecordingsList : public QObject {
     }
     void cleanup() { form.reset(); }
 
-    void doubleClickPlaysAndClosesThePrevious() {
-        const QString a = file("a.wav"), b = file("b.wav");
-        addLine(1, a);
-        addLine(2, b);
+    void doubleClickPlaysAndTheWatchFollows() {
+        QCOMPARE(form->List1->model(), &takes());
+        addLine("a.wav");
+        const QString b = addLine("b.wav");
+        QVERIFY(form->List1->indexAt(rowCentre(1)).data().toString().endsWith("     " + b));
+
+        // A double click on the second line, as the window system delivers it, selects and
+        // plays it.
+        QWidget* viewport = form->List1->viewport();
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, rowCentre(1));
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, rowCentre(1));
+        QTest::mouseRelease(viewport, Qt::LeftButton, {}, rowCentre(1));
+        QCOMPARE(currentRow(), 1);
+        QCOMPARE(player.log, QStringList({"close ", "play " + b}));
+        QCOMPARE(shownText(), QString("Recording is playing now........"));
+        QCOMPARE(shownColour(), kBlue);
+        QVERIFY(form->Timer1.isActive());
+
+        // The watch runs until the player reports the end.
+        form->Timer1_Timer();
+        QVERIFY(form->Timer1.isActive());
+        player.modes[b] = "stopped";
+        form->Timer1_Timer();
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(shownText(), QString("Playback has stopped"));
+        QCOMPARE(shownColour(), kRed);
+
+        // A line that cannot play leaves the watch off.
         select(0);
         form->List1_DblClick();
-        QCOMPARE(form->Text1->text(), QString("Recording is playing now........"));
-        QCOMPARE(form->statusColour(), kBlue);
         QVERIFY(form->Timer1.isActive());
+        player.failPlay = "no such file";
         select(1);
         form->List1_DblClick();
-        QCOMPARE(player.log, QStringList({"close ", "play " + a, "close " + a, "play " + b}));
-        QCOMPARE(form->PlayingFile, b);
-    }
-
-    void theWatchReportsTheEnd() {
-        addLine(1, file("a.wav"));
-        select(0);
-        form->List1_DblClick();
-        form->Timer1_Timer();
-        QVERIFY(form->Timer1.isActive());
-        player.modes[form->PlayingFile] = "stopped";
-        form->Timer1_Timer();
-        QCOMPARE(form->Text1->text(), QString("Playback has stopped"));
-        QCOMPARE(form->statusColour(), kRed);
         QVERIFY(!form->Timer1.isActive());
-    }
-
-    void aLineThatCannotPlaySaysSo() {
-        addLine(1, path("gone.wav"));
-        select(0);
-        player.failPlay = "no such file";
-        form->List1_DblClick();
-        QCOMPARE(form->statusColour(), kRed);
-        QCOMPARE(form->Text1->text(), path("gone.wav") + " cannot be played: no such file");
-        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(shownText(), b + " cannot be played: no such file");
+        QCOMPARE(shownColour(), kRed);
     }
 
     void rightClickSelectsTheLineUnderThePointer() {
-        addLine(1, file("a.wav"));
-        addLine(2, file("b.wav"));
+        addLine("a.wav");
+        addLine("b.wav");
         select(0);
-        form->show();
         QTest::mouseClick(form->List1->viewport(), Qt::RightButton, {}, rowCentre(1));
         QCOMPARE(popups, 1);
-        QCOMPARE(form->List1->currentRow(), 1);
+        QCOMPARE(currentRow(), 1);
 
         // Below the last line: no menu, no change of selection.
         QTest::mouseClick(form->List1->viewport(), Qt::RightButton, {},
                           QPoint(10, form->List1->viewport()->height() - 3));
         QCOMPARE(popups, 1);
-        QCOMPARE(form->List1->currentRow(), 1);
+        QCOMPARE(currentRow(), 1);
         // The left button never opens it.
         QTest::mouseClick(form->List1->viewport(), Qt::LeftButton, {}, rowCentre(0));
         QCOMPARE(popups, 1);
+        QCOMPARE(currentRow(), 0);
     }
 
     void stopPlayingClosesTheSelectedLine() {
-        const QString a = file("a.wav"), b = file("b.wav");
-        addLine(1, a);
-        addLine(2, b);
+        const QString a = addLine("a.wav"), b = addLine("b.wav");
         select(0);
         form->List1_DblClick();
         select(1);
         player.log.clear();
-        form->Stop_Click();
+        form->Stop->trigger();
         QCOMPARE(player.log, QStringList{"close " + b});
         QCOMPARE(player.mode(a), QString("playing")); // the other line plays on
-        QCOMPARE(form->Text1->text(), QString("Playback has stopped"));
+        QCOMPARE(shownText(), QString("Playback has stopped"));
         QVERIFY(!form->Timer1.isActive());
     }
 
-    void removingThePlayingLineStopsItAndRenumbers() {
-        const QString a = file("a.wav");
-        addLine(1, a);
+    void removingThePlayingLineStopsIt() {
+        const QString a = addLine("a.wav"), b = addLine("b.wav");
         select(0);
         form->List1_DblClick();
-        form->Delist_Click();
+        form->Delist->trigger();
         QCOMPARE(player.mode(a), QString());
-        QVERIFY(lines().isEmpty());
-        QCOMPARE(form->NextEntryNumber, 1);
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(takes().rowCount(), 1);
+        QCOMPARE(takes().path(0), b);
         QVERIFY(QFile::exists(a)); // the file stays
-        QCOMPARE(form->Text1->text(), QString("Playback has stopped"));
-    }
+        QCOMPARE(shownText(), QString("Playback has stopped"));
 
-    void deleteOutputFile() {
-        const QString a = file("a.wav"), b = file("b.wav"), hidden = file(".c.wav");
-        addLine(1, a);
-        addLine(2, b);
-        addLine(3, hidden);
+        // Removing a line that does not play leaves playback alone.
         select(0);
         form->List1_DblClick();
-        form->output_Click();
-        QVERIFY(!QFile::exists(a));
-        QCOMPARE(player.mode(a), QString());
-        QCOMPARE(lines().size(), 2);
-        QCOMPARE(form->NextEntryNumber, 4); // lines remain: numbering goes on
-
-        select(1); // the hidden file: not deleted, line removed
-        form->output_Click();
-        QVERIFY(QFile::exists(hidden));
-        QCOMPARE(lines().size(), 1);
-
-        QFile::remove(b); // already gone: the line goes, nothing is reported
-        select(0);
-        const QString before = form->Text1->text();
-        form->output_Click();
-        QVERIFY(lines().isEmpty());
-        QCOMPARE(form->Text1->text(), before);
-        QCOMPARE(form->NextEntryNumber, 1);
+        takes().add(a, 5, Takes::Kind::Wav);
+        select(1);
+        player.log.clear();
+        form->Delist_Click();
+        QVERIFY(player.log.isEmpty());
+        QVERIFY(form->Timer1.isActive());
+        QCOMPARE(takes().rowCount(), 1);
     }
 
-    void aRefusedDeletionKeepsTheLine() {
-        // A folder cannot be removed as a file; a name in a read-only place stands in for
-        // what root's rights would otherwise allow.
-        QVERIFY(QDir().mkpath(path("sub")));
-        const QString inside = file("sub/x.wav");
-        addLine(1, inside);
-        QVERIFY(QFile::setPermissions(path("sub"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        select(0);
-        form->output_Click();
-        QFile::setPermissions(path("sub"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                               QFileDevice::ExeOwner);
-        if (QFile::exists(inside)) {
-            QCOMPARE(lines().size(), 1);
-            QCOMPARE(form->statusColour(), kRed);
-            QVERIFY(form->Text1->text().startsWith(inside + " could not be deleted"));
-        } else {
-            // Running as root: the permission does not bind, the delete went through.
-            QVERIFY(lines().isEmpty());
-        }
-    }
-
-    void clearListDeletesNothingAndRestartsNames() {
-        const QString a = file("a.wav");
-        addLine(1, a);
-        select(0);
+    void deleteOutputFileStopsAndDeletesTheLine() {
+        const QString a = addLine("a.wav"), b = addLine("b.wav");
+        select(1);
         form->List1_DblClick();
-        form->TakeCounter = 3;
-        form->OutputPath = "/elsewhere.wav";
-        form->Clear_Click();
-        QVERIFY(lines().isEmpty());
-        QVERIFY(QFile::exists(a));
-        QCOMPARE(player.mode(a), QString());
+        form->output->trigger();
+        QCOMPARE(player.mode(b), QString());
         QVERIFY(!form->Timer1.isActive());
-        QCOMPARE(form->TakeCounter, 0);
-        QCOMPARE(form->NextEntryNumber, 1);
-        QCOMPARE(form->OutputPath, path("rec.wav"));
-        QCOMPARE(form->Text1->text(), QString("All lists were cleared."));
-        QCOMPARE(form->statusColour(), kRed);
+        QVERIFY(!QFile::exists(b));
+        QVERIFY(QFile::exists(a));
+        QCOMPARE(takes().rowCount(), 1);
+        QCOMPARE(takes().path(0), a);
+    }
+
+    void clearListStopsTheWatch() {
+        const QString a = addLine("a.wav");
+        select(0);
+        form->List1_DblClick();
+        form->Clear->trigger();
+        QVERIFY(!form->Timer1.isActive());
+        QCOMPARE(player.mode(a), QString());
+        QCOMPARE(takes().rowCount(), 0);
+        QCOMPARE(form->List1->model()->rowCount(), 0);
+        QCOMPARE(shownText(), QString("All lists were cleared."));
+        QCOMPARE(shownColour(), kRed);
     }
 };
 

@@ -1,17 +1,24 @@
 // The hotkey pump with real key grabs: keys typed with xdotool reach the main window's
-// handlers only while their buttons are enabled and never while a handler runs.
+// handlers only while their buttons are enabled and never while a handler runs, also when
+// the handler is an engine call on its way or a modal file dialog.
 #include "app/Form1.h"
-#include "app/Yield.h"
+#include "core/Session.h"
+#include "core/Yield.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
+#include "platform/IFileDialogs.h"
 #include "platform/X11Hotkeys.h"
 #include "skins/SkinControls.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
+#include <atomic>
 
 using namespace tw;
 
@@ -23,6 +30,17 @@ void typeKey(const char* key) {
              0);
 }
 
+// Types the keys one after another, `gapMs` apart, from another process: the test goes on
+// (and may be busy) meanwhile.
+void typeKeysApart(const QString& first, const QString& second, int gapMs) {
+    QVERIFY(QProcess::startDetached(
+        QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("xdotool key %1; sleep %2; "
+                                                                    "xdotool key %3")
+                                                         .arg(first)
+                                                         .arg(gapMs / 1000.0)
+                                                         .arg(second)}));
+}
+
 // Processes events until `done` or the time is up; returns `done`'s last answer.
 bool waitFor(const std::function<bool()>& done, int ms = 2000) {
     QElapsedTimer t;
@@ -30,6 +48,10 @@ bool waitFor(const std::function<bool()>& done, int ms = 2000) {
     while (!done() && t.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
+}
+
+void settle(int ms) {
+    waitFor([] { return false; }, ms);
 }
 
 class WatchedForm1 : public Form1 {
@@ -52,6 +74,36 @@ class WatchedForm1 : public Form1 {
     QStringList ran;
 };
 
+// A save dialog that stays open a while, as a user choosing a file would; a key is typed
+// while it is open.
+class SlowSaveDialog final : public IFileDialogs {
+  public:
+    std::optional<QString> save(const QString&, const QString&) override {
+        QEventLoop loop;
+        QTimer::singleShot(50, &loop, [] { typeKey("F9"); });
+        QTimer::singleShot(700, &loop, &QEventLoop::quit);
+        loop.exec();
+        return std::nullopt;
+    }
+    std::optional<QString> open(const QString&) override { return std::nullopt; }
+};
+
+QString configuredFolder(QTemporaryDir& dir) {
+    QFile ini(dir.path() + "/Config.ini");
+    if (!ini.open(QIODevice::WriteOnly))
+        return {};
+    ini.write("[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=" +
+              dir.filePath("take.wav").toUtf8() + "\n");
+    return dir.path();
+}
+
+int callsOfMode(const FakeAudioLibraries& audio, int mode) {
+    int n = 0;
+    for (const auto& call : audio.calls)
+        n += call.function == "Wavelark" && call.args.value(0) == mode;
+    return n;
+}
+
 } // namespace
 
 class TestX11Form1 : public QObject {
@@ -64,10 +116,7 @@ class TestX11Form1 : public QObject {
 
     void hotkeysReachOnlyEnabledIdleHandlers() {
         QTemporaryDir dir;
-        QFile ini(dir.path() + "/Config.ini");
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Config]\n");
-        ini.close();
+        QVERIFY(!configuredFolder(dir).isEmpty());
         FakeAudioLibraries audio;
         FakePlayer player;
         X11Hotkeys hotkeys;
@@ -83,7 +132,7 @@ class TestX11Form1 : public QObject {
         typeKey("F9");
         QVERIFY(waitFor([&] { return !form.ran.isEmpty(); }));
         // Let any late F11 arrive: it came during the handler and was dropped.
-        waitFor([] { return false; }, 300);
+        settle(300);
         QCOMPARE(form.ran, QStringList{"record"});
 
         typeKey("F9"); // Record is disabled now
@@ -91,14 +140,73 @@ class TestX11Form1 : public QObject {
         QVERIFY(waitFor([&] { return form.ran.size() == 2; }));
         typeKey("F11");
         QVERIFY(waitFor([&] { return form.ran.size() == 3; }));
-        waitFor([] { return false; }, 300);
+        settle(300);
         QCOMPARE(form.ran, QStringList({"record", "pause", "stop"}));
 
         // After shutdown the keys are released and reach nothing.
         form.close();
         typeKey("F10");
-        waitFor([] { return false; }, 300);
+        settle(300);
         QCOMPARE(form.ran.size(), 3);
+    }
+
+    // The engine's start and save take their time on a slow server; a key pressed meanwhile
+    // must not be carried out once they answer (F11 then F9 used to start a new take).
+    void keysWhileTheEngineWorksHaveNoEffect() {
+        QTemporaryDir dir;
+        QVERIFY(!configuredFolder(dir).isEmpty());
+        FakeAudioLibraries audio;
+        audio.onWavelark = [](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
+                              int32_t) -> int32_t {
+            if (mode == 0 || mode == 1)
+                QThread::msleep(800);
+            if (mode == 0) {
+                QFile out(QString::fromLocal8Bit(file));
+                if (!out.open(QIODevice::WriteOnly))
+                    return -4;
+                out.write("RIFF");
+            }
+            return 0;
+        };
+        FakePlayer player;
+        X11Hotkeys hotkeys;
+        Form1 form(Services{dir.path(), audio, hotkeys, player});
+        form.Form_Load();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        Recorder& recorder = form.session().recorder;
+        using Phase = Recorder::Phase;
+
+        typeKeysApart("F9", "F11", 300); // F11 while the engine starts
+        QVERIFY(waitFor([&] { return recorder.phase() == Phase::Recording; }));
+        settle(800);
+        QCOMPARE(recorder.phase(), Phase::Recording);
+        QCOMPARE(callsOfMode(audio, 0), 0);
+
+        typeKeysApart("F11", "F9", 300); // F9 while the engine saves
+        QVERIFY(waitFor([&] { return form.session().takes.rowCount() == 1; }, 3000));
+        settle(800);
+        QCOMPARE(recorder.phase(), Phase::Idle);
+        QCOMPARE(callsOfMode(audio, 1), 1);
+        QCOMPARE(form.session().takes.rowCount(), 1);
+        form.close();
+    }
+
+    void keysWhileAFileDialogIsOpenHaveNoEffect() {
+        QTemporaryDir dir;
+        QVERIFY(!configuredFolder(dir).isEmpty());
+        FakeAudioLibraries audio;
+        FakePlayer player;
+        X11Hotkeys hotkeys;
+        SlowSaveDialog dialogs;
+        Form1 form(Services{dir.path(), audio, hotkeys, player, nullptr, nullptr, &dialogs});
+        form.Form_Load();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        form.position_Click(); // "Output File": F9 is typed while its dialog is open
+        settle(500);
+        QCOMPARE(form.session().recorder.phase(), Recorder::Phase::Idle);
+        QCOMPARE(callsOfMode(audio, 1), 0);
+        form.close();
     }
 };
 

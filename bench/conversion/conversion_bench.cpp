@@ -8,7 +8,7 @@
 //
 // `convert` copies $TW_APPDIR/lame (the launcher the build writes) into its scratch folder.
 #include "app/Form1.h"
-#include "encoding/DOSOutputs.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakeMessageBox.h"
@@ -95,7 +95,7 @@ int convert(const QString& in, const QString& out) {
 
     int chunks = 0;
     int statusTexts = 0;
-    QObject::connect(form.objDOS.get(), &DOSOutputs::ReceiveOutputs,
+    QObject::connect(&form.session().runner(), &DOSOutputs::ReceiveOutputs,
                      [&](const QString&) { ++chunks; });
     QObject::connect(form.Text1, &QLineEdit::textChanged, [&](const QString&) { ++statusTexts; });
 

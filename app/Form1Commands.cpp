@@ -1,6 +1,7 @@
 // The File, Options and Help commands that hand their work to a dialog or the desktop, and
 // "Mail to friends" with its watch for the mail composer.
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "dialogs/Form3.h"
 #include "dialogs/aboutme.h"
 #include "platform/FileSystem.h"
@@ -15,7 +16,6 @@
 namespace tw {
 
 namespace {
-const QString kSection = QStringLiteral("Config");
 const QString kInputFilter = QStringLiteral(
     "Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|*.rm;*.wmv;*.mpg;"
     "*.mpe;*.mov;*.avi;*.ram;*.mpeg|Supported Audio Files(*.mp3;*.wav;*.wma;*.mid;*.voc;*.cda;"
@@ -32,17 +32,20 @@ void showWindow(QWidget* window) {
 bool Form1::available(const void* service, const QString& what) {
     if (service)
         return true;
-    setStatus(QStringLiteral("This command needs the %1, which is not available.").arg(what), kRed);
+    session_->status.set(
+        QStringLiteral("This command needs the %1, which is not available.").arg(what), kRed);
     return false;
 }
 
 void Form1::position_Click() {
     if (!available(services_.dialogs, QStringLiteral("file dialog")))
         return;
-    if (const std::optional<QString> chosen = services_.dialogs->save(OutputPath, Common.Filter))
-        OutputPath = *chosen;
-    TakeCounter = 0;
-    config.writeString(kSection, QStringLiteral("Save Position"), OutputPath);
+    Recorder& recorder = session_->recorder;
+    if (const std::optional<QString> chosen =
+            services_.dialogs->save(recorder.outputPath(), Common.Filter))
+        recorder.setOutputPath(*chosen);
+    recorder.resetTakeCounter();
+    session_->settings.writeSavePosition(recorder.outputPath());
 }
 
 void Form1::input_Click() {
@@ -55,18 +58,6 @@ void Form1::input_Click() {
         return;
     Common2.FileName = *chosen;
     services_.desktop->open(*chosen);
-}
-
-Form3* Form1::form3() {
-    if (!form3_)
-        form3_ = new Form3(*services_.desktop);
-    return form3_.data();
-}
-
-aboutme* Form1::aboutBox() {
-    if (!aboutme_)
-        aboutme_ = new aboutme(*services_.desktop);
-    return aboutme_.data();
 }
 
 void Form1::location_Click() {
@@ -82,16 +73,16 @@ void Form1::Larktake_Click() {
 void Form1::about_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    const QString help = appDir + QStringLiteral("/Wavelark help.html");
+    const QString help = session_->settings.appFile(QStringLiteral("Wavelark help.html"));
     if (!QFileInfo::exists(help) || !services_.desktop->open(help))
-        setStatus(QStringLiteral("The help document could not be opened: %1").arg(help), kRed);
+        session_->status.set(QStringLiteral("The help document could not be opened: %1").arg(help),
+                             kRed);
 }
 
 void Form1::Homepage_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    // Reading the address loads the about box, hidden, as the address lives only there.
-    services_.desktop->open(aboutBox()->Label6->text());
+    services_.desktop->open(aboutme::homepage());
 }
 
 QString Form1::mailAddress() {
@@ -107,11 +98,11 @@ void Form1::send_Click() {
 }
 
 void Form1::Timer3_Timer() {
-    if (MailWaitMs >= kMailWaitLimitMs) {
+    if (mailWaitMs_ >= kMailWaitLimitMs) {
         Timer3.stop();
         return;
     }
-    MailWaitMs += 10;
+    mailWaitMs_ += 10;
     if (!services_.automation)
         return;
     IWindowAutomation& windows = *services_.automation;

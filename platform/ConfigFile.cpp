@@ -1,6 +1,6 @@
-#include "settings/ConfigFile.h"
+#include "platform/ConfigFile.h"
 
-#include "settings/ConfigFile_p.h"
+#include "platform/ConfigFile_p.h"
 
 #include <QByteArray>
 #include <QFile>

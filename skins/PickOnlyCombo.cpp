@@ -1,4 +1,4 @@
-#include "app/PickOnlyCombo.h"
+#include "skins/PickOnlyCombo.h"
 
 #include <QComboBox>
 #include <QLineEdit>

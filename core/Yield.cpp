@@ -1,4 +1,4 @@
-#include "app/Yield.h"
+#include "core/Yield.h"
 
 #include <QCoreApplication>
 

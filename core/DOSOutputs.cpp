@@ -1,4 +1,4 @@
-#include "encoding/DOSOutputs.h"
+#include "core/DOSOutputs.h"
 
 #include "platform/IMessageBox.h"
 #include "platform/PosixProcess.h"
@@ -76,13 +76,26 @@ QString DOSOutputs::ExecuteCommand(const QString& commandLine) {
         return QString();
     }
 
+    // No shell: quoting groups words, and $, *, ; and the like reach the program unchanged.
+    return run(QProcess::splitCommand(commandLine_));
+}
+
+QString DOSOutputs::ExecuteArguments(const QStringList& arguments) {
+    commandLine_ = arguments.join(QLatin1Char(' ')); // shown only; never split again
+    if (arguments.isEmpty() || arguments.first().isEmpty()) {
+        messageBox_.critical(QStringLiteral("Command Line empty"));
+        return QString();
+    }
+    return run(arguments);
+}
+
+QString DOSOutputs::run(const QStringList& arguments) {
     std::unique_ptr<IChildProcess> child = makeProcess_();
     if (const int error = child->createPipe(); error != 0) {
         messageBox_.critical(QStringLiteral("CreatePipe failed. Error: ") + QString::number(error));
         return QString();
     }
-    // No shell: quoting groups words, and $, *, ; and the like reach the program unchanged.
-    if (!child->start(QProcess::splitCommand(commandLine_))) {
+    if (!child->start(arguments)) {
         child.reset();
         messageBox_.critical(QStringLiteral("File or command not found"));
         return QString();

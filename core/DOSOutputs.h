@@ -30,6 +30,8 @@ class DOSOutputs : public QObject {
     // A non-empty argument replaces the stored command line first. Returns this run's
     // gathered output, or the empty string when the program could not be started.
     QString ExecuteCommand(const QString& commandLine = QString());
+    // The same with the program and its arguments given one by one; no word is split.
+    QString ExecuteArguments(const QStringList& arguments);
 
     // Called while the child is quiet, so that the window keeps repainting between pieces
     // of output. Without a hook the run simply blocks in the read.
@@ -41,6 +43,8 @@ class DOSOutputs : public QObject {
     void ReceiveOutputs(const QString& CommandOutputs);
 
   private:
+    QString run(const QStringList& arguments);
+
     IMessageBox& messageBox_;
     ChildProcessFactory makeProcess_;
     std::function<void()> yield_;

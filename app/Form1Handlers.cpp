@@ -1,0 +1,122 @@
+// The main window's handlers of the recorder, the list and the conversion: each hands the
+// command to the session.
+#include "app/Form1.h"
+
+#include "core/Session.h"
+#include "core/Yield.h"
+#include "platform/IFileDialogs.h"
+#include "skins/SkinControls.h"
+
+#include <QListView>
+#include <QMenu>
+#include <QMouseEvent>
+
+namespace tw {
+
+void Form1::SkinButton1_Click() {
+    session_->recorder.record();
+}
+
+void Form1::SkinButton4_Click() {
+    session_->recorder.togglePause();
+}
+
+void Form1::SkinButton2_Click() {
+    session_->recorder.stopAndSave();
+}
+
+void Form1::Timer2_Timer() {
+    session_->recorder.tick();
+}
+
+void Form1::SkinScrollBar1_Change() {
+    showVolume();
+    session_->volume.set(SkinScrollBar1->position());
+}
+
+void Form1::List1_DblClick() {
+    if (session_->playback.play(Getfilename()))
+        Timer1.start();
+    else
+        Timer1.stop();
+}
+
+void Form1::Timer1_Timer() {
+    yieldToWindowSystem();
+    if (session_->playback.ended())
+        Timer1.stop();
+}
+
+void Form1::List1_MouseDown(Qt::MouseButton button, const QPoint& position) {
+    if (button != Qt::RightButton)
+        return;
+    const QModelIndex index = List1->indexAt(position);
+    if (!index.isValid())
+        return;
+    List1->setCurrentIndex(index);
+    HandlerScope scope; // the menu is modal: hotkeys wait
+    showPopup(Popup);
+}
+
+void Form1::Stop_Click() {
+    session_->playback.stop(Getfilename());
+    Timer1.stop();
+}
+
+void Form1::Delist_Click() {
+    const int row = List1->currentIndex().row();
+    if (row < 0)
+        return;
+    if (session_->playback.playingFile() == Getfilename())
+        Stop_Click();
+    session_->takes.remove(row);
+}
+
+void Form1::output_Click() {
+    const int row = List1->currentIndex().row();
+    if (row < 0)
+        return;
+    if (session_->playback.playingFile() == Getfilename())
+        Stop_Click();
+    session_->deleteLine(row);
+}
+
+void Form1::Clear_Click() {
+    Timer1.stop();
+    session_->clearList();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == List1->viewport() && event->type() == QEvent::MouseButtonPress) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            // The list's own right-click handling would move the selection even below
+            // the last line; the menu decides instead.
+            List1_MouseDown(mouse->button(), mouse->position().toPoint());
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::Converting(const QString& inputf, const QString& outputf) {
+    session_->converter().convert(session_->settings.LameOptions, inputf, outputf);
+}
+
+void Form1::Convert_Click() {
+    session_->convertLine(selectedRow());
+}
+
+void Form1::Wavtomp3_Click() {
+    if (session_->refuseWhileConverting() ||
+        !available(services_.dialogs, QStringLiteral("file dialog")))
+        return;
+    const std::optional<QString> chosen =
+        services_.dialogs->open(QStringLiteral("Wave Files(*.wav)|*.wav"));
+    if (!chosen)
+        return;
+    Common3.FileName = *chosen;
+    session_->convertFile(*chosen);
+}
+
+} // namespace tw

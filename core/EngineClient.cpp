@@ -1,0 +1,122 @@
+#include "core/EngineClient.h"
+
+#include "core/Settings.h"
+#include "platform/IAudioLibraries.h"
+
+#include <QPointer>
+#include <QThread>
+
+namespace tw {
+
+namespace {
+// A call answers within its own deadline (the engine's is 2 s); past this the thread is
+// left to the process's exit rather than blocking the program's end on a hung library.
+constexpr int kShutdownWaitMs = 5000;
+} // namespace
+
+// A slider given a lower end above its upper one keeps the upper end for both.
+int boundedVolume(int volume, const VolumeRange& range) {
+    return qBound(qMin(range[0], range[1]), volume, range[1]);
+}
+
+int middleVolume(const VolumeRange& range) {
+    // Summed in 64 bits, so that a wide range cannot overflow.
+    return int((qint64(qMin(range[0], range[1])) + range[1]) / 2);
+}
+
+EngineClient::EngineClient(IAudioLibraries& audio, QObject* parent)
+    : QObject(parent), audio_(audio), thread_(std::make_unique<QThread>()) {
+    thread_->setObjectName(QStringLiteral("engine calls"));
+    worker_ = new QObject;
+    worker_->moveToThread(thread_.get());
+    connect(thread_.get(), &QThread::finished, worker_, &QObject::deleteLater);
+    thread_->start();
+}
+
+EngineClient::~EngineClient() {
+    thread_->quit();
+    if (!thread_->wait(kShutdownWaitMs))
+        (void)thread_.release(); // still inside a library call: never destroy a running thread
+}
+
+void EngineClient::post(std::function<void()> work) {
+    ++pending_;
+    QMetaObject::invokeMethod(worker_, std::move(work), Qt::QueuedConnection);
+}
+
+void EngineClient::call(EngineMode mode, QObject* context, Answer answer, const QByteArray& file,
+                        int32_t a, int32_t b, int32_t c, int32_t d) {
+    const QPointer<EngineClient> self(this);
+    const QPointer<QObject> target(context ? context : this);
+    post([this, self, target, answer = std::move(answer), file, mode, a, b, c, d] {
+        const int32_t result = audio_.Wavelark(file, static_cast<int32_t>(mode), a, b, c, d);
+        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
+        QMetaObject::invokeMethod(
+            this,
+            [self, target, answer, result, missing] {
+                --self->pending_;
+                if (!missing.isEmpty())
+                    emit self->libraryMissing(missing);
+                if (answer && target)
+                    answer(result);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer) {
+    call(EngineMode::Record, context, std::move(answer), {}, f.Channels, f.SamplesPerSec,
+         f.BitsPerSample, 0);
+}
+
+void EngineClient::stopAndSave(const QString& path, QObject* context, Answer answer) {
+    call(EngineMode::StopAndSave, context, std::move(answer), path.toLocal8Bit());
+}
+
+void EngineClient::mixer(int32_t source, int32_t volume, QObject* context, MixerAnswer answer) {
+    const QPointer<EngineClient> self(this);
+    const QPointer<QObject> target(context ? context : this);
+    post([this, self, target, answer = std::move(answer), source, volume] {
+        // The library writes the range only when it can; otherwise the last one stands.
+        const int32_t result = audio_.Volume(source, volume, range_);
+        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
+        QMetaObject::invokeMethod(
+            this,
+            [self, target, answer, result, range = range_, missing] {
+                --self->pending_;
+                if (!missing.isEmpty())
+                    emit self->libraryMissing(missing);
+                if (answer && target)
+                    answer(result, range);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+} // namespace tw
+
+namespace tw {
+
+void EngineClient::openSource(int32_t source, std::optional<int> volume, QObject* context,
+                              std::function<void(VolumeRange, int)> answer) {
+    const QPointer<EngineClient> self(this);
+    const QPointer<QObject> target(context ? context : this);
+    post([this, self, target, answer = std::move(answer), source, volume] {
+        audio_.Volume(source, 0, range_);
+        const int level = volume ? boundedVolume(*volume, range_) : middleVolume(range_);
+        const int32_t result = audio_.Volume(source, level, range_);
+        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
+        QMetaObject::invokeMethod(
+            this,
+            [self, target, answer, range = range_, level, missing] {
+                --self->pending_;
+                if (!missing.isEmpty())
+                    emit self->libraryMissing(missing);
+                if (answer && target)
+                    answer(range, level);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+} // namespace tw

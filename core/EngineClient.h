@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QThread;
+
+namespace tw {
+
+class IAudioLibraries;
+struct RecordingFormat;
+
+// The engine's modes, as its export takes them.
+enum class EngineMode : int32_t {
+    StopAndSave = 0,
+    Record = 1,
+    Pause = 2,
+    Resume = 3,
+    CountSources = 4,
+    SelectSource = 5,
+};
+
+// What a negative answer of the engine means; a count (mode 4) is the answer itself.
+enum class EngineResult : int32_t {
+    Ok = 0,
+    BadArgument = -1,
+    NoServer = -2,
+    OutOfTurn = -3,
+    NotPlaced = -4,
+    CutShort = -5,
+    SourceGone = -6,
+    NotLoaded = INT32_MIN,
+};
+
+inline EngineResult engineResult(int32_t answer) {
+    return answer >= 0 ? EngineResult::Ok : static_cast<EngineResult>(answer);
+}
+
+using VolumeRange = std::array<int32_t, 2>;
+
+// A volume as a slider over the range holds it.
+int boundedVolume(int volume, const VolumeRange& range);
+int middleVolume(const VolumeRange& range);
+
+// The engine and the mixer, called on one worker thread of their own so that a hung sound
+// server never freezes the window. Calls run in the order they were made; each answer
+// comes back on the caller's thread through the event loop, to `context` (dropped when
+// `context` is gone by then).
+class EngineClient : public QObject {
+    Q_OBJECT
+  public:
+    explicit EngineClient(IAudioLibraries& audio, QObject* parent = nullptr);
+    ~EngineClient() override;
+
+    using Answer = std::function<void(int32_t)>;
+    using MixerAnswer = std::function<void(int32_t, VolumeRange)>;
+
+    void call(EngineMode mode, QObject* context = nullptr, Answer answer = {},
+              const QByteArray& file = {}, int32_t a = 0, int32_t b = 0, int32_t c = 0,
+              int32_t d = 0);
+    void record(const RecordingFormat& format, QObject* context, Answer answer);
+    void stopAndSave(const QString& path, QObject* context, Answer answer);
+    void selectSource(int32_t index) { call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index); }
+    void mixer(int32_t source, int32_t volume, QObject* context = nullptr, MixerAnswer answer = {});
+    // Opens a mixer source: asks its range (volume 0), then sets `volume` bounded to that
+    // range, or the middle of the range when there is none. Both calls go out before any
+    // call made after this one. The answer gets the range and the volume set.
+    void openSource(int32_t source, std::optional<int> volume, QObject* context,
+                    std::function<void(VolumeRange, int)> answer);
+
+    // Calls made and not yet answered.
+    bool busy() const { return pending_.load() > 0; }
+
+  signals:
+    // A call could not reach its library; `why` names it.
+    void libraryMissing(const QString& why);
+
+  private:
+    void post(std::function<void()> work);
+
+    IAudioLibraries& audio_;
+    std::unique_ptr<QThread> thread_;
+    QObject* worker_ = nullptr;
+    std::atomic<int> pending_{0};
+    VolumeRange range_{0, 0}; // the worker's alone
+};
+
+} // namespace tw

@@ -1,0 +1,145 @@
+#include "core/Settings.h"
+
+#include <cmath>
+
+namespace tw {
+
+namespace {
+const QString kSection = QStringLiteral("Config");
+const QString kSource = QStringLiteral("Recording Source");
+const QString kVolume = QStringLiteral("Recording Volume");
+const QString kSavePosition = QStringLiteral("Save Position");
+const QString kChannels = QStringLiteral("Channels");
+const QString kBits = QStringLiteral("BitsPerSample");
+const QString kRate = QStringLiteral("SamplesPerSec");
+} // namespace
+
+QString formatCaption(const RecordingFormat& f) {
+    return QString::number(f.SamplesPerSec) + QStringLiteral("  Hz   ") +
+           QString::number(f.BitsPerSample) + QStringLiteral("  Bit");
+}
+
+float dataRatePerMinute(const RecordingFormat& f) {
+    // Double all the way, so that no product of stored values can overflow before the
+    // result is narrowed to a single.
+    return static_cast<float>(double(f.Channels) * f.SamplesPerSec * f.BitsPerSample * 60 / 8 /
+                              1024 / 1024);
+}
+
+// A single is read as its 7 significant digits and those are rounded half away from zero,
+// as the format routine of the original platform does: a rate of 1.00049973 reads 1.000500
+// and shows 1.001, and 2.8125 shows 2.813. Always a point, so that it reads back whatever
+// the user's locale.
+QString rateText(float rate) {
+    if (!std::isfinite(rate))
+        return QString::number(double(rate), 'f', 3);
+    const bool negative = std::signbit(rate);
+    // "d.dddddde±x": seven significant digits and the power of ten of the first one.
+    const QString scientific = QString::number(std::fabs(double(rate)), 'e', 6);
+    const qsizetype ePos = scientific.indexOf(u'e');
+    QString digits = scientific.left(ePos);
+    digits.remove(u'.');
+    const int exponent = scientific.mid(ePos + 1).toInt();
+
+    // value = digits × 10^-scale; bring it to exactly three decimals.
+    const int scale = 6 - exponent;
+    QString thousandths;
+    if (scale <= 3) {
+        thousandths = digits + QString(3 - scale, u'0');
+    } else {
+        const int dropped = scale - 3;
+        if (dropped > digits.size()) {
+            thousandths = QStringLiteral("0");
+        } else {
+            const qsizetype keep = digits.size() - dropped;
+            qint64 kept = keep > 0 ? digits.left(keep).toLongLong() : 0;
+            if (digits.at(keep).digitValue() >= 5)
+                ++kept;
+            thousandths = QString::number(kept);
+        }
+    }
+    if (thousandths.size() < 4)
+        thousandths = QString(4 - thousandths.size(), u'0') + thousandths;
+    QString text = thousandths.left(thousandths.size() - 3) + u'.' + thousandths.right(3);
+    if (negative && text != QStringLiteral("0.000"))
+        text.prepend(u'-');
+    return text;
+}
+
+QString megabytesPerSecond(const RecordingFormat& f) {
+    // From the rate as shown (three decimals), not the exact one: the readout has always
+    // been computed from the dialog's text.
+    const float perMinute = rateText(dataRatePerMinute(f)).toFloat();
+    return QString::number(perMinute / 60.0f, 'f', 3);
+}
+
+Settings::Settings(QString appDir, QObject* parent)
+    : QObject(parent), appDir_(std::move(appDir)), config_(appDir_ + QStringLiteral("/Config.ini")) {}
+
+int32_t Settings::mixerSourceFromFile() const {
+    return config_.readInt(kSection, kSource, -1) - 1;
+}
+
+int32_t Settings::engineSourceFromFile() const {
+    return config_.readInt(kSection, kSource, 0) - 1;
+}
+
+int Settings::volumeFromFile() const {
+    return config_.readInt(kSection, kVolume, 0);
+}
+
+void Settings::writeVolume(int volume) {
+    config_.writeString(kSection, kVolume, QString::number(volume));
+}
+
+RecordingFormat Settings::formatFromFile() const {
+    RecordingFormat f;
+    f.Channels = config_.readInt(kSection, kChannels, 0);
+    f.BitsPerSample = config_.readInt(kSection, kBits, 0);
+    f.SamplesPerSec = config_.readInt(kSection, kRate, 0);
+    return f;
+}
+
+void Settings::writeFormat(const RecordingFormat& f) {
+    config_.writeString(kSection, kChannels, QString::number(f.Channels));
+    config_.writeString(kSection, kBits, QString::number(f.BitsPerSample));
+    config_.writeString(kSection, kRate, QString::number(f.SamplesPerSec));
+}
+
+QString Settings::savePosition() const {
+    QString value;
+    const int count =
+        config_.readString(kSection, kSavePosition, QStringLiteral("Default"), value, 255);
+    return value.left(count);
+}
+
+void Settings::writeSavePosition(const QString& path) {
+    config_.writeString(kSection, kSavePosition, path);
+}
+
+void Settings::writeWizardResult(int sourceNumber) {
+    config_.writeString(kSection, kSource, QString::number(sourceNumber));
+    config_.writeString(kSection, kSavePosition, appFile(QStringLiteral("Larktake.wav")));
+    config_.writeString(kSection, kChannels, QStringLiteral("2"));
+    config_.writeString(kSection, kBits, QStringLiteral("16"));
+    config_.writeString(kSection, kRate, QStringLiteral("22050"));
+}
+
+void Settings::openFormat() {
+    format = formatFromFile();
+    // A count or size the dialog cannot show is replaced by the one it does show, so that
+    // the next recording, the rate and a later Ok all agree with its buttons.
+    if (format.Channels != 1)
+        format.Channels = 2;
+    if (format.BitsPerSample != 8)
+        format.BitsPerSample = 16;
+    formatOpen_ = true;
+}
+
+QString Settings::megabytesPerSecondForRecording() {
+    if (!formatOpen_)
+        openFormat();
+    return megabytesPerSecond(format);
+}
+
+} // namespace tw

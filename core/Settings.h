@@ -1,0 +1,79 @@
+#pragma once
+
+#include "platform/ConfigFile.h"
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+
+namespace tw {
+
+struct RecordingFormat {
+    int32_t Channels = 0;
+    int32_t SamplesPerSec = 0;
+    int32_t BitsPerSample = 0;
+    friend bool operator==(const RecordingFormat&, const RecordingFormat&) = default;
+};
+
+// The main window's format panel text: rate and sample size, never the channel count.
+QString formatCaption(const RecordingFormat& f);
+// Megabytes (of 1,048,576 bytes) per minute, as a single.
+float dataRatePerMinute(const RecordingFormat& f);
+// A rate with three decimals and always a point, rounded as the format dialog shows it.
+QString rateText(float rate);
+// Megabytes per second from the rate as the format dialog shows it.
+QString megabytesPerSecond(const RecordingFormat& f);
+
+// The settings of a run: the keys of Config.ini, each read and written in one place, and the
+// values that last only for the run (format in use, convert-on-completion, encoder switches,
+// source and volume).
+class Settings : public QObject {
+    Q_OBJECT
+  public:
+    explicit Settings(QString appDir, QObject* parent = nullptr);
+
+    const QString& appDir() const { return appDir_; }
+    ConfigFile& file() { return config_; }
+    bool firstRun() const { return !config_.exists(); }
+    QString appFile(const QString& name) const { return appDir_ + QLatin1Char('/') + name; }
+
+    // "Recording Source" is one-based in the file; a missing key gives -2 for the mixer and
+    // -1 for the engine, as the two readings of it always have.
+    int32_t mixerSourceFromFile() const;
+    int32_t engineSourceFromFile() const;
+    int volumeFromFile() const;
+    void writeVolume(int volume);
+    RecordingFormat formatFromFile() const;
+    void writeFormat(const RecordingFormat& f);
+    // "Save Position", at most 254 characters, "Default" when absent.
+    QString savePosition() const;
+    void writeSavePosition(const QString& path);
+    // What the sound-card wizard stores for the source it found.
+    void writeWizardResult(int sourceNumber);
+
+    // The format of new recordings as the format dialog keeps it: reloaded from the file
+    // whenever the dialog's values are first needed (the dialog opens, or a recording starts
+    // while it is closed), changed live by its choices, forgotten when it closes.
+    RecordingFormat format;
+    void openFormat();
+    void closeFormat() { formatOpen_ = false; }
+    bool formatOpen() const { return formatOpen_; }
+    // The rate of the format the dialog shows, for a recording's size readout.
+    QString megabytesPerSecondForRecording();
+    // The format takes effect: the main window shows it.
+    void announceFormat() { emit formatAnnounced(format); }
+
+    int AutoMp3 = 0;
+    QString LameOptions = QStringLiteral(" -b 128 -m j");
+    int32_t SourceIndex = 0;
+
+  signals:
+    void formatAnnounced(const RecordingFormat& format);
+
+  private:
+    QString appDir_;
+    ConfigFile config_;
+    bool formatOpen_ = false;
+};
+
+} // namespace tw

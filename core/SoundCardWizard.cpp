@@ -1,0 +1,168 @@
+#include "core/SoundCardWizard.h"
+
+#include "core/EngineClient.h"
+#include "core/Settings.h"
+#include "core/VolumeControl.h"
+#include "platform/IPlayer.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace tw {
+
+namespace {
+constexpr int kPollMs = 20;
+// A stuck server must not hang the wizard: a playback is given up after a minute.
+constexpr int kPlaybackLimitMs = 60 * 1000;
+} // namespace
+
+SoundCardWizard::SoundCardWizard(EngineClient& engine, IPlayer& player, Settings& settings,
+                                 VolumeControl& volume, QObject* parent)
+    : QObject(parent), engine_(engine), player_(player), settings_(settings), volume_(volume) {
+    playbackWatch_.setInterval(kPollMs);
+    connect(&playbackWatch_, &QTimer::timeout, this, [this] {
+        playbackPolls_ += 1;
+        if (player_.mode(playing_) == QStringLiteral("playing") &&
+            playbackPolls_ * kPollMs < kPlaybackLimitMs)
+            return;
+        playbackWatch_.stop();
+        player_.close(playing_);
+        if (auto then = std::exchange(afterPlayback_, {}))
+            then();
+    });
+}
+
+QString SoundCardWizard::testRecordingPath() {
+    return QDir::tempPath() + QStringLiteral("/Wavelark.wav");
+}
+
+QString SoundCardWizard::text() const {
+    switch (step_) {
+    case Step::Preparing:
+        return QStringLiteral("Program is preparing to configure your sound card settings.");
+    case Step::Detected:
+        return QStringLiteral("Program has detected   ") + QString::number(sourceCount_) +
+               QStringLiteral("   usable recording sources.");
+    case Step::Announce:
+        return QStringLiteral("Program will test NO.") + QString::number(testNumber_) +
+               QStringLiteral(" recording source. Press the NEXT button, You will hear the "
+                              "TEST chime.");
+    case Step::Recorded:
+        return QStringLiteral("Press Next button, you should hear the same TEST chime AGAIN or "
+                              "you will not hear any voice.");
+    case Step::Confirm:
+        return QStringLiteral("Have you heard the TEST chime AGAIN? If you haven't heard any "
+                              "voice, press NEXT button to continue.");
+    case Step::NoSource:
+        return QStringLiteral("Your sound card cannot support recording function.");
+    case Step::Saved:
+        return QStringLiteral("Sound card settings Completed,the information has be saved!");
+    }
+    return {};
+}
+
+void SoundCardWizard::setStep(Step step) {
+    step_ = step;
+    emit changed();
+}
+
+void SoundCardWizard::setBusy(bool busy) {
+    busy_ = busy;
+    emit busyChanged(busy);
+}
+
+void SoundCardWizard::endOfClick() {
+    if (testNumber_ == sourceCount_ + 1)
+        step_ = Step::NoSource;
+    setBusy(false);
+    emit changed();
+}
+
+void SoundCardWizard::next() {
+    if (busy_ || !nextEnabled_ || step_ == Step::Saved)
+        return;
+    setBusy(true);
+    switch (step_) {
+    case Step::Preparing:
+        engine_.call(EngineMode::CountSources, this, [this](int32_t count) {
+            // An engine that cannot count has no usable source.
+            sourceCount_ = count < 0 ? 0 : count;
+            testNumber_ = 1;
+            step_ = Step::Detected;
+            endOfClick();
+        });
+        return;
+    case Step::Detected:
+        step_ = Step::Announce;
+        break;
+    case Step::Announce:
+        testSource();
+        return;
+    case Step::Recorded:
+        nextEnabled_ = false;
+        emit changed();
+        playToEnd(testRecordingPath(), [this] {
+            step_ = Step::Confirm;
+            nextEnabled_ = true;
+            endOfClick();
+        });
+        return;
+    case Step::Confirm:
+        ++testNumber_;
+        step_ = Step::Announce;
+        break;
+    case Step::NoSource:
+        QFile::remove(testRecordingPath());
+        nextEnabled_ = false;
+        break;
+    case Step::Saved:
+        break;
+    }
+    endOfClick();
+}
+
+void SoundCardWizard::testSource() {
+    nextEnabled_ = false;
+    emit changed();
+    engine_.selectSource(testNumber_ - 1);
+    engine_.record(RecordingFormat{1, 22050, 8}, this, [this](int32_t) {
+        playToEnd(settings_.appFile(QStringLiteral("test.wav")), [this] {
+            engine_.stopAndSave(testRecordingPath(), this, [this](int32_t) {
+                nextEnabled_ = true;
+                step_ = Step::Recorded;
+                endOfClick();
+            });
+        });
+    });
+}
+
+void SoundCardWizard::playToEnd(const QString& path, std::function<void()> then) {
+    playing_ = path;
+    afterPlayback_ = std::move(then);
+    playbackPolls_ = 0;
+    player_.play(path);
+    if (!player_.lastError().isEmpty()) {
+        player_.close(path);
+        std::exchange(afterPlayback_, {})();
+        return;
+    }
+    playbackWatch_.start();
+}
+
+void SoundCardWizard::heard() {
+    if (busy_ || step_ != Step::Confirm)
+        return;
+    settings_.writeWizardResult(testNumber_);
+    QFile::remove(testRecordingPath());
+    setStep(Step::Saved);
+}
+
+void SoundCardWizard::finish() {
+    if (step_ != Step::Saved)
+        return;
+    volume_.useSource(testNumber_ - 1, std::nullopt);
+    settings_.format = RecordingFormat{2, 22050, 16};
+    settings_.announceFormat();
+}
+
+} // namespace tw

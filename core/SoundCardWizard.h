@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+namespace tw {
+
+class EngineClient;
+class IPlayer;
+class Settings;
+class VolumeControl;
+
+// The sound-card set-up: for each source, record while the chime plays, play the take back
+// and ask whether the chime was heard again. The steps run the engine on its worker and the
+// player in the background; while one runs the wizard is busy and takes no other step.
+class SoundCardWizard : public QObject {
+    Q_OBJECT
+  public:
+    enum class Step { Preparing, Detected, Announce, Recorded, Confirm, NoSource, Saved };
+    Q_ENUM(Step)
+
+    SoundCardWizard(EngineClient& engine, IPlayer& player, Settings& settings,
+                    VolumeControl& volume, QObject* parent = nullptr);
+
+    Step step() const { return step_; }
+    QString text() const;
+    int testNumber() const { return testNumber_; }
+    int sourceCount() const { return sourceCount_; }
+    bool busy() const { return busy_; }
+    // What the window shows of its two buttons.
+    bool nextEnabled() const { return nextEnabled_; }
+    bool nextVisible() const { return step_ != Step::Saved; }
+    bool secondVisible() const { return step_ == Step::Confirm || step_ == Step::Saved; }
+    bool done() const { return step_ == Step::Saved; }
+
+    void next();  // "next"
+    void heard(); // "heard": the source works; it is stored
+    // "Done": the source found, its volume at the middle of its range and the wizard's format
+    // are put in use.
+    void finish();
+
+    // Where the test recording is kept.
+    static QString testRecordingPath();
+
+  signals:
+    void changed();
+    void busyChanged(bool busy);
+
+  private:
+    void setStep(Step step);
+    void setBusy(bool busy);
+    void endOfClick();
+    void testSource();
+    // Plays `path` to its end (bounded), then runs `then`.
+    void playToEnd(const QString& path, std::function<void()> then);
+
+    EngineClient& engine_;
+    IPlayer& player_;
+    Settings& settings_;
+    VolumeControl& volume_;
+    Step step_ = Step::Preparing;
+    int testNumber_ = 0;
+    int sourceCount_ = 0;
+    bool busy_ = false;
+    bool nextEnabled_ = true;
+    QTimer playbackWatch_;
+    QString playing_;
+    std::function<void()> afterPlayback_;
+    int playbackPolls_ = 0;
+};
+
+} // namespace tw

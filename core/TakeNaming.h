@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+namespace tw {
+
+// Take 0 is saved under the output path itself, take n as "<path less its last four
+// characters>_n.wav".
+QString takeFileName(const QString& outputPath, int number);
+// The first take number from `number` on whose file does not exist yet, so that no take
+// replaces a file of an earlier run or one listed before "Clear list".
+int nextFreeTake(const QString& outputPath, int number);
+// An MP3 beside its WAV: the last three characters become "mp3".
+QString mp3PathFor(const QString& wav);
+
+} // namespace tw

@@ -1,0 +1,189 @@
+// The recording format's arithmetic and the Config.ini keys as Settings reads and writes them.
+#include "core/Settings.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(tw::RecordingFormat)
+
+using namespace tw;
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+}
+
+} // namespace
+
+class TestCoreSettings : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString ini() const { return dir->path() + "/Config.ini"; }
+
+  private slots:
+    void init() { dir = std::make_unique<QTemporaryDir>(); }
+    void cleanup() { QLocale::setDefault(QLocale::c()); }
+
+    void rate_data() {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<QString>("shown");
+
+        const int rates[] = {8000, 11025, 22050, 44100};
+        const char* table[4][3] = {{"0.458", "0.916", "1.831"},
+                                   {"0.631", "1.262", "2.523"},
+                                   {"1.262", "2.523", "5.047"},
+                                   {"2.523", "5.047", "10.094"}};
+        for (int r = 0; r < 4; ++r) {
+            const int rate = rates[r];
+            QTest::addRow("%d mono 8", rate) << 1 << 8 << rate << table[r][0];
+            QTest::addRow("%d mono 16", rate) << 1 << 16 << rate << table[r][1];
+            QTest::addRow("%d stereo 8", rate) << 2 << 8 << rate << table[r][1];
+            QTest::addRow("%d stereo 16", rate) << 2 << 16 << rate << table[r][2];
+        }
+        QTest::newRow("no channels") << 0 << 16 << 44100 << "0.000";
+        QTest::newRow("no sample size") << 2 << 0 << 44100 << "0.000";
+        QTest::newRow("no rate") << 2 << 16 << 0 << "0.000";
+        // A single reads as 7 digits, which are then rounded half away from zero.
+        QTest::newRow("7 digits round up") << 1 << 8 << 17485 << "1.001";
+        QTest::newRow("tie rounds away") << 1 << 16 << 24576 << "2.813";
+        QTest::newRow("product beyond 32 bits") << 1000 << 32 << 2000000 << "457763.700";
+        QTest::newRow("negative") << -1 << 8 << 8000 << "-0.458";
+    }
+    void rate() {
+        QFETCH(int, channels);
+        QFETCH(int, bits);
+        QFETCH(int, samples);
+        QFETCH(QString, shown);
+        // The recording's size readout reads the number back, so a decimal comma of the
+        // user's locale must not get in.
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+
+        const RecordingFormat f{channels, samples, bits};
+        const double exact = double(channels) * samples * bits * 60 / 8 / 1024 / 1024;
+        QCOMPARE(dataRatePerMinute(f), float(exact));
+        QCOMPARE(rateText(dataRatePerMinute(f)), shown);
+    }
+
+    void megabytesPerSecondComesFromTheShownRate_data() {
+        QTest::addColumn<RecordingFormat>("format");
+        QTest::addColumn<QString>("perSecond");
+        QTest::newRow("44100 stereo 16") << RecordingFormat{2, 44100, 16} << "0.168";
+        QTest::newRow("8000 mono 8") << RecordingFormat{1, 8000, 8} << "0.008";
+        // 0.08955 MB/min shows as 0.090, and 0.090 / 60 is 0.0015: "0.002", where the exact
+        // rate would give 0.001.
+        QTest::newRow("rounded rate") << RecordingFormat{1, 1565, 8} << "0.002";
+    }
+    void megabytesPerSecondComesFromTheShownRate() {
+        QFETCH(RecordingFormat, format);
+        QFETCH(QString, perSecond);
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(megabytesPerSecond(format), perSecond);
+    }
+
+    void formatCaptionLeavesOutTheChannels() {
+        QCOMPARE(formatCaption({2, 22050, 16}), QString("22050  Hz   16  Bit"));
+        QCOMPARE(formatCaption({1, 8000, 8}), QString("8000  Hz   8  Bit"));
+    }
+
+    void openFormat_data() {
+        QTest::addColumn<QByteArray>("formatLines");
+        QTest::addColumn<RecordingFormat>("expected");
+        QTest::newRow("mono 8 bit 8000")
+            << QByteArray("Channels=1\nBitsPerSample=8\nSamplesPerSec=8000\n")
+            << RecordingFormat{1, 8000, 8};
+        QTest::newRow("padded and signed text")
+            << QByteArray("Channels= 1\nBitsPerSample=+16\nSamplesPerSec=011025\n")
+            << RecordingFormat{1, 11025, 16};
+        // Counts and sizes the dialog has no button for become the ones it shows; a rate
+        // outside its list stays as stored.
+        QTest::newRow("out of range")
+            << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=48000\n")
+            << RecordingFormat{2, 48000, 16};
+        QTest::newRow("zero") << QByteArray("Channels=0\nBitsPerSample=0\nSamplesPerSec=0\n")
+                              << RecordingFormat{2, 0, 16};
+        QTest::newRow("keys missing") << QByteArray() << RecordingFormat{2, 0, 16};
+    }
+    void openFormat() {
+        QFETCH(QByteArray, formatLines);
+        QFETCH(RecordingFormat, expected);
+        QVERIFY(writeAll(ini(), "[Config]\nRecording Source=2\n" + formatLines));
+        const QByteArray before = readAll(ini());
+        Settings settings(dir->path());
+        QVERIFY(!settings.formatOpen());
+
+        // Whatever memory held is replaced by the file.
+        settings.format = {1, 22050, 8};
+        settings.openFormat();
+        QCOMPARE(settings.format, expected);
+        QVERIFY(settings.formatOpen());
+        QCOMPARE(readAll(ini()), before);
+
+        // Closing forgets only that it was loaded; the values stay in force until then.
+        settings.format.Channels = 1;
+        settings.closeFormat();
+        QVERIFY(!settings.formatOpen());
+        QCOMPARE(settings.format.Channels, 1);
+    }
+
+    void readsDefaultsWithoutAFile() {
+        Settings settings(dir->path());
+        QVERIFY(settings.firstRun());
+        QCOMPARE(settings.mixerSourceFromFile(), -2);
+        QCOMPARE(settings.engineSourceFromFile(), -1);
+        QCOMPARE(settings.volumeFromFile(), 0);
+        QCOMPARE(settings.savePosition(), QString("Default"));
+        QCOMPARE(settings.formatFromFile(), RecordingFormat{});
+        QVERIFY(!QFile::exists(ini()));
+    }
+
+    void readsAndWritesTheKeys() {
+        QVERIFY(writeAll(ini(), "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
+                                "Channels= 2\nBitsPerSample=+16\nSamplesPerSec=044100\n"
+                                "Recording Volume=30000\n"));
+        Settings settings(dir->path());
+        QVERIFY(!settings.firstRun());
+        QCOMPARE(settings.mixerSourceFromFile(), 1);
+        QCOMPARE(settings.engineSourceFromFile(), 1);
+        QCOMPARE(settings.volumeFromFile(), 30000);
+        QCOMPARE(settings.savePosition(), QString("/music/rec.wav"));
+        QCOMPARE(settings.formatFromFile(), (RecordingFormat{2, 44100, 16}));
+
+        // Values are replaced in place, as plain numbers; the other lines stay.
+        settings.writeFormat(settings.formatFromFile());
+        settings.writeVolume(-5);
+        settings.writeSavePosition("/tmp/other take.wav");
+        QCOMPARE(readAll(ini()),
+                 QByteArray("[Config]\nRecording Source=2\nSave Position=/tmp/other take.wav\n"
+                            "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"
+                            "Recording Volume=-5\n"));
+        QCOMPARE(settings.volumeFromFile(), -5);
+
+        // A save position is read to at most 254 characters.
+        const QString longPath = "/" + QString(300, 'a');
+        settings.writeSavePosition(longPath);
+        QCOMPARE(settings.savePosition(), longPath.left(254));
+    }
+
+    void writeFormatAddsMissingKeysInOrder() {
+        QVERIFY(writeAll(ini(), "[Config]\nRecording Volume=1\n"));
+        Settings settings(dir->path());
+        settings.writeFormat({1, 11025, 8});
+        QCOMPARE(readAll(ini()), QByteArray("[Config]\nRecording Volume=1\nChannels=1\n"
+                                            "BitsPerSample=8\nSamplesPerSec=11025\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCoreSettings)
+#include "test_core_settings.moc"

@@ -1,0 +1,242 @@
+// The sound-card wizard's steps with a fake engine and player: each path through them, the
+// engine calls they make and what they store.
+#include "core/EngineClient.h"
+#include "core/Settings.h"
+#include "core/SoundCardWizard.h"
+#include "core/VolumeControl.h"
+#include "platform/FakeAudioLibraries.h"
+#include "platform/FakePlayer.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace tw;
+using Step = SoundCardWizard::Step;
+
+namespace {
+QString announce(int n) {
+    return "Program will test NO." + QString::number(n) +
+           " recording source. Press the NEXT button, You will hear the TEST chime.";
+}
+const QString kRecorded = "Press Next button, you should hear the same TEST chime AGAIN or you "
+                          "will not hear any voice.";
+const QString kConfirm = "Have you heard the TEST chime AGAIN? If you haven't heard any voice, "
+                         "press NEXT button to continue.";
+const QString kNoSource = "Your sound card cannot support recording function.";
+} // namespace
+
+class TestCoreWizard : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<FakeAudioLibraries> audio;
+    std::unique_ptr<FakePlayer> player;
+    std::unique_ptr<Settings> settings;
+    std::unique_ptr<EngineClient> engine;
+    std::unique_ptr<VolumeControl> volume;
+    std::unique_ptr<SoundCardWizard> wizard;
+
+    QString tmp() const { return SoundCardWizard::testRecordingPath(); }
+    QString chime() const { return dir->path() + "/test.wav"; }
+    QString ini() const { return dir->path() + "/Config.ini"; }
+    QString readIni() const {
+        QFile f(ini());
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    // One click of "next", waited out; returns the text it leads to.
+    QString next() {
+        wizard->next();
+        if (!QTest::qWaitFor([this] { return !wizard->busy(); }, 5000))
+            return "still busy";
+        return wizard->text();
+    }
+    // The engine calls so far, as "<file> <mode> <a> <b> <c> <d>".
+    QStringList engineCalls() const {
+        QStringList log;
+        for (const FakeAudioLibraries::Call& c : audio->calls) {
+            QStringList line{QString::fromLocal8Bit(c.file)};
+            for (int32_t arg : c.args)
+                line << QString::number(arg);
+            log << c.function + ":" + line.join(' ');
+        }
+        return log;
+    }
+
+  private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        audio = std::make_unique<FakeAudioLibraries>();
+        // The engine writes the test recording when it saves.
+        audio->onWavelark = [a = audio.get()](const QByteArray& file, int32_t mode, int32_t,
+                                              int32_t, int32_t, int32_t) -> int32_t {
+            if (mode == 0) {
+                QFile out(QString::fromLocal8Bit(file));
+                if (out.open(QIODevice::WriteOnly))
+                    out.write("RIFF");
+            }
+            return mode == 4 ? a->sourceCount : 0;
+        };
+        player = std::make_unique<FakePlayer>();
+        player->autoFinish = true;
+        settings = std::make_unique<Settings>(dir->path());
+        engine = std::make_unique<EngineClient>(*audio);
+        volume = std::make_unique<VolumeControl>(*engine, *settings);
+        wizard = std::make_unique<SoundCardWizard>(*engine, *player, *settings, *volume);
+        QFile::remove(tmp());
+    }
+    void cleanup() {
+        wizard.reset();
+        volume.reset();
+        engine.reset();
+        QFile::remove(tmp());
+    }
+
+    void secondSourceHeardAndPutInUse() {
+        QCOMPARE(wizard->text(),
+                 QString("Program is preparing to configure your sound card settings."));
+        QCOMPARE(next(), QString("Program has detected   2   usable recording sources."));
+        QCOMPARE(wizard->sourceCount(), 2);
+        QCOMPARE(next(), announce(1));
+        QCOMPARE(next(), kRecorded);
+        QVERIFY(!wizard->secondVisible());
+        QCOMPARE(next(), kConfirm);
+        QVERIFY(wizard->secondVisible());
+        QCOMPARE(next(), announce(2)); // not heard: on to source 2
+        QCOMPARE(next(), kRecorded);
+        QCOMPARE(next(), kConfirm);
+        QCOMPARE(wizard->testNumber(), 2);
+
+        // Each test selects its source, records mono 8-bit at 22050 while the chime plays to
+        // its end, saves to the test path, then plays that back.
+        const QString saveTmp = "Wavelark:" + tmp() + " 0 0 0 0 0";
+        QCOMPARE(
+            engineCalls(),
+            QStringList({"Wavelark: 4 0 0 0 0", "Wavelark: 5 0 0 0 0", "Wavelark: 1 1 22050 8 0",
+                         saveTmp, "Wavelark: 5 0 0 0 1", "Wavelark: 1 1 22050 8 0", saveTmp}));
+        QCOMPARE(player->log, QStringList({"play " + chime(), "close " + chime(), "play " + tmp(),
+                                           "close " + tmp(), "play " + chime(), "close " + chime(),
+                                           "play " + tmp(), "close " + tmp()}));
+        QVERIFY(QFile::exists(tmp()));
+        QVERIFY(!QFile::exists(ini()));
+
+        wizard->heard();
+        QVERIFY(wizard->done());
+        QVERIFY(!wizard->nextVisible());
+        QCOMPARE(wizard->text(),
+                 QString("Sound card settings Completed,the information has be saved!"));
+        QCOMPARE(readIni(), "[Config]\nRecording Source=2\nSave Position=" + dir->path() +
+                                "/Larktake.wav\nChannels=2\nBitsPerSample=16\n"
+                                "SamplesPerSec=22050\n");
+        QVERIFY(!QFile::exists(tmp()));
+
+        // Done: source 2 at the middle of its range, and the wizard's format announced.
+        audio->calls.clear();
+        audio->volumeRange = {100, 300};
+        QSignalSpy announced(settings.get(), &Settings::formatAnnounced);
+        QSignalSpy loaded(volume.get(), &VolumeControl::loaded);
+        wizard->finish();
+        QCOMPARE(settings->SourceIndex, 1);
+        QCOMPARE(settings->format, (RecordingFormat{2, 22050, 16}));
+        QCOMPARE(announced.count(), 1);
+        QTRY_COMPARE(loaded.count(), 1);
+        QCOMPARE(engineCalls(), QStringList({"Volume: 1 0", "Volume: 1 200"}));
+        QCOMPARE(volume->volume(), 200);
+        QCOMPARE(volume->range(), (VolumeRange{100, 300}));
+    }
+
+    void noSourceAtAll_data() {
+        QTest::addColumn<int32_t>("count");
+        QTest::newRow("none") << 0;
+        QTest::newRow("engine cannot count") << int32_t(-2);
+    }
+    void noSourceAtAll() {
+        QFETCH(int32_t, count);
+        audio->sourceCount = count;
+        QCOMPARE(next(), kNoSource);
+        QCOMPARE(wizard->sourceCount(), 0);
+        QVERIFY(wizard->nextEnabled());
+        QCOMPARE(next(), kNoSource);
+        QVERIFY(!wizard->nextEnabled());
+        QCOMPARE(engineCalls(), QStringList({"Wavelark: 4 0 0 0 0"}));
+        QVERIFY(player->log.isEmpty());
+        QVERIFY(!QFile::exists(ini()));
+    }
+
+    void everySourceRefused() {
+        QCOMPARE(next(), QString("Program has detected   2   usable recording sources."));
+        for (int source = 1; source <= 2; ++source) {
+            QCOMPARE(next(), announce(source));
+            next();
+            QCOMPARE(next(), kConfirm);
+        }
+        QCOMPARE(next(), kNoSource);
+        QVERIFY(QFile::exists(tmp()));
+        next();
+        QVERIFY(!QFile::exists(tmp()));
+        QVERIFY(!wizard->nextEnabled());
+        // Nothing further happens, and nothing was stored.
+        const int calls = audio->calls.size();
+        wizard->next();
+        wizard->heard();
+        wizard->finish();
+        QTest::qWait(50);
+        QCOMPARE(audio->calls.size(), calls);
+        QVERIFY(!QFile::exists(ini()));
+    }
+
+    // While the chime or the test recording plays, the step is running: next, heard and
+    // finish do nothing, and the step ends only when the playback has.
+    void aRunningStepTakesNoOtherClick() {
+        player->autoFinish = false;
+        QSignalSpy busy(wizard.get(), &SoundCardWizard::busyChanged);
+        next();
+        next();
+        wizard->next(); // record source 1
+        QVERIFY(wizard->busy());
+        QVERIFY(!wizard->nextEnabled());
+        QTRY_COMPARE(player->mode(chime()), QString("playing"));
+        QCOMPARE(engineCalls().size(), 3); // count, select, record
+        wizard->next();
+        wizard->heard();
+        QTest::qWait(100);
+        QCOMPARE(engineCalls().size(), 3);
+        QCOMPARE(wizard->text(), announce(1));
+        QVERIFY(wizard->busy());
+
+        player->modes[chime()] = "stopped";
+        QTRY_VERIFY(!wizard->busy());
+        QCOMPARE(wizard->text(), kRecorded);
+        QVERIFY(wizard->nextEnabled());
+        QCOMPARE(engineCalls().size(), 4);
+
+        wizard->next(); // play the recording back
+        QVERIFY(wizard->busy());
+        QVERIFY(!wizard->nextEnabled());
+        QCOMPARE(player->mode(tmp()), QString("playing"));
+        QTest::qWait(100);
+        QCOMPARE(wizard->text(), kRecorded);
+        player->modes[tmp()] = "stopped";
+        QTRY_VERIFY(!wizard->busy());
+        QCOMPARE(wizard->text(), kConfirm);
+        QVERIFY(wizard->nextEnabled());
+        QCOMPARE(busy.count(), 2 * 4);
+        QCOMPARE(busy.last().at(0).toBool(), false);
+    }
+
+    // A chime that cannot play does not stop the test: the source is recorded and saved.
+    void aPlaybackThatCannotStartEndsAtOnce() {
+        player->failPlay = "no server";
+        next();
+        next();
+        QCOMPARE(next(), kRecorded);
+        QCOMPARE(engineCalls().size(), 4);
+        QCOMPARE(player->log, QStringList({"play " + chime(), "close " + chime()}));
+        QCOMPARE(next(), kConfirm);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCoreWizard)
+#include "test_core_wizard.moc"
