@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("Tunewright"));
+    // No application display name is set: Qt would append it to every window's title.
     // The main window may stay hidden (first run) and the wizard closes it; the pump's
     // stop, not the last window, ends the program.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -116,9 +116,20 @@ class App:
             found = self.windows(title)
             if found:
                 time.sleep(0.3)  # let it paint
+                shown = self.title(found[0])
+                # The title a window manager shows is _NET_WM_NAME; it must be the design's
+                # own, with nothing (such as the application's name) appended.
+                need(re.fullmatch(title.strip("^$"), shown),
+                     f"window {title!r} is shown titled {shown!r}")
                 return found[0]
             time.sleep(0.1)
         raise Failure(f"no window titled {title!r} appeared within {timeout} s")
+
+    @staticmethod
+    def title(wid):
+        out = run(["xprop", "-id", str(wid), "_NET_WM_NAME"], check=False)
+        found = re.search(r'= "(.*)"$', out.strip())
+        return found.group(1) if found else ""
 
     def gone(self, wid, timeout=10):
         deadline = time.monotonic() + timeout
@@ -370,7 +381,7 @@ def wizard_step(app, wizard, button, stage, expect_streams=()):
 def first_run(appdir, shots):
     app = App(appdir, "first-run.log")
     try:
-        wizard = app.window("^Sound Card Setting")
+        wizard = app.window("^Sound Card Setting$")
         need(not app.windows("^Tunewright$"), "the main window is shown on a first run")
         shots.take(wizard, "wizard-1-first-step")
 
@@ -400,7 +411,7 @@ def first_run(appdir, shots):
         shots.take(main, "main-1-after-wizard")
 
         menu(app, main, 1, 0)  # Options > Preferences...
-        prefs = app.window("^Preferences")
+        prefs = app.window("^Preferences$")
         box = (PREFS_CHECK[0] - 16, PREFS_CHECK[1] - 8, 16, 16)
         unticked = grab(prefs, box)
         click(prefs, *PREFS_CHECK)
@@ -508,13 +519,13 @@ def second_run(appdir, shots):
             shots.take(main, f"skin-{name}")
 
         menu(app, main, 3, 2)  # Help > About Wavelark
-        about = app.window("^About Tunewright")
+        about = app.window("^About Tunewright$")
         shots.take(about, "about-box")
         # Without a window manager a new window sits at the screen's corner, over the menu bar.
         run(["xdotool", "windowmove", str(about), "600", "0"])
         time.sleep(0.3)
         menu(app, main, 0, 2)  # File > Location...
-        location = app.window("^Form3")
+        location = app.window("^Form3$")
         shots.take(location, "location-window")
         run(["xdotool", "windowmove", str(location), "600", "300"])
         time.sleep(0.3)
