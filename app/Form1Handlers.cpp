@@ -1,7 +1,6 @@
 // The main window's handlers of the recorder, the list and the conversion: each hands the
 // command to the session.
 #include "app/Form1.h"
-
 #include "core/Session.h"
 #include "core/Yield.h"
 #include "platform/IFileDialogs.h"

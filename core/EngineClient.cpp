@@ -39,29 +39,39 @@ EngineClient::~EngineClient() {
         (void)thread_.release(); // still inside a library call: never destroy a running thread
 }
 
-void EngineClient::post(std::function<void()> work) {
+void EngineClient::run(QObject* context, std::function<int32_t()> work,
+                       std::function<void(int32_t)> deliver) {
     ++pending_;
-    QMetaObject::invokeMethod(worker_, std::move(work), Qt::QueuedConnection);
+    const QPointer<EngineClient> self(this);
+    const QPointer<QObject> target(context ? context : this);
+    QMetaObject::invokeMethod(
+        worker_,
+        [this, self, target, work = std::move(work), deliver = std::move(deliver)] {
+            const int32_t result = work();
+            const QString missing =
+                result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
+            QMetaObject::invokeMethod(
+                this,
+                [self, target, deliver, result, missing] {
+                    --self->pending_;
+                    if (!missing.isEmpty())
+                        emit self->libraryMissing(missing);
+                    if (deliver && target)
+                        deliver(result);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }
 
 void EngineClient::call(EngineMode mode, QObject* context, Answer answer, const QByteArray& file,
                         int32_t a, int32_t b, int32_t c, int32_t d) {
-    const QPointer<EngineClient> self(this);
-    const QPointer<QObject> target(context ? context : this);
-    post([this, self, target, answer = std::move(answer), file, mode, a, b, c, d] {
-        const int32_t result = audio_.Wavelark(file, static_cast<int32_t>(mode), a, b, c, d);
-        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
-        QMetaObject::invokeMethod(
-            this,
-            [self, target, answer, result, missing] {
-                --self->pending_;
-                if (!missing.isEmpty())
-                    emit self->libraryMissing(missing);
-                if (answer && target)
-                    answer(result);
-            },
-            Qt::QueuedConnection);
-    });
+    run(
+        context,
+        [this, file, mode, a, b, c, d] {
+            return audio_.Wavelark(file, static_cast<int32_t>(mode), a, b, c, d);
+        },
+        std::move(answer));
 }
 
 void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer) {
@@ -74,49 +84,36 @@ void EngineClient::stopAndSave(const QString& path, QObject* context, Answer ans
 }
 
 void EngineClient::mixer(int32_t source, int32_t volume, QObject* context, MixerAnswer answer) {
-    const QPointer<EngineClient> self(this);
-    const QPointer<QObject> target(context ? context : this);
-    post([this, self, target, answer = std::move(answer), source, volume] {
-        // The library writes the range only when it can; otherwise the last one stands.
-        const int32_t result = audio_.Volume(source, volume, range_);
-        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
-        QMetaObject::invokeMethod(
-            this,
-            [self, target, answer, result, range = range_, missing] {
-                --self->pending_;
-                if (!missing.isEmpty())
-                    emit self->libraryMissing(missing);
-                if (answer && target)
-                    answer(result, range);
-            },
-            Qt::QueuedConnection);
-    });
+    // The library writes the range only when it can; otherwise the last one stands.
+    auto range = std::make_shared<VolumeRange>();
+    run(
+        context,
+        [this, source, volume, range] {
+            const int32_t result = audio_.Volume(source, volume, range_);
+            *range = range_;
+            return result;
+        },
+        answer ? [answer, range](int32_t result) { answer(result, *range); }
+               : std::function<void(int32_t)>());
 }
-
-} // namespace tw
-
-namespace tw {
 
 void EngineClient::openSource(int32_t source, std::optional<int> volume, QObject* context,
                               std::function<void(VolumeRange, int)> answer) {
-    const QPointer<EngineClient> self(this);
-    const QPointer<QObject> target(context ? context : this);
-    post([this, self, target, answer = std::move(answer), source, volume] {
-        audio_.Volume(source, 0, range_);
-        const int level = volume ? boundedVolume(*volume, range_) : middleVolume(range_);
-        const int32_t result = audio_.Volume(source, level, range_);
-        const QString missing = result == IAudioLibraries::kNotLoaded ? audio_.loadError() : QString();
-        QMetaObject::invokeMethod(
-            this,
-            [self, target, answer, range = range_, level, missing] {
-                --self->pending_;
-                if (!missing.isEmpty())
-                    emit self->libraryMissing(missing);
-                if (answer && target)
-                    answer(range, level);
-            },
-            Qt::QueuedConnection);
-    });
+    auto range = std::make_shared<VolumeRange>();
+    auto level = std::make_shared<int>(0);
+    run(
+        context,
+        [this, source, volume, range, level] {
+            audio_.Volume(source, 0, range_);
+            *level = volume ? boundedVolume(*volume, range_) : middleVolume(range_);
+            const int32_t result = audio_.Volume(source, *level, range_);
+            *range = range_;
+            return result;
+        },
+        [answer, range, level](int32_t) {
+            if (answer)
+                answer(*range, *level);
+        });
 }
 
 } // namespace tw

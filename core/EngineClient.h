@@ -66,7 +66,9 @@ class EngineClient : public QObject {
               int32_t d = 0);
     void record(const RecordingFormat& format, QObject* context, Answer answer);
     void stopAndSave(const QString& path, QObject* context, Answer answer);
-    void selectSource(int32_t index) { call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index); }
+    void selectSource(int32_t index) {
+        call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);
+    }
     void mixer(int32_t source, int32_t volume, QObject* context = nullptr, MixerAnswer answer = {});
     // Opens a mixer source: asks its range (volume 0), then sets `volume` bounded to that
     // range, or the middle of the range when there is none. Both calls go out before any
@@ -82,7 +84,9 @@ class EngineClient : public QObject {
     void libraryMissing(const QString& why);
 
   private:
-    void post(std::function<void()> work);
+    // Runs `work` on the worker; `deliver` gets its result back on this object's thread,
+    // unless `context` is gone by then.
+    void run(QObject* context, std::function<int32_t()> work, std::function<void(int32_t)> deliver);
 
     IAudioLibraries& audio_;
     std::unique_ptr<QThread> thread_;

@@ -11,10 +11,10 @@ bool Playback::play(const QString& path) {
     player_.play(path);
     if (!player_.lastError().isEmpty()) {
         // A missing or undecodable file must not claim to play.
-        status_.set(QStringLiteral("%1 cannot be played: %2")
-                        .arg(path.isEmpty() ? QStringLiteral("The line") : path,
-                             player_.lastError()),
-                    kRed);
+        status_.set(
+            QStringLiteral("%1 cannot be played: %2")
+                .arg(path.isEmpty() ? QStringLiteral("The line") : path, player_.lastError()),
+            kRed);
         return false;
     }
     status_.set(QStringLiteral("Recording is playing now........"), kBlue);

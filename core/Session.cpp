@@ -41,7 +41,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
       recorder(engine, settings, status), playback(player, status),
       wizard(engine, player, settings, volume), messages_(messages, status),
       runner_(std::make_unique<DOSOutputs>(messages_)),
-      converter_(std::make_unique<Converter>(*runner_, status, settings.appFile(QStringLiteral("lame")))) {
+      converter_(
+          std::make_unique<Converter>(*runner_, status, settings.appFile(QStringLiteral("lame")))) {
     // Repaint and serve the menus while the encoder is quiet.
     runner_->setYieldHook([] { yieldToWindowSystem(); });
     connect(&engine, &EngineClient::libraryMissing, this,
@@ -109,8 +110,9 @@ void Session::convertLine(int row) {
         status.set(QStringLiteral("Select a recording in the list to convert."), kRed);
         return;
     }
-    converter_->convert(settings.LameOptions, input, mp3PathFor(input),
-                        QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds}));
+    converter_->convert(
+        settings.LameOptions, input, mp3PathFor(input),
+        QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds}));
 }
 
 void Session::convertFile(const QString& path) {

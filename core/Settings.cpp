@@ -74,7 +74,8 @@ QString megabytesPerSecond(const RecordingFormat& f) {
 }
 
 Settings::Settings(QString appDir, QObject* parent)
-    : QObject(parent), appDir_(std::move(appDir)), config_(appDir_ + QStringLiteral("/Config.ini")) {}
+    : QObject(parent), appDir_(std::move(appDir)),
+      config_(appDir_ + QStringLiteral("/Config.ini")) {}
 
 int32_t Settings::mixerSourceFromFile() const {
     return config_.readInt(kSection, kSource, -1) - 1;

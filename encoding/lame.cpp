@@ -1,8 +1,8 @@
 #include "encoding/lame.h"
 
 #include "core/Settings.h"
-#include "skins/PickOnlyCombo.h"
 #include "skins/Layout.h"
+#include "skins/PickOnlyCombo.h"
 #include "skins/SkinControls.h"
 
 #include <QComboBox>

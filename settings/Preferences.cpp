@@ -1,8 +1,8 @@
 #include "settings/Preferences.h"
 
 #include "core/Settings.h"
-#include "skins/PickOnlyCombo.h"
 #include "skins/Layout.h"
+#include "skins/PickOnlyCombo.h"
 #include "skins/SkinControls.h"
 
 #include <QCheckBox>
