@@ -10,15 +10,16 @@
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
 #include "platform/FakeWindowAutomation.h"
+#include "tests/support/TestSupport.h"
 
 #include <QEventLoop>
-#include <QFile>
 #include <QLineEdit>
 #include <QListView>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 // A file dialog that stays open for a while and serves events meanwhile, as a modal dialog
@@ -53,15 +54,7 @@ class TestCommands : public QObject {
     std::unique_ptr<Form1> form;
 
     QString path(const QString& name) const { return dir->path() + "/" + name; }
-    QString ini() const {
-        QFile f(path("Config.ini"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
-    // The status colour as Text1 shows it, as 0x00BBGGRR.
-    int shownColour() const {
-        const QColor c = form->Text1->palette().color(QPalette::Text);
-        return c.red() | c.green() << 8 | c.blue() << 16;
-    }
+    QByteArray ini() const { return readFile(path("Config.ini")); }
     Recorder& recorder() { return form->session().recorder; }
     void makeForm(IFileDialogs* fileDialogs) {
         form.reset();
@@ -77,16 +70,8 @@ class TestCommands : public QObject {
         QTRY_COMPARE(recorder().phase(), Recorder::Phase::Idle);
         QVERIFY(recorder().takeCounter() > 0);
     }
-    int recordCalls() const {
-        int n = 0;
-        for (const FakeAudioLibraries::Call& call : audio.calls)
-            n += call.function == "Wavelark" && call.args.value(0) == 1;
-        return n;
-    }
     QString touch(const QString& name) {
-        QFile f(path(name));
-        if (f.open(QIODevice::WriteOnly))
-            f.write("x");
+        writeFile(path(name), "x");
         return path(name);
     }
 
@@ -97,20 +82,8 @@ class TestCommands : public QObject {
         dialogs = FakeFileDialogs();
         windows = FakeWindowAutomation();
         audio = FakeAudioLibraries();
-        audio.onWavelark = [](const QByteArray& target, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) -> int32_t {
-            if (mode == 0) { // the engine writes the take where it is told to save it
-                QFile out(QString::fromLocal8Bit(target));
-                if (!out.open(QIODevice::WriteOnly))
-                    return -1;
-                out.write("RIFF");
-            }
-            return 0;
-        };
-        QFile f(path("Config.ini"));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[Config]\nSave Position=" + path("rec.wav").toUtf8() + "\n");
-        f.close();
+        saveWritesTheTake(audio);
+        QVERIFY(writeFile(path("Config.ini"), configFor(path("rec.wav"), {})));
         makeForm(&dialogs);
     }
     void cleanup() { form.reset(); }
@@ -121,14 +94,14 @@ class TestCommands : public QObject {
         form->position->trigger();
         QCOMPARE(dialogs.log, QStringList{"save " + path("rec.wav") + " Wave Files(*.wav)|*.wav"});
         QCOMPARE(recorder().takeCounter(), 0);
-        QCOMPARE(ini(), "[Config]\nSave Position=" + path("rec.wav") + "\n");
+        QCOMPARE(ini(), configFor(path("rec.wav"), {}));
 
         dialogs.answer = path("new.wav");
         recordTake();
         form->position_Click();
         QCOMPARE(recorder().outputPath(), path("new.wav"));
         QCOMPARE(recorder().takeCounter(), 0);
-        QCOMPARE(ini(), "[Config]\nSave Position=" + path("new.wav") + "\n");
+        QCOMPARE(ini(), configFor(path("new.wav"), {}));
     }
 
     void hotkeysWaitWhileAFileDialogIsOpen() {
@@ -150,7 +123,7 @@ class TestCommands : public QObject {
         // Once the dialogs are closed, the same key records.
         hotkeys.press(kHotkeyRecord);
         QTRY_COMPARE(recorder().phase(), Recorder::Phase::Recording);
-        QCOMPARE(recordCalls(), 1);
+        QCOMPARE(engineCalls(audio, 1).size(), 1);
         form->SkinButton2_Click();
         QTRY_COMPARE(recorder().phase(), Recorder::Phase::Idle);
         form.reset(); // before the dialogs it holds go
@@ -170,7 +143,7 @@ class TestCommands : public QObject {
 
     void helpTopics() {
         form->about->trigger();
-        QCOMPARE(shownColour(), kRed); // no help document in this folder
+        QCOMPARE(form->session().status.colour(), kRed); // no help document in this folder
         QVERIFY(form->Text1->text().contains(path("Wavelark help.html")));
         QVERIFY(desktop.log.isEmpty());
 
@@ -182,7 +155,7 @@ class TestCommands : public QObject {
 
         desktop.succeed = false; // no opener on this desktop
         form->about_Click();
-        QCOMPARE(shownColour(), kRed);
+        QCOMPARE(form->session().status.colour(), kRed);
         QVERIFY(form->Text1->text().contains(help));
     }
 

@@ -9,6 +9,7 @@
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeMessageBox.h"
 #include "platform/FakePlayer.h"
+#include "tests/support/TestSupport.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 const QString kFinish = QStringLiteral("Finish Converting");
@@ -32,61 +34,33 @@ class TestCoreConverter : public QObject {
     std::unique_ptr<Session> session;
 
     QString path(const QString& name) const { return dir->path() + "/" + name; }
-    void write(const QString& name, const QByteArray& text) {
-        QFile f(path(name));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(text);
+    // A WAV file on disk and its line in the list.
+    void addLine(const QString& name, int seconds = 1) {
+        QVERIFY(writeFile(path(name), "RIFF"));
+        session->takes.add(path(name), seconds, Takes::Kind::Wav);
     }
-    QStringList readLines(const QString& name) const {
-        QFile f(path(name));
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    // The stand-in encoder: notes its arguments and "start/end <output name>" in a log,
-    // prints progress, then waits while the file "hold" exists (so that a test can keep
-    // it running), prints " 42% done" and writes the MP3 unless told not to.
-    void installEncoder(bool writesOutput = true) {
-        write("lame", "#!/bin/sh\nd=$(dirname \"$0\")\nfor last; do :; done\n"
-                      "name=$(basename \"$last\")\necho \"start $name\" >> \"$d/log.txt\"\n"
-                      "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args.txt\"\n"
-                      "printf '  5%%|'\n"
-                      "i=0; while [ -e \"$d/hold\" ] && [ $i -lt 200 ]; do sleep 0.05; "
-                      "i=$((i+1)); done\nprintf ' 42%% done'\n" +
-                          (writesOutput ? QByteArray("echo mp3 > \"$last\"\n") : QByteArray()) +
-                          "echo \"end $name\" >> \"$d/log.txt\"\n");
-        QFile::setPermissions(path("lame"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ExeOwner);
-    }
-    void hold() { write("hold", ""); }
+    QStringList log() const { return readLines(path("log.txt")); }
+    void hold() { writeFile(path("hold"), ""); }
     void release() { QFile::remove(path("hold")); }
-    QStringList lines() const {
-        QStringList out;
-        for (int row = 0; row < session->takes.rowCount(); ++row)
-            out << Takes::line(session->takes.at(row));
-        return out;
+    void expectStatus(const QString& text, int colour) {
+        QCOMPARE(session->status.text(), text);
+        QCOMPARE(session->status.colour(), colour);
+    }
+    // A take recording for one second.
+    void recordOneSecond() {
+        session->recorder.record();
+        QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
+        session->recorder.tick();
+        session->recorder.tick();
     }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
         messages = FakeMessageBox();
-        write("Config.ini", "[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"
-                            "Save Position=" +
-                                path("take.wav").toUtf8() + "\n");
-        audio.onWavelark = [](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) {
-            if (mode == 0) {
-                QFile out(QString::fromLocal8Bit(file));
-                if (out.open(QIODevice::WriteOnly))
-                    out.write("RIFF");
-            }
-            return 0;
-        };
-        session = std::make_unique<Session>(dir->path(), audio, player, &messages);
-        session->recorder.reloadOutputPath();
-        session->loadConfiguration();
+        saveWritesTheTake(audio);
+        session = startSession(dir->path(), configFor(path("take.wav")), audio, player, &messages);
+        QVERIFY(session);
         session->status.set(QStringLiteral("before"), 0x00FF00);
     }
     void cleanup() {
@@ -110,9 +84,8 @@ class TestCoreConverter : public QObject {
         QFETCH(QByteArray, chunk);
         QFETCH(QStringList, progress);
         // The encoder prints only the chunk, in one write, and writes the MP3.
-        write("lame", "#!/bin/sh\nprintf '%s' '" + chunk +
-                          "'\nfor last; do :; done; echo mp3 > \"$last\"\n");
-        QFile::setPermissions(path("lame"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QVERIFY(writeScript(path("lame"), "printf '%s' '" + chunk +
+                                              "'\nfor last; do :; done; echo mp3 > \"$last\"\n"));
         QStringList texts;
         QList<int> colours;
         connect(&session->status, &StatusLine::changed, this, [&](const QString& t, int c) {
@@ -126,105 +99,93 @@ class TestCoreConverter : public QObject {
     }
 
     void convertALineAddsItsMp3Line() {
-        installEncoder();
-        const QString wav = path("My \"Take\" $1.wav");
-        write("My \"Take\" $1.wav", "RIFF");
-        session->takes.add(wav, 42, Takes::Kind::Wav);
-        session->takes.add(path("other.wav"), 5, Takes::Kind::Wav);
+        QVERIFY(installEncoder(dir->path()));
+        addLine("My \"Take\" $1.wav", 42);
+        addLine("other.wav", 5);
         session->convertLine(0);
         const QString mp3 = path("My \"Take\" $1.mp3");
-        QCOMPARE(readLines("args.txt"), QStringList({"-b", "128", "-m", "j", wav, mp3}));
+        QCOMPARE(readLines(path("args.txt")),
+                 QStringList({"-b", "128", "-m", "j", path("My \"Take\" $1.wav"), mp3}));
         // The MP3 line gives the length of the line it came from.
-        QCOMPARE(lines().last(), "03     00:42     " + mp3);
-        QCOMPARE(session->status.text(), kFinish);
-        QCOMPARE(session->status.colour(), kRed);
+        QCOMPARE(lines(session->takes).last(), "03     00:42     " + mp3);
+        expectStatus(kFinish, kRed);
         QVERIFY(messages.texts.isEmpty());
         QVERIFY(!session->converter().busy());
 
         session->settings.LameOptions = " -b 192 -m s -h";
         session->convertLine(1);
-        QCOMPARE(readLines("args.txt"),
+        QCOMPARE(readLines(path("args.txt")),
                  QStringList({"-b", "192", "-m", "s", "-h", path("other.wav"), path("other.mp3")}));
-        QCOMPARE(lines().last(), "04     00:05     " + path("other.mp3"));
+        QCOMPARE(lines(session->takes).last(), "04     00:05     " + path("other.mp3"));
 
         session->convertLine(-1);
         QCOMPARE(session->status.text(), QString("Select a recording in the list to convert."));
-        QCOMPARE(lines().size(), 4);
+        QCOMPARE(session->takes.rowCount(), 4);
     }
 
     void convertAFile() {
-        installEncoder();
-        write("b.wav", "RIFF");
+        QVERIFY(installEncoder(dir->path()));
+        QVERIFY(writeFile(path("b.wav"), "RIFF"));
         session->convertFile(path("b.wav"));
-        QCOMPARE(readLines("args.txt").mid(4), QStringList({path("b.wav"), path("b.mp3")}));
+        QCOMPARE(readLines(path("args.txt")).mid(4), QStringList({path("b.wav"), path("b.mp3")}));
         QVERIFY(QFile::exists(path("b.mp3")));
-        QVERIFY(lines().isEmpty()); // a file from the dialog gets no line
+        QCOMPARE(session->takes.rowCount(), 0); // a file from the dialog gets no line
         QCOMPARE(session->status.text(), kFinish);
 
         // A file that is not there shows as the empty path and is not converted.
         session->convertFile(path("gone.wav"));
         QCOMPARE(session->status.text(), QString());
-        QCOMPARE(readLines("log.txt").size(), 2);
+        QCOMPARE(log().size(), 2);
     }
 
     void anEncoderThatCannotStart() {
-        write("a.wav", "RIFF");
-        session->takes.add(path("a.wav"), 1, Takes::Kind::Wav);
+        addLine("a.wav");
         QList<bool> started;
         connect(&session->converter(), &Converter::finished, this,
                 [&](const QString&, const QString&, bool, bool s) { started << s; });
         session->convertLine(0);
         QCOMPARE(messages.texts, QStringList{"File or command not found"});
         QCOMPARE(started, QList<bool>{false});
-        // The window is idle again as it was: text and colour.
-        QCOMPARE(session->status.text(), QString("before"));
-        QCOMPARE(session->status.colour(), 0x00FF00);
-        QCOMPARE(lines().size(), 1);
+        expectStatus("before", 0x00FF00); // idle again as it was: text and colour
+        QCOMPARE(session->takes.rowCount(), 1);
         QVERIFY(!session->converter().busy());
     }
 
     void anEncoderThatWritesNothing() {
-        installEncoder(false);
-        write("a.wav", "RIFF");
-        session->takes.add(path("a.wav"), 1, Takes::Kind::Wav);
+        QVERIFY(installEncoder(dir->path(), false));
+        addLine("a.wav");
         session->convertLine(0);
-        QCOMPARE(lines().size(), 1);
-        QCOMPARE(session->status.text(),
-                 "The conversion failed: " + path("a.mp3") + " was not written.");
-        QCOMPARE(session->status.colour(), kRed);
+        QCOMPARE(session->takes.rowCount(), 1);
+        expectStatus("The conversion failed: " + path("a.mp3") + " was not written.", kRed);
 
-        write("b.wav", "RIFF");
+        QVERIFY(writeFile(path("b.wav"), "RIFF"));
         session->convertFile(path("b.wav"));
         QCOMPARE(session->status.text(),
                  "The conversion failed: " + path("b.mp3") + " was not written.");
     }
 
     void refusedWhileOneRuns() {
-        installEncoder();
-        write("a.wav", "RIFF");
-        session->takes.add(path("a.wav"), 1, Takes::Kind::Wav);
+        QVERIFY(installEncoder(dir->path()));
+        addLine("a.wav");
         hold();
-        QString refusals;
+        QStringList refusals;
         int queued = -1;
-        QList<int> colours;
         QTimer::singleShot(0, this, [&] {
             session->convertLine(0);
-            refusals += session->status.text();
-            colours << session->status.colour();
+            refusals << session->status.text() + QString::number(session->status.colour());
             session->convertFile(path("a.wav"));
-            refusals += session->status.text();
-            colours << session->status.colour();
+            refusals << session->status.text() + QString::number(session->status.colour());
             queued = session->converter().queued();
             release();
         });
         session->convertLine(0);
-        QCOMPARE(refusals, QString("A conversion is running; wait for it to finish before starting "
-                                   "another.")
-                               .repeated(2));
-        QCOMPARE(colours, QList<int>({kRed, kRed}));
+        const QString refused = "A conversion is running; wait for it to finish before starting "
+                                "another." +
+                                QString::number(kRed);
+        QCOMPARE(refusals, QStringList({refused, refused}));
         QCOMPARE(queued, 0);
-        QCOMPARE(readLines("log.txt"), QStringList({"start a.mp3", "end a.mp3"}));
-        QCOMPARE(lines().size(), 2);
+        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3"}));
+        QCOMPARE(session->takes.rowCount(), 2);
     }
 
     void convertOnCompletion_data() {
@@ -242,27 +203,24 @@ class TestCoreConverter : public QObject {
         QFETCH(bool, writesOutput);
         QFETCH(QString, status);
         QFETCH(int, lineCount);
-        installEncoder(writesOutput);
+        QVERIFY(installEncoder(dir->path(), writesOutput));
         session->settings.AutoMp3 = 1;
-        session->recorder.record();
-        QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
-        session->recorder.tick();
-        session->recorder.tick();
+        recordOneSecond();
         session->recorder.stopAndSave();
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Idle);
-        QCOMPARE(readLines("args.txt").mid(4), QStringList({path("take.wav"), path("take.mp3")}));
-        QCOMPARE(lines(), QStringList({"01     00:01     " + path("take.wav"),
-                                       "02     00:01     " + path("take.mp3")})
-                              .mid(0, lineCount));
-        QCOMPARE(session->status.text(), status.replace("%1", path("take.mp3")));
-        QCOMPARE(session->status.colour(), kRed);
+        QCOMPARE(readLines(path("args.txt")).mid(4),
+                 QStringList({path("take.wav"), path("take.mp3")}));
+        QCOMPARE(lines(session->takes), QStringList({"01     00:01     " + path("take.wav"),
+                                                     "02     00:01     " + path("take.mp3")})
+                                            .mid(0, lineCount));
+        expectStatus(status.replace("%1", path("take.mp3")), kRed);
     }
 
     // A conversion asked for inside a running one (here from the status line's listener,
     // i.e. within the first one's output) runs after it, on its own, and the converter is
     // busy throughout.
     void aConversionAskedForWhileOneRunsWaitsItsTurn() {
-        installEncoder();
+        QVERIFY(installEncoder(dir->path()));
         hold();
         DOSOutputs runner(messages);
         runner.setYieldHook([] { yieldToWindowSystem(); });
@@ -286,8 +244,7 @@ class TestCoreConverter : public QObject {
         });
         converter.convert(QString(), path("a.wav"), path("a.mp3"), QStringLiteral("A"));
         QVERIFY(asked);
-        QCOMPARE(readLines("log.txt"),
-                 QStringList({"start a.mp3", "end a.mp3", "start b.mp3", "end b.mp3"}));
+        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3", "start b.mp3", "end b.mp3"}));
         QCOMPARE(done, QStringList({"a.mp3 ok A busy", "b.mp3 ok B busy"}));
         QCOMPARE(busy, QList<bool>({true, false}));
         QVERIFY(!converter.busy());
@@ -297,14 +254,10 @@ class TestCoreConverter : public QObject {
     // Stop during a running conversion with convert-on-completion set: the take's conversion
     // waits for the running one; both MP3s get their lines.
     void aTakeSavedDuringAConversionIsConvertedAfterIt() {
-        installEncoder();
-        write("a.wav", "RIFF");
-        session->takes.add(path("a.wav"), 42, Takes::Kind::Wav);
+        QVERIFY(installEncoder(dir->path()));
+        addLine("a.wav", 42);
         session->settings.AutoMp3 = 1;
-        session->recorder.record();
-        QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
-        session->recorder.tick();
-        session->recorder.tick();
+        recordOneSecond();
 
         QList<bool> busy;
         connect(&session->converter(), &Converter::busyChanged, this, [&](bool b) { busy << b; });
@@ -315,13 +268,13 @@ class TestCoreConverter : public QObject {
         session->convertLine(0);
 
         QCOMPARE(session->recorder.phase(), Recorder::Phase::Idle);
-        QCOMPARE(readLines("log.txt"),
+        QCOMPARE(log(),
                  QStringList({"start a.mp3", "end a.mp3", "start take.mp3", "end take.mp3"}));
         QCOMPARE(busy, QList<bool>({true, false}));
-        QCOMPARE(lines(), QStringList({"01     00:42     " + path("a.wav"),
-                                       "02     00:01     " + path("take.wav"),
-                                       "03     00:42     " + path("a.mp3"),
-                                       "04     00:01     " + path("take.mp3")}));
+        QCOMPARE(lines(session->takes), QStringList({"01     00:42     " + path("a.wav"),
+                                                     "02     00:01     " + path("take.wav"),
+                                                     "03     00:42     " + path("a.mp3"),
+                                                     "04     00:01     " + path("take.mp3")}));
         QVERIFY(messages.texts.isEmpty());
     }
 };

@@ -3,6 +3,7 @@
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
+#include "tests/support/TestSupport.h"
 
 #include <QAbstractItemModelTester>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 class TestCoreTakes : public QObject {
     Q_OBJECT
@@ -23,41 +25,18 @@ class TestCoreTakes : public QObject {
 
     QString path(const QString& name) const { return dir->path() + "/" + name; }
     QString file(const QString& name) const {
-        QFile f(path(name));
-        if (f.open(QIODevice::WriteOnly))
-            f.write("RIFF");
+        writeFile(path(name), "RIFF");
         return path(name);
-    }
-    QStringList lines() const {
-        QStringList out;
-        for (int row = 0; row < session->takes.rowCount(); ++row)
-            out << session->takes.index(row).data().toString();
-        return out;
     }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         audio = FakeAudioLibraries();
-        // The engine writes the take where it is told to save it.
-        audio.onWavelark = [](const QByteArray& target, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) -> int32_t {
-            if (mode == 0) {
-                QFile out(QString::fromLocal8Bit(target));
-                if (!out.open(QIODevice::WriteOnly))
-                    return -1;
-                out.write("RIFF");
-            }
-            return 0;
-        };
         player = FakePlayer();
         status.set(QString(), 0);
-        QFile ini(path("Config.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Config]\nSave Position=" + path("rec.wav").toUtf8() + "\n");
-        ini.close();
-        session = std::make_unique<Session>(dir->path(), audio, player, nullptr);
-        session->recorder.reloadOutputPath();
+        session = startSession(dir->path(), configFor(path("rec.wav"), {}), audio, player);
+        QVERIFY(session);
     }
     void cleanup() { session.reset(); }
 
@@ -68,9 +47,9 @@ class TestCoreTakes : public QObject {
         takes.add("/Rec/A.wav", 5, Takes::Kind::Wav);
         takes.add("/rec/b.mp3", 62 * 60 + 7, Takes::Kind::Mp3);
         takes.add("/rec/c.wav", 100 * 60 + 1, Takes::Kind::Wav);
-        QCOMPARE(takes.index(0).data().toString(), QString("01     00:05     /Rec/A.wav"));
-        QCOMPARE(takes.index(1).data().toString(), QString("02     62:07     /rec/b.mp3"));
-        QCOMPARE(takes.index(2).data().toString(), QString("03     100:01     /rec/c.wav"));
+        QCOMPARE(lines(takes),
+                 QStringList({"01     00:05     /Rec/A.wav", "02     62:07     /rec/b.mp3",
+                              "03     100:01     /rec/c.wav"}));
         QCOMPARE(takes.path(1), QString("/rec/b.mp3"));
         QCOMPARE(takes.index(1).data(Takes::PathRole).toString(), QString("/rec/b.mp3"));
         QCOMPARE(takes.index(1).data(Takes::SecondsRole).toInt(), 62 * 60 + 7);
@@ -126,15 +105,13 @@ class TestCoreTakes : public QObject {
         QCOMPARE(player.mode("/rec/a.wav"), QString("playing"));
         QCOMPARE(status.text(), QString("Playback has stopped"));
         QCOMPARE(status.colour(), kRed);
-    }
 
-    void aFileThatCannotPlaySaysSo() {
-        Playback playback(player, status);
+        // A file that cannot play says so, and so does no line at all.
         player.failPlay = "no such file";
         QVERIFY(!playback.play("/rec/gone.wav"));
         QCOMPARE(status.text(), QString("/rec/gone.wav cannot be played: no such file"));
         QCOMPARE(status.colour(), kRed);
-        QVERIFY(!playback.play(QString())); // no line selected
+        QVERIFY(!playback.play(QString()));
         QCOMPARE(status.text(), QString("The line cannot be played: no such file"));
     }
 
@@ -162,43 +139,35 @@ class TestCoreTakes : public QObject {
         QCOMPARE(takes.rowCount(), 0);
         QCOMPARE(session->status.text(), QString("before"));
         QCOMPARE(takes.nextEntryNumber(), 1);
-    }
 
-    void aRefusedDeletionKeepsTheLine() {
-        // A normal file that no one, root included, may remove: procfs refuses every unlink.
+        // A normal file that no one, root included, may remove (procfs refuses every unlink)
+        // keeps its line, and the reason is given.
         const QString kept = "/proc/version";
         QVERIFY(QFileInfo(kept).isFile());
-        session->takes.add(kept, 5, Takes::Kind::Wav);
+        takes.add(kept, 5, Takes::Kind::Wav);
         session->deleteLine(0);
         QVERIFY(QFile::exists(kept));
-        QCOMPARE(session->takes.rowCount(), 1);
+        QCOMPARE(takes.rowCount(), 1);
         QCOMPARE(session->status.colour(), kRed);
         const QString said = kept + " could not be deleted: ";
         QVERIFY2(session->status.text().startsWith(said), qPrintable(session->status.text()));
-        QVERIFY(session->status.text().size() > said.size()); // the reason is given
+        QVERIFY(session->status.text().size() > said.size());
     }
 
+    // How clearing restarts the take counter is tested in test_core_recorder.
     void clearingKeepsTheFilesAndStartsAfresh() {
-        Recorder& recorder = session->recorder;
-        recorder.record();
-        QTRY_COMPARE(recorder.phase(), Recorder::Phase::Recording);
-        recorder.stopAndSave();
-        QTRY_COMPARE(recorder.phase(), Recorder::Phase::Idle);
-        QCOMPARE(recorder.takeCounter(), 1);
-        QCOMPARE(lines().size(), 1);
-        const QString take = session->takes.path(0);
-        QVERIFY(QFile::exists(take));
+        const QString take = file("a.wav");
+        session->takes.add(take, 5, Takes::Kind::Wav);
         QVERIFY(session->playback.play(take));
-        recorder.setOutputPath("/elsewhere.wav");
+        session->recorder.setOutputPath("/elsewhere.wav");
         player.log.clear();
 
         session->clearList();
-        QVERIFY(lines().isEmpty());
+        QCOMPARE(session->takes.rowCount(), 0);
         QCOMPARE(session->takes.nextEntryNumber(), 1);
         QVERIFY(QFile::exists(take));
         QCOMPARE(player.log, QStringList{"close " + take});
-        QCOMPARE(recorder.takeCounter(), 0);
-        QCOMPARE(recorder.outputPath(), path("rec.wav"));
+        QCOMPARE(session->recorder.outputPath(), path("rec.wav"));
         QCOMPARE(session->status.text(), QString("All lists were cleared."));
         QCOMPARE(session->status.colour(), kRed);
     }

@@ -1,11 +1,9 @@
 // The sound-card wizard's steps with a fake engine and player: each path through them, the
 // engine calls they make and what they store.
-#include "core/EngineClient.h"
-#include "core/Settings.h"
-#include "core/SoundCardWizard.h"
-#include "core/VolumeControl.h"
+#include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
+#include "tests/support/TestSupport.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -13,6 +11,7 @@
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 using Step = SoundCardWizard::Step;
 
 namespace {
@@ -33,18 +32,12 @@ class TestCoreWizard : public QObject {
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<FakeAudioLibraries> audio;
     std::unique_ptr<FakePlayer> player;
-    std::unique_ptr<Settings> settings;
-    std::unique_ptr<EngineClient> engine;
-    std::unique_ptr<VolumeControl> volume;
-    std::unique_ptr<SoundCardWizard> wizard;
+    std::unique_ptr<Session> session; // its settings, engine, volume and wizard
+    SoundCardWizard* wizard = nullptr;
 
     QString tmp() const { return SoundCardWizard::testRecordingPath(); }
     QString chime() const { return dir->path() + "/test.wav"; }
     QString ini() const { return dir->path() + "/Config.ini"; }
-    QString readIni() const {
-        QFile f(ini());
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
 
     // One click of "next", waited out; returns the text it leads to.
     QString next() {
@@ -53,44 +46,20 @@ class TestCoreWizard : public QObject {
             return "still busy";
         return wizard->text();
     }
-    // The engine calls so far, as "<file> <mode> <a> <b> <c> <d>".
-    QStringList engineCalls() const {
-        QStringList log;
-        for (const FakeAudioLibraries::Call& c : audio->calls) {
-            QStringList line{QString::fromLocal8Bit(c.file)};
-            for (int32_t arg : c.args)
-                line << QString::number(arg);
-            log << c.function + ":" + line.join(' ');
-        }
-        return log;
-    }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         audio = std::make_unique<FakeAudioLibraries>();
-        // The engine writes the test recording when it saves.
-        audio->onWavelark = [a = audio.get()](const QByteArray& file, int32_t mode, int32_t,
-                                              int32_t, int32_t, int32_t) -> int32_t {
-            if (mode == 0) {
-                QFile out(QString::fromLocal8Bit(file));
-                if (out.open(QIODevice::WriteOnly))
-                    out.write("RIFF");
-            }
-            return mode == 4 ? a->sourceCount : 0;
-        };
+        saveWritesTheTake(*audio);
         player = std::make_unique<FakePlayer>();
         player->autoFinish = true;
-        settings = std::make_unique<Settings>(dir->path());
-        engine = std::make_unique<EngineClient>(*audio);
-        volume = std::make_unique<VolumeControl>(*engine, *settings);
-        wizard = std::make_unique<SoundCardWizard>(*engine, *player, *settings, *volume);
+        session = std::make_unique<Session>(dir->path(), *audio, *player, nullptr);
+        wizard = &session->wizard;
         QFile::remove(tmp());
     }
     void cleanup() {
-        wizard.reset();
-        volume.reset();
-        engine.reset();
+        session.reset();
         QFile::remove(tmp());
     }
 
@@ -111,11 +80,11 @@ class TestCoreWizard : public QObject {
 
         // Each test selects its source, records mono 8-bit at 22050 while the chime plays to
         // its end, saves to the test path, then plays that back.
-        const QString saveTmp = "Wavelark:" + tmp() + " 0 0 0 0 0";
+        const QString saveTmp = "Wavelark(" + tmp() + ";0,0,0,0,0)";
         QCOMPARE(
-            engineCalls(),
-            QStringList({"Wavelark: 4 0 0 0 0", "Wavelark: 5 0 0 0 0", "Wavelark: 1 1 22050 8 0",
-                         saveTmp, "Wavelark: 5 0 0 0 1", "Wavelark: 1 1 22050 8 0", saveTmp}));
+            callLog(*audio),
+            QStringList({"Wavelark(;4,0,0,0,0)", "Wavelark(;5,0,0,0,0)", "Wavelark(;1,1,22050,8,0)",
+                         saveTmp, "Wavelark(;5,0,0,0,1)", "Wavelark(;1,1,22050,8,0)", saveTmp}));
         QCOMPARE(player->log, QStringList({"play " + chime(), "close " + chime(), "play " + tmp(),
                                            "close " + tmp(), "play " + chime(), "close " + chime(),
                                            "play " + tmp(), "close " + tmp()}));
@@ -127,24 +96,24 @@ class TestCoreWizard : public QObject {
         QVERIFY(!wizard->nextVisible());
         QCOMPARE(wizard->text(),
                  QString("Sound card settings Completed,the information has be saved!"));
-        QCOMPARE(readIni(), "[Config]\nRecording Source=2\nSave Position=" + dir->path() +
-                                "/Larktake.wav\nChannels=2\nBitsPerSample=16\n"
-                                "SamplesPerSec=22050\n");
+        QCOMPARE(readFile(ini()), "[Config]\nRecording Source=2\nSave Position=" + dir->path() +
+                                      "/Larktake.wav\nChannels=2\nBitsPerSample=16\n"
+                                      "SamplesPerSec=22050\n");
         QVERIFY(!QFile::exists(tmp()));
 
         // Done: source 2 at the middle of its range, and the wizard's format announced.
         audio->calls.clear();
         audio->volumeRange = {100, 300};
-        QSignalSpy announced(settings.get(), &Settings::formatAnnounced);
-        QSignalSpy loaded(volume.get(), &VolumeControl::loaded);
+        QSignalSpy announced(&session->settings, &Settings::formatAnnounced);
+        QSignalSpy loaded(&session->volume, &VolumeControl::loaded);
         wizard->finish();
-        QCOMPARE(settings->SourceIndex, 1);
-        QCOMPARE(settings->format, (RecordingFormat{2, 22050, 16}));
+        QCOMPARE(session->settings.SourceIndex, 1);
+        QCOMPARE(session->settings.format, (RecordingFormat{2, 22050, 16}));
         QCOMPARE(announced.count(), 1);
         QTRY_COMPARE(loaded.count(), 1);
-        QCOMPARE(engineCalls(), QStringList({"Volume: 1 0", "Volume: 1 200"}));
-        QCOMPARE(volume->volume(), 200);
-        QCOMPARE(volume->range(), (VolumeRange{100, 300}));
+        QCOMPARE(callLog(*audio), QStringList({"Volume(;1,0)", "Volume(;1,200)"}));
+        QCOMPARE(session->volume.volume(), 200);
+        QCOMPARE(session->volume.range(), (VolumeRange{100, 300}));
     }
 
     void noSourceAtAll_data() {
@@ -160,7 +129,7 @@ class TestCoreWizard : public QObject {
         QVERIFY(wizard->nextEnabled());
         QCOMPARE(next(), kNoSource);
         QVERIFY(!wizard->nextEnabled());
-        QCOMPARE(engineCalls(), QStringList({"Wavelark: 4 0 0 0 0"}));
+        QCOMPARE(callLog(*audio), QStringList({"Wavelark(;4,0,0,0,0)"}));
         QVERIFY(player->log.isEmpty());
         QVERIFY(!QFile::exists(ini()));
     }
@@ -191,18 +160,18 @@ class TestCoreWizard : public QObject {
     // finish do nothing, and the step ends only when the playback has.
     void aRunningStepTakesNoOtherClick() {
         player->autoFinish = false;
-        QSignalSpy busy(wizard.get(), &SoundCardWizard::busyChanged);
+        QSignalSpy busy(wizard, &SoundCardWizard::busyChanged);
         next();
         next();
         wizard->next(); // record source 1
         QVERIFY(wizard->busy());
         QVERIFY(!wizard->nextEnabled());
         QTRY_COMPARE(player->mode(chime()), QString("playing"));
-        QCOMPARE(engineCalls().size(), 3); // count, select, record
+        QCOMPARE(audio->calls.size(), 3); // count, select, record
         wizard->next();
         wizard->heard();
         QTest::qWait(100);
-        QCOMPARE(engineCalls().size(), 3);
+        QCOMPARE(audio->calls.size(), 3);
         QCOMPARE(wizard->text(), announce(1));
         QVERIFY(wizard->busy());
 
@@ -210,7 +179,7 @@ class TestCoreWizard : public QObject {
         QTRY_VERIFY(!wizard->busy());
         QCOMPARE(wizard->text(), kRecorded);
         QVERIFY(wizard->nextEnabled());
-        QCOMPARE(engineCalls().size(), 4);
+        QCOMPARE(audio->calls.size(), 4);
 
         wizard->next(); // play the recording back
         QVERIFY(wizard->busy());
@@ -232,7 +201,7 @@ class TestCoreWizard : public QObject {
         next();
         next();
         QCOMPARE(next(), kRecorded);
-        QCOMPARE(engineCalls().size(), 4);
+        QCOMPARE(audio->calls.size(), 4);
         QCOMPARE(player->log, QStringList({"play " + chime(), "close " + chime()}));
         QCOMPARE(next(), kConfirm);
     }

@@ -9,18 +9,18 @@
 #include "platform/FileSystem.h"
 #include "settings/Form2.h"
 #include "skins/SkinControls.h"
+#include "tests/support/TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QListView>
-#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 
@@ -51,30 +51,6 @@ class WatchedForm1 : public Form1 {
     }
 };
 
-QString readAll(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll());
-}
-
-void writeAll(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text);
-}
-
-QStringList callLog(const FakeAudioLibraries& audio) {
-    QStringList out;
-    for (const auto& c : audio.calls) {
-        QStringList args;
-        for (int v : c.args)
-            args << QString::number(v);
-        out << c.function + "(" + QString::fromUtf8(c.file) + ";" + args.join(',') + ")";
-    }
-    return out;
-}
-
 } // namespace
 
 class TestForm1 : public QObject {
@@ -93,100 +69,82 @@ class TestForm1 : public QObject {
     }
     // A configured run whose takes go to `take`, started and with the mixer's answer in.
     void load(const QString& take) {
-        writeAll(ini(), "[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"
-                        "Save Position=" +
-                            path(take).toUtf8() + "\n");
+        QVERIFY(writeFile(ini(), configFor(path(take))));
         make();
         form->Form_Load();
         QTRY_VERIFY(!form->session().engine.busy());
     }
     Recorder& recorder() { return form->session().recorder; }
-    QStringList saves() const {
-        QStringList out;
-        for (const auto& c : audio.calls)
-            if (c.function == "Wavelark" && c.args.value(0) == 0)
-                out << QString::fromLocal8Bit(c.file);
-        return out;
-    }
-    QStringList listed() const {
-        QStringList out;
-        for (int i = 0; i < form->List1->model()->rowCount(); ++i)
-            out << form->List1->model()->index(i, 0).data(Takes::PathRole).toString();
-        return out;
-    }
+    QStringList listed() const { return lines(*form->List1->model(), Takes::PathRole); }
 
   private slots:
     void init() {
         QVERIFY(dir.isValid());
         QFile::remove(ini());
         audio = FakeAudioLibraries();
-        audio.onWavelark = [](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
-                              int32_t) {
-            if (mode == 0) {
-                QFile out(QString::fromLocal8Bit(file));
-                if (out.open(QIODevice::WriteOnly))
-                    out.write("RIFF");
-            }
-            return 0;
-        };
+        saveWritesTheTake(audio);
         hotkeys.registered.clear();
         hotkeys.log.clear();
         player.log.clear();
-        // The shipped skins, so that the window is dressed as the program dresses it.
-        QDir().mkpath(dir.path() + "/skin");
-        for (const char* name : {"green.skn", "red.skn", "blue.skn"}) {
-            QFile::remove(dir.path() + "/skin/" + name);
-            QFile::copy(qEnvironmentVariable("TW_APPDIR") + "/skin/" + name,
-                        dir.path() + "/skin/" + name);
-        }
+        QVERIFY(copySkins(dir.path()));
     }
     void cleanup() { form.reset(); }
 
-    void startUpWithFullConfig() {
-        writeAll(ini(),
-                 "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
-                 "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\nRecording Volume=30000\n");
-        const QString before = readAll(ini());
-        audio.volumeRange = {0, 65536};
+    void startUp_data() {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<int>("low");
+        QTest::addColumn<int>("high");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<QList<int>>("slider"); // minimum, maximum, steps, position
+        QTest::addColumn<QString>("outputPath");
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("full") << QByteArray(
+                                     "[Config]\nRecording Source=2\nSave Position=/music/rec.wav\n"
+                                     "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"
+                                     "Recording Volume=30000\n")
+                              << 0 << 65536
+                              << QStringList(
+                                     {"Volume(;1,0)", "Volume(;1,30000)", "Wavelark(;5,0,0,0,1)"})
+                              << QList<int>({0, 65536, 655, 6553, 30000}) << "/music/rec.wav"
+                              << "44100  Hz   16  Bit";
+        // Steps come from min + max of the range: (−100 + 301) / 100 and / 10.
+        QTest::newRow("keys missing")
+            << QByteArray("[Config]\nRecording Volume=5\n") << -100 << 301
+            << QStringList({"Volume(;-2,0)", "Volume(;-2,5)", "Wavelark(;5,0,0,0,-1)"})
+            << QList<int>({-100, 301, 2, 20, 5}) << "Default"
+            << "0  Hz   0  Bit";
+    }
+    void startUp() {
+        QFETCH(QByteArray, config);
+        QFETCH(int, low);
+        QFETCH(int, high);
+        QFETCH(QStringList, calls);
+        QFETCH(QList<int>, slider);
+        QFETCH(QString, outputPath);
+        QFETCH(QString, panel);
+        QVERIFY(writeFile(ini(), config));
+        audio.volumeRange = {low, high};
         make();
         form->Form_Load();
         QVERIFY(form->isVisible());
         QVERIFY(!form->hasForm2());
-        QCOMPARE(form->SkinPanel1->text(), QString("44100  Hz   16  Bit"));
+        QCOMPARE(form->SkinPanel1->text(), panel);
         QCOMPARE(form->Text1->text(), QString("Please read help files before starting program."));
         QCOMPARE(hotkeys.log,
                  QStringList({"register 49151 120", "register 0 121", "register 160 122"}));
 
         // The slider follows when the mixer answers.
         QTRY_VERIFY(!form->session().engine.busy());
-        QCOMPARE(callLog(audio),
-                 QStringList({"Volume(;1,0)", "Volume(;1,30000)", "Wavelark(;5,0,0,0,1)"}));
-        QCOMPARE(form->SkinScrollBar1->minimum(), 0);
-        QCOMPARE(form->SkinScrollBar1->maximum(), 65536);
-        QCOMPARE(form->SkinScrollBar1->singleStep(), 655);
-        QCOMPARE(form->SkinScrollBar1->pageStep(), 6553);
-        QCOMPARE(form->SkinScrollBar1->position(), 30000);
-        QCOMPARE(form->SkinLabel5->text(), QString("Recording volume setting :30000"));
-        QCOMPARE(recorder().outputPath(), QString("/music/rec.wav"));
+        QCOMPARE(callLog(audio), calls);
+        SkinScrollBar* bar = form->SkinScrollBar1;
+        QCOMPARE(QList<int>({bar->minimum(), bar->maximum(), bar->singleStep(), bar->pageStep(),
+                             bar->position()}),
+                 slider);
+        QCOMPARE(form->SkinLabel5->text(),
+                 "Recording volume setting :" + QString::number(slider.last()));
+        QCOMPARE(recorder().outputPath(), outputPath);
         QCOMPARE(form->Common.Filter, QString("Wave Files(*.wav)|*.wav"));
-        QCOMPARE(readAll(ini()), before); // start-up writes nothing
-    }
-
-    void startUpWithMissingKeys() {
-        writeAll(ini(), "[Config]\nRecording Volume=5\n");
-        audio.volumeRange = {-100, 301};
-        make();
-        form->Form_Load();
-        QCOMPARE(form->SkinPanel1->text(), QString("0  Hz   0  Bit"));
-        QTRY_VERIFY(!form->session().engine.busy());
-        QCOMPARE(callLog(audio),
-                 QStringList({"Volume(;-2,0)", "Volume(;-2,5)", "Wavelark(;5,0,0,0,-1)"}));
-        QCOMPARE(recorder().outputPath(), QString("Default"));
-        // Steps come from min + max of the range: (−100 + 301) / 100 and / 10.
-        QCOMPARE(form->SkinScrollBar1->singleStep(), 2);
-        QCOMPARE(form->SkinScrollBar1->pageStep(), 20);
-        QCOMPARE(form->SkinScrollBar1->position(), 5);
-        QVERIFY(form->isVisible());
+        QCOMPARE(readFile(ini()), config); // start-up writes nothing
     }
 
     void firstRunShowsOnlyTheWizard() {
@@ -195,25 +153,16 @@ class TestForm1 : public QObject {
         QVERIFY(!form->isVisible());
         QVERIFY(form->hasForm2());
         QVERIFY(form->form2()->isVisible());
-        QCOMPARE(form->form2()->windowTitle(), QString("Sound Card Setting"));
         QCOMPARE(recorder().outputPath(), dir.path() + "/Larktake.wav");
         QVERIFY(!QFile::exists(ini()));
         QCOMPARE(hotkeys.registered.size(), 3); // the pump listens on a first run too
         QTRY_VERIFY(!form->session().engine.busy());
         QVERIFY(audio.calls.isEmpty());
-
-        // Closing the wizard ends the program, once.
-        QSignalSpy stopped(form.get(), &Form1::pumpStopped);
-        form->form2()->close();
-        QCOMPARE(stopped.count(), 1);
-        QVERIFY(hotkeys.registered.isEmpty());
-        QCOMPARE(readAll(ini()), QString("[Config]\nRecording Volume=0\n"));
-        form->close();
-        QCOMPARE(stopped.count(), 1);
     }
 
     void shutdownWritesOnlyTheVolumeAndReleasesHotkeys() {
-        writeAll(ini(), "; mine\n[Config]\nRecording Source=1\nChannels=1\n[Other]\nx=1\n");
+        QVERIFY(
+            writeFile(ini(), "; mine\n[Config]\nRecording Source=1\nChannels=1\n[Other]\nx=1\n"));
         make();
         form->Form_Load();
         QTRY_VERIFY(!form->session().engine.busy());
@@ -226,8 +175,8 @@ class TestForm1 : public QObject {
         QSignalSpy stopped(form.get(), &Form1::pumpStopped);
         form->close();
         QCOMPARE(stopped.count(), 1);
-        QCOMPARE(readAll(ini()), QString("; mine\n[Config]\nRecording Source=1\nChannels=1\n"
-                                         "Recording Volume=1234\n[Other]\nx=1\n"));
+        QCOMPARE(readFile(ini()), QByteArray("; mine\n[Config]\nRecording Source=1\nChannels=1\n"
+                                             "Recording Volume=1234\n[Other]\nx=1\n"));
         QCOMPARE(player.log, QStringList({"close /tmp/b.wav", "close /tmp/a.wav"}));
         QCOMPARE(hotkeys.log, QStringList({"unregister 49151", "unregister 0", "unregister 160"}));
         QVERIFY(form->ran.isEmpty()); // idle: nothing to save
@@ -236,42 +185,32 @@ class TestForm1 : public QObject {
     // Closing waits for the engine's answer, so the take is in place and listed when the
     // window has gone, whatever the status line said.
     void closingSavesARunningTake_data() {
-        QTest::addColumn<bool>("saved");
-        QTest::newRow("starting") << true;
-        QTest::newRow("recording") << true;
-        QTest::newRow("paused") << true;
-        QTest::newRow("converting") << true;
-        QTest::newRow("idle") << false;
+        // "converting": recording while the status line shows a conversion.
+        QTest::addColumn<QString>("how");
+        for (const char* how : {"starting", "recording", "paused", "converting"})
+            QTest::newRow(how) << QString(how);
     }
     void closingSavesARunningTake() {
-        QFETCH(bool, saved);
-        const QString how = QTest::currentDataTag();
+        QFETCH(QString, how);
         const QString take = path("close-" + how + ".wav");
         load(QFileInfo(take).fileName());
-        if (how != "idle") {
-            form->SkinButton1_Click();
-            if (how != "starting")
-                QTRY_COMPARE(recorder().phase(), Recorder::Phase::Recording);
-        }
+        form->SkinButton1_Click();
+        if (how != "starting")
+            QTRY_COMPARE(recorder().phase(), Recorder::Phase::Recording);
         if (how == "paused")
             form->SkinButton4_Click();
         if (how == "converting")
             form->session().status.set("Encoding in progress...  Status=42%", kBlue);
-        if (how == "idle")
-            form->session().status.set("The Program is Recording now........", kBlue);
         form->close();
-        QCOMPARE(saves(), saved ? QStringList{take} : QStringList{});
-        QCOMPARE(listed(), saved ? QStringList{take} : QStringList{});
+        QCOMPARE(savedFiles(audio), QStringList{take});
+        QCOMPARE(listed(), QStringList{take});
         QCOMPARE(recorder().phase(), Recorder::Phase::Idle);
     }
 
     void closingDuringAConversionSavesTheTake() {
-        // An encoder that reports progress, then takes a second.
-        writeAll(path("lame"), "#!/bin/sh\nprintf '  5%%|'\nsleep 1\n"
-                               "for last; do :; done; echo mp3 > \"$last\"\n");
-        QFile::setPermissions(path("lame"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ExeOwner);
-        writeAll(path("old.wav"), "RIFF");
+        QVERIFY(installEncoder(dir.path()));
+        QVERIFY(writeFile(path("hold"), "")); // the encoder runs until the window has closed
+        QVERIFY(writeFile(path("old.wav"), "RIFF"));
         load("conv-take.wav");
         form->session().takes.add(path("old.wav"), 1, Takes::Kind::Wav);
         form->List1->setCurrentIndex(form->List1->model()->index(0, 0));
@@ -290,13 +229,14 @@ class TestForm1 : public QObject {
                 statusAtClose = form->Text1->text();
                 recordingAtClose = recorder().phase() == Recorder::Phase::Recording;
                 form->close();
+                QFile::remove(path("hold"));
             });
         };
         watch = connect(&form->session().status, &StatusLine::changed, form.get(), closeOnProgress);
         form->Convert_Click(); // returns when the conversion has ended
         QVERIFY2(statusAtClose.startsWith("Encoding in progress..."), qPrintable(statusAtClose));
         QVERIFY(recordingAtClose);
-        QCOMPARE(saves(), QStringList{path("conv-take.wav")});
+        QCOMPARE(savedFiles(audio), QStringList{path("conv-take.wav")});
         QCOMPARE(listed(), QStringList({path("old.wav"), path("conv-take.wav"), path("old.mp3")}));
     }
 
@@ -321,7 +261,7 @@ class TestForm1 : public QObject {
         hotkeys.press(kHotkeyStop);
         QCOMPARE(form->ran, QStringList({"pause", "pause", "stop"}));
         QTRY_COMPARE(recorder().phase(), Recorder::Phase::Idle);
-        QCOMPARE(saves(), QStringList{path("hk.wav")});
+        QCOMPARE(savedFiles(audio), QStringList{path("hk.wav")});
     }
 
     void hotkeysWaitWhileAHandlerRuns() {
@@ -348,7 +288,7 @@ class TestForm1 : public QObject {
     }
 
     void unloadableLibraryIsReportedNotFatal() {
-        writeAll(ini(), "[Config]\nRecording Source=1\n");
+        QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n"));
         // The real loader, pointed at a folder without the libraries.
         AudioLibraries missing(dir.path());
         form = std::make_unique<WatchedForm1>(Services{dir.path(), missing, hotkeys, player});
@@ -364,51 +304,26 @@ class TestForm1 : public QObject {
         QCOMPARE(range[0], 7);
 
         // A file that is not a library, or lacks the function, fails the same way.
-        writeAll(dir.path() + "/libWavelark.so", "not an ELF file");
+        QVERIFY(writeFile(dir.path() + "/libWavelark.so", "not an ELF file"));
         QCOMPARE(missing.Wavelark("", 4, 0, 0, 0, 0), IAudioLibraries::kNotLoaded);
         QVERIFY(missing.loadError().contains("libWavelark.so"));
         QFile::remove(dir.path() + "/libWavelark.so");
     }
 
-    void getfilenameIsTheSelectedLinesPath() {
-        make();
-        form->session().takes.add("/a b/c  d.wav", 60, Takes::Kind::Wav);
-        QCOMPARE(form->Getfilename(), QString()); // nothing selected yet
-        form->List1->setCurrentIndex(form->List1->model()->index(0, 0));
-        QCOMPARE(form->Getfilename(), QString("/a b/c  d.wav"));
-    }
-
     void pathsOfTheFileSystem() {
         const QString file = dir.path() + "/Take One.wav";
-        writeAll(file, "x");
+        QVERIFY(writeFile(file, "x"));
         QCOMPARE(Form1::GetShortPath(file), file);
         QCOMPARE(Form1::GetShortPath(dir.path() + "/missing.wav"), QString());
         QCOMPARE(Form1::GetShortPath(QString()), QString());
         QCOMPARE(expandLongPath(dir.path() + "/take one.WAV"), file);
         QCOMPARE(expandLongPath(dir.path() + "/nope/take one.wav"), QString());
-        writeAll(dir.path() + "/.hidden", "x");
+        QVERIFY(writeFile(dir.path() + "/.hidden", "x"));
         QCOMPARE(expandLongPath(dir.path() + "/.hidden"), dir.path() + "/.hidden");
     }
 
-    void menus() {
-        make();
-        QCOMPARE(form->List1->model(), &form->session().takes);
-        QStringList bar;
-        for (QAction* a : form->menuBar()->actions())
-            bar << a->text();
-        QCOMPARE(bar, QStringList({"File", "Options", "Encoder", "Help"}));
-        QStringList popup;
-        for (QAction* a : form->Popup->actions())
-            popup << (a->isSeparator() ? "-" : a->text());
-        QCOMPARE(popup,
-                 QStringList({"Stop playing", "-", "Remove selected item", "Delete output file",
-                              "Convert wav to mp3", "-", "Mail to friends", "-", "Cancel"}));
-        QVERIFY(!form->Timer1.isActive() && !form->Timer2.isActive() && !form->Timer3.isActive());
-        QVERIFY(!form->windowIcon().isNull());
-    }
-
     void skinMenuTicksOneAndLoadsItsFile() {
-        writeAll(ini(), "[Config]\n");
+        QVERIFY(writeFile(ini(), "[Config]\n"));
         make();
         form->Form_Load();
         QVERIFY(form->green->isChecked());

@@ -1,10 +1,12 @@
 // The recordings list in the main window with a fake player: the lines it shows, playing a
-// line and its watch, the context menu and the menu's commands.
+// line and its watch, the context menu and the menu's commands. What the commands do to the
+// takes and the player is tested in test_core_takes.
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
+#include "tests/support/TestSupport.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 class TestRecordingsList : public QObject {
     Q_OBJECT
@@ -25,37 +28,27 @@ class TestRecordingsList : public QObject {
     std::unique_ptr<Form1> form;
     int popups = 0;
 
-    QString path(const QString& name) const { return dir->path() + "/" + name; }
-    QString file(const QString& name) const {
-        QFile f(path(name));
-        if (f.open(QIODevice::WriteOnly))
-            f.write("RIFF");
-        return path(name);
-    }
     Takes& takes() { return form->session().takes; }
     QString addLine(const QString& name) {
-        const QString p = file(name);
-        takes().add(p, 5, Takes::Kind::Wav);
-        return p;
+        const QString path = dir->path() + "/" + name;
+        writeFile(path, "RIFF");
+        takes().add(path, 5, Takes::Kind::Wav);
+        return path;
     }
     void select(int row) { form->List1->setCurrentIndex(takes().index(row)); }
+    // Selects a line and plays it, as a double click does.
+    void play(int row) {
+        select(row);
+        form->List1_DblClick();
+    }
     int currentRow() const { return form->List1->currentIndex().row(); }
     QPoint rowCentre(int row) { return form->List1->visualRect(takes().index(row)).center(); }
-    // The status line as Text1 shows it: text, and colour as 0x00BBGGRR.
-    QString shownText() const { return form->Text1->text(); }
-    int shownColour() const {
-        const QColor c = form->Text1->palette().color(QPalette::Text);
-        return c.red() | c.green() << 8 | c.blue() << 16;
-    }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         player = FakePlayer();
-        QFile ini(path("Config.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Config]\nSave Position=" + path("rec.wav").toUtf8() + "\n");
-        ini.close();
+        QVERIFY(writeFile(dir->path() + "/Config.ini", configFor(dir->path() + "/rec.wav", {})));
         form = std::make_unique<Form1>(Services{dir->path(), audio, hotkeys, player});
         form->Form_Load();
         popups = 0;
@@ -80,8 +73,7 @@ class TestRecordingsList : public QObject {
         QTest::mouseRelease(viewport, Qt::LeftButton, {}, rowCentre(1));
         QCOMPARE(currentRow(), 1);
         QCOMPARE(player.log, QStringList({"close ", "play " + b}));
-        QCOMPARE(shownText(), QString("Recording is playing now........"));
-        QCOMPARE(shownColour(), kBlue);
+        QCOMPARE(form->Text1->text(), QString("Recording is playing now........"));
         QVERIFY(form->Timer1.isActive());
 
         // The watch runs until the player reports the end.
@@ -90,19 +82,14 @@ class TestRecordingsList : public QObject {
         player.modes[b] = "stopped";
         form->Timer1_Timer();
         QVERIFY(!form->Timer1.isActive());
-        QCOMPARE(shownText(), QString("Playback has stopped"));
-        QCOMPARE(shownColour(), kRed);
+        QCOMPARE(form->Text1->text(), QString("Playback has stopped"));
 
         // A line that cannot play leaves the watch off.
-        select(0);
-        form->List1_DblClick();
+        play(0);
         QVERIFY(form->Timer1.isActive());
         player.failPlay = "no such file";
-        select(1);
-        form->List1_DblClick();
+        play(1);
         QVERIFY(!form->Timer1.isActive());
-        QCOMPARE(shownText(), b + " cannot be played: no such file");
-        QCOMPARE(shownColour(), kRed);
     }
 
     void rightClickSelectsTheLineUnderThePointer() {
@@ -124,35 +111,34 @@ class TestRecordingsList : public QObject {
         QCOMPARE(currentRow(), 0);
     }
 
-    void stopPlayingClosesTheSelectedLine() {
+    // Stop playing closes the selected line. Removing or deleting the line that plays stops
+    // it first; removing another leaves it be.
+    void stopRemoveAndDeleteStopTheLineThatPlays() {
         const QString a = addLine("a.wav"), b = addLine("b.wav");
+        addLine("c.wav");
+        play(1);
         select(0);
-        form->List1_DblClick();
-        select(1);
         player.log.clear();
         form->Stop->trigger();
-        QCOMPARE(player.log, QStringList{"close " + b});
-        QCOMPARE(player.mode(a), QString("playing")); // the other line plays on
-        QCOMPARE(shownText(), QString("Playback has stopped"));
+        QCOMPARE(player.log, QStringList{"close " + a});
         QVERIFY(!form->Timer1.isActive());
-    }
 
-    void removingThePlayingLineStopsIt() {
-        const QString a = addLine("a.wav"), b = addLine("b.wav");
-        select(0);
-        form->List1_DblClick();
+        play(0);
         form->Delist->trigger();
         QCOMPARE(player.mode(a), QString());
         QVERIFY(!form->Timer1.isActive());
-        QCOMPARE(takes().rowCount(), 1);
         QCOMPARE(takes().path(0), b);
         QVERIFY(QFile::exists(a)); // the file stays
-        QCOMPARE(shownText(), QString("Playback has stopped"));
 
-        // Removing a line that does not play leaves playback alone.
-        select(0);
-        form->List1_DblClick();
+        play(0);
+        form->output->trigger();
+        QCOMPARE(player.mode(b), QString());
+        QVERIFY(!form->Timer1.isActive());
+        QVERIFY(!QFile::exists(b));
+        QCOMPARE(takes().rowCount(), 1);
+
         takes().add(a, 5, Takes::Kind::Wav);
+        play(0);
         select(1);
         player.log.clear();
         form->Delist_Click();
@@ -161,30 +147,13 @@ class TestRecordingsList : public QObject {
         QCOMPARE(takes().rowCount(), 1);
     }
 
-    void deleteOutputFileStopsAndDeletesTheLine() {
-        const QString a = addLine("a.wav"), b = addLine("b.wav");
-        select(1);
-        form->List1_DblClick();
-        form->output->trigger();
-        QCOMPARE(player.mode(b), QString());
-        QVERIFY(!form->Timer1.isActive());
-        QVERIFY(!QFile::exists(b));
-        QVERIFY(QFile::exists(a));
-        QCOMPARE(takes().rowCount(), 1);
-        QCOMPARE(takes().path(0), a);
-    }
-
     void clearListStopsTheWatch() {
         const QString a = addLine("a.wav");
-        select(0);
-        form->List1_DblClick();
+        play(0);
         form->Clear->trigger();
         QVERIFY(!form->Timer1.isActive());
         QCOMPARE(player.mode(a), QString());
-        QCOMPARE(takes().rowCount(), 0);
         QCOMPARE(form->List1->model()->rowCount(), 0);
-        QCOMPARE(shownText(), QString("All lists were cleared."));
-        QCOMPARE(shownColour(), kRed);
     }
 };
 

@@ -7,6 +7,7 @@
 #include "platform/FakePlayer.h"
 #include "settings/Form2.h"
 #include "skins/SkinControls.h"
+#include "tests/support/TestSupport.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -49,10 +50,7 @@ class TestWizard : public QObject {
         QTRY_VERIFY(!wizard->busy());
     }
     QString label() const { return wizardWindow->SkinLabel1->text(); }
-    QString readIni() const {
-        QFile f(dir->path() + "/Config.ini");
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
+    QString readIni() const { return test::readFile(dir->path() + "/Config.ini"); }
 
   private slots:
     void init() {
@@ -73,6 +71,7 @@ class TestWizard : public QObject {
     }
 
     void showsEachStep() {
+        audio->sourceCount = 2;
         openAlone();
         SkinButton* nextButton = wizardWindow->SkinButton1;
         SkinButton* second = wizardWindow->SkinButton2;
@@ -84,26 +83,21 @@ class TestWizard : public QObject {
         QCOMPARE(label(), wizard->text());
         next(); // source 1 announced
         QCOMPARE(label(), wizard->text());
-
-        // While the chime plays, next is disabled and the step's text stays.
-        player->autoFinish = false;
-        const QString announced = label();
-        nextButton->click();
-        QTRY_COMPARE(player->mode(dir->path() + "/test.wav"), QString("playing"));
-        QVERIFY(!nextButton->isEnabled());
-        QCOMPARE(label(), announced);
-        player->modes[dir->path() + "/test.wav"] = "stopped";
-        QTRY_VERIFY(nextButton->isEnabled());
+        next(); // recorded
         QCOMPARE(label(), wizard->text());
-        QVERIFY(label() != announced);
         QVERIFY(!second->isVisible());
 
-        player->autoFinish = true;
         next(); // played back: was it heard?
         QCOMPARE(label(), wizard->text());
         QVERIFY(second->isVisible());
         QCOMPARE(second->text(), QString("heard"));
         QVERIFY(nextButton->isVisible() && nextButton->isEnabled());
+        next(); // not heard: on to source 2, and "heard" goes until it is asked again
+        QVERIFY(!second->isVisible());
+        QCOMPARE(wizard->testNumber(), 2);
+        next();
+        next();
+        QVERIFY(second->isVisible());
 
         second->click();
         QCOMPARE(label(), wizard->text());
@@ -120,17 +114,6 @@ class TestWizard : public QObject {
         QCOMPARE(closed.count(), 0);
     }
 
-    void nextHidesHeard() {
-        audio->sourceCount = 2;
-        openAlone();
-        for (int i = 0; i < 4; ++i)
-            next();
-        QVERIFY(wizardWindow->SkinButton2->isVisible());
-        next(); // not heard: on to source 2
-        QVERIFY(!wizardWindow->SkinButton2->isVisible());
-        QCOMPARE(wizard->testNumber(), 2);
-    }
-
     void closeWhileAStepRunsWaitsForTheStep() {
         openAlone();
         next();
@@ -138,6 +121,7 @@ class TestWizard : public QObject {
         player->autoFinish = false;
         wizardWindow->SkinButton1->click(); // records while the chime plays
         QTRY_COMPARE(player->mode(dir->path() + "/test.wav"), QString("playing"));
+        QVERIFY(!wizardWindow->SkinButton1->isEnabled());
 
         QSignalSpy closed(wizardWindow, &Form2::closed);
         QVERIFY(!wizardWindow->close());
@@ -156,10 +140,6 @@ class TestWizard : public QObject {
     void doneHandsOverToTheMainWindow() {
         audio->volumeRange = {0, 65536};
         openFromMainWindow();
-        QCOMPARE(wizardWindow->windowTitle(), QString("Sound Card Setting"));
-        QVERIFY(wizardWindow->isVisible());
-        QVERIFY(!form->isVisible());
-
         for (int i = 0; i < 4; ++i)
             next();
         wizardWindow->SkinButton2->click(); // heard
@@ -182,8 +162,7 @@ class TestWizard : public QObject {
         QTest::addColumn<int>("nexts");
         QTest::addColumn<bool>("heard");
         QTest::newRow("at the start") << 0 << false;
-        QTest::newRow("after a test") << 4 << false;
-        QTest::newRow("after heard") << 4 << true;
+        QTest::newRow("after heard") << 4 << true; // not handed over without Done
     }
     void closingTheWizardEndsTheProgram() {
         QFETCH(int, nexts);
