@@ -213,6 +213,10 @@ void Form1::showStatus(const QString& text, int colour) {
                      QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
     Text1->setPalette(palette);
     Text1->setText(text);
+    // A long text shows its start, where the file name and the reason are; all of it in the
+    // tooltip.
+    Text1->setCursorPosition(0);
+    Text1->setToolTip(text);
 }
 
 void Form1::showPhase() {

@@ -6,6 +6,8 @@
 #include "core/TakeNaming.h"
 #include "platform/FileSystem.h"
 
+#include <QDir>
+
 namespace tw {
 
 namespace {
@@ -30,6 +32,29 @@ QString startFailure(EngineResult result, int32_t answer, const RecordingFormat&
     default:
         return QStringLiteral("the sound engine answered %1.").arg(answer);
     }
+}
+// Why the engine could not put a take in place.
+QString saveFailure(EngineResult result, int32_t answer) {
+    switch (result) {
+    case EngineResult::BadArgument:
+        return QStringLiteral("the engine refused the file name");
+    case EngineResult::NoServer:
+        return QStringLiteral("the sound server did not answer");
+    case EngineResult::OutOfTurn:
+        return QStringLiteral("no recording was running");
+    case EngineResult::NotPlaced:
+        return QStringLiteral("the file could not be created there");
+    default:
+        return QStringLiteral("the sound engine answered %1").arg(answer);
+    }
+}
+
+// Where the engine keeps captures, as it finds the folder itself.
+QString captureFolder() {
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!base.startsWith(QLatin1Char('/')))
+        base = QDir::homePath() + QStringLiteral("/.cache");
+    return base + QStringLiteral("/tunewright");
 }
 } // namespace
 
@@ -66,9 +91,8 @@ void Recorder::record() {
         elapsedSeconds_ = 0;
         // A take stopped before the clock's first tick lasted 00:00, not the last take's time.
         shownSeconds_ = 0;
-        // The rate of the format the dialog holds now, which may already be the one reloaded
-        // from Config.ini rather than the one just handed to the engine.
-        megabytesPerSecond_ = settings_.megabytesPerSecondForRecording();
+        // The size shown is that of the format this take records in.
+        megabytesPerSecond_ = megabytesPerSecond(format);
         status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
     });
@@ -106,10 +130,11 @@ void Recorder::saved(const QString& target, int32_t answer) {
     reloadOutputPath();
     if (shortPath.isEmpty()) {
         if (engineResult(answer) != EngineResult::NotLoaded)
-            status_.set(QStringLiteral("The recording could not be saved as %1; the sound "
-                                       "engine keeps the captured audio in ~/.cache/tunewright.")
-                            .arg(target),
-                        kRed);
+            status_.set(
+                QStringLiteral("The recording could not be saved as %1 (%2); the sound "
+                               "engine keeps the captured audio in %3.")
+                    .arg(target, saveFailure(engineResult(answer), answer), captureFolder()),
+                kRed);
         setPhase(Phase::Idle);
         return;
     }

@@ -77,6 +77,13 @@ Settings::Settings(QString appDir, QObject* parent)
     : QObject(parent), appDir_(std::move(appDir)),
       config_(appDir_ + QStringLiteral("/Config.ini")) {}
 
+bool Settings::firstRun() const {
+    if (!config_.exists())
+        return true;
+    QString value;
+    return config_.readString(kSection, kSource, QString(), value) == 0;
+}
+
 int32_t Settings::mixerSourceFromFile() const {
     return config_.readInt(kSection, kSource, -1) - 1;
 }
@@ -127,20 +134,24 @@ void Settings::writeWizardResult(int sourceNumber) {
 }
 
 void Settings::openFormat() {
+    formatBeforeDialog_ = format;
     format = formatFromFile();
-    // A count or size the dialog cannot show is replaced by the one it does show, so that
-    // the next recording, the rate and a later Ok all agree with its buttons.
+    // A value the dialog cannot show is replaced by the one it does show, so that the next
+    // recording, the rate and a later Ok all agree with its controls.
     if (format.Channels != 1)
         format.Channels = 2;
     if (format.BitsPerSample != 8)
         format.BitsPerSample = 16;
-    formatOpen_ = true;
+    if (!QList<int32_t>{8000, 11025, 22050, 44100}.contains(format.SamplesPerSec))
+        format.SamplesPerSec = 22050;
 }
 
-QString Settings::megabytesPerSecondForRecording() {
-    if (!formatOpen_)
-        openFormat();
-    return megabytesPerSecond(format);
+void Settings::acceptFormat() {
+    formatBeforeDialog_ = format;
+}
+
+void Settings::cancelFormat() {
+    format = formatBeforeDialog_;
 }
 
 } // namespace tw

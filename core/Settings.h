@@ -34,7 +34,8 @@ class Settings : public QObject {
 
     const QString& appDir() const { return appDir_; }
     ConfigFile& file() { return config_; }
-    bool firstRun() const { return !config_.exists(); }
+    // Without a recording source the program cannot record: the wizard must find one.
+    bool firstRun() const;
     QString appFile(const QString& name) const { return appDir_ + QLatin1Char('/') + name; }
 
     // "Recording Source" is one-based in the file; a missing key gives -2 for the mixer and
@@ -51,15 +52,12 @@ class Settings : public QObject {
     // What the sound-card wizard stores for the source it found.
     void writeWizardResult(int sourceNumber);
 
-    // The format of new recordings as the format dialog keeps it: reloaded from the file
-    // whenever the dialog's values are first needed (the dialog opens, or a recording starts
-    // while it is closed), changed live by its choices, forgotten when it closes.
+    // The format of new recordings. The format dialog shows Config.ini's when it opens and
+    // changes the format at once; closing it without Ok puts back the one in force before.
     RecordingFormat format;
     void openFormat();
-    void closeFormat() { formatOpen_ = false; }
-    bool formatOpen() const { return formatOpen_; }
-    // The rate of the format the dialog shows, for a recording's size readout.
-    QString megabytesPerSecondForRecording();
+    void acceptFormat();
+    void cancelFormat();
     // The format takes effect: the main window shows it.
     void announceFormat() { emit formatAnnounced(format); }
 
@@ -73,7 +71,7 @@ class Settings : public QObject {
   private:
     QString appDir_;
     ConfigFile config_;
-    bool formatOpen_ = false;
+    RecordingFormat formatBeforeDialog_;
 };
 
 } // namespace tw

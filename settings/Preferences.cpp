@@ -117,9 +117,7 @@ void Preferences::Form_Load() {
         }
     }
 
-    // A format already in use by a recording is shown as it is; otherwise Config.ini's.
-    if (!settings_.formatOpen())
-        settings_.openFormat();
+    settings_.openFormat();
     const RecordingFormat& format = settings_.format;
     Check1->setChecked(settings_.AutoMp3 == 1);
     (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
@@ -173,6 +171,8 @@ float Preferences::room() {
 
 void Preferences::SkinButton1_Click() {
     settings_.AutoMp3 = Check1->isChecked() ? 1 : 0;
+    settings_.acceptFormat();
+    accepted_ = true;
     settings_.writeFormat(settings_.format);
     settings_.announceFormat();
     close();
@@ -183,8 +183,10 @@ void Preferences::SkinButton2_Click() {
 }
 
 void Preferences::closeEvent(QCloseEvent* event) {
-    // Choices not taken with Ok stay in force until the format is next loaded.
-    settings_.closeFormat();
+    // Choices not taken with Ok are undone: the format in force is the one the panel and
+    // Config.ini show.
+    if (!accepted_)
+        settings_.cancelFormat();
     event->accept();
 }
 

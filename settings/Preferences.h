@@ -16,9 +16,9 @@ class SkinForm;
 class SkinLabel;
 class SkinPanel;
 
-// The recording-format dialog. Its choices change the session's format at once; Ok stores
-// them and the convert-on-completion flag. While it is open the session's format is the
-// dialog's, reloaded from Config.ini when it was not already in use.
+// The recording-format dialog. It opens on Config.ini's format; its choices change the
+// session's format at once; Ok stores them and the convert-on-completion flag, Cancel or the
+// close box put back the format in force before it opened.
 class Preferences : public QWidget {
     Q_OBJECT
   public:
@@ -54,6 +54,7 @@ class Preferences : public QWidget {
 
   private:
     Settings& settings_;
+    bool accepted_ = false;
 };
 
 } // namespace tw

@@ -112,7 +112,7 @@ class TestCoreRecorder : public QObject {
                                         int32_t, int32_t) -> int32_t {
             if (mode != 0)
                 return 0;
-            return engineWrites && writeFile(QString::fromLocal8Bit(file), "RIFF") ? 0 : -1;
+            return engineWrites && writeFile(QString::fromLocal8Bit(file), "RIFF") ? 0 : -4;
         };
     }
     void cleanup() {
@@ -216,6 +216,7 @@ class TestCoreRecorder : public QObject {
     }
 
     void aFailedSaveIsReportedAndListsNothing() {
+        qputenv("XDG_CACHE_HOME", path("cache").toLocal8Bit());
         start(configFor(path("f.wav")));
         engineWrites = false;
         QSignalSpy takes(&recorder(), &Recorder::takeSaved);
@@ -223,8 +224,11 @@ class TestCoreRecorder : public QObject {
         stop();
         QCOMPARE(takes.size(), 0);
         QVERIFY(takeLines().isEmpty());
+        // The reason and the engine's real capture folder, wherever XDG_CACHE_HOME points.
         expectStatus("The recording could not be saved as " + path("f.wav") +
-                         "; the sound engine keeps the captured audio in ~/.cache/tunewright.",
+                         " (the file could not be created there); the sound engine keeps the "
+                         "captured audio in " +
+                         path("cache") + "/tunewright.",
                      kRed);
         QCOMPARE(session->takes.nextEntryNumber(), 1);
         QCOMPARE(recorder().takeCounter(), 0);
@@ -266,9 +270,9 @@ class TestCoreRecorder : public QObject {
         QVERIFY(!recorder().waiting());
     }
 
-    // The readout's MB/s comes from the format the format dialog holds, which is not always
-    // the one the engine records in.
-    void theRateIsTheFormatDialogs() {
+    // The readout's MB/s is that of the format the take records in; choices the format dialog
+    // did not keep (Cancel) are undone before the next take.
+    void theRateIsTheTakesOwn() {
         start(configFor(path("r.wav"), "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"));
         Settings& settings = session->settings;
         QSignalSpy clock(&recorder(), &Recorder::clockChanged);
@@ -279,16 +283,13 @@ class TestCoreRecorder : public QObject {
             stop();
             return QString::number(calls(1).last().at(1)) + " " + clock.last().at(0).toString();
         };
-        QCOMPARE(take(), QString("2 0.168 MB 0:01")); // dialog closed: Config.ini's stereo
+        QCOMPARE(take(), QString("2 0.168 MB 0:01"));
 
-        settings.openFormat(); // dialog open with Mono chosen: the take and its rate are mono
+        settings.openFormat(); // the dialog open with Mono chosen: the take and its rate are mono
         settings.format.Channels = 1;
         QCOMPARE(take(), QString("1 0.084 MB 0:01"));
 
-        // Mono, then Cancel: this take is mono but its rate is reloaded from Config.ini, and
-        // the next take is stereo again.
-        settings.closeFormat();
-        QCOMPARE(take(), QString("1 0.168 MB 0:01"));
+        settings.cancelFormat(); // Cancel: stereo again, as the panel and Config.ini say
         QCOMPARE(take(), QString("2 0.168 MB 0:01"));
     }
 

@@ -81,14 +81,12 @@ class TestCoreSettings : public QObject {
         QTest::newRow("mono 8 bit 8000")
             << QByteArray("Channels=1\nBitsPerSample=8\nSamplesPerSec=8000\n")
             << RecordingFormat{1, 8000, 8};
-        // Counts and sizes the dialog has no button for become the ones it shows; a rate
-        // outside its list stays as stored.
+        // Values the dialog has no control for become the ones it shows, so that it never
+        // shows a format that is not in force.
         QTest::newRow("out of range")
             << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=48000\n")
-            << RecordingFormat{2, 48000, 16};
-        QTest::newRow("zero") << QByteArray("Channels=0\nBitsPerSample=0\nSamplesPerSec=0\n")
-                              << RecordingFormat{2, 0, 16};
-        QTest::newRow("keys missing") << QByteArray() << RecordingFormat{2, 0, 16};
+            << RecordingFormat{2, 22050, 16};
+        QTest::newRow("keys missing") << QByteArray() << RecordingFormat{2, 22050, 16};
     }
     void openFormat() {
         QFETCH(QByteArray, formatLines);
@@ -96,20 +94,31 @@ class TestCoreSettings : public QObject {
         QVERIFY(writeFile(ini(), "[Config]\nRecording Source=2\n" + formatLines));
         const QByteArray before = readFile(ini());
         Settings settings(dir->path());
-        QVERIFY(!settings.formatOpen());
 
-        // Whatever memory held is replaced by the file.
-        settings.format = {1, 22050, 8};
+        // Whatever memory held is replaced by the file, and comes back on Cancel.
+        settings.format = {1, 11025, 8};
         settings.openFormat();
         QCOMPARE(settings.format, expected);
-        QVERIFY(settings.formatOpen());
         QCOMPARE(readFile(ini()), before);
-
-        // Closing forgets only that it was loaded; the values stay in force until then.
         settings.format.Channels = 1;
-        settings.closeFormat();
-        QVERIFY(!settings.formatOpen());
-        QCOMPARE(settings.format.Channels, 1);
+        settings.cancelFormat();
+        QCOMPARE(settings.format, RecordingFormat({1, 11025, 8}));
+
+        // Ok keeps what was chosen.
+        settings.openFormat();
+        settings.format.SamplesPerSec = 8000;
+        settings.acceptFormat();
+        settings.cancelFormat();
+        QCOMPARE(settings.format.SamplesPerSec, 8000);
+    }
+
+    // Without a recording source the program has nothing to record from: the wizard runs,
+    // also when the wizard was closed early and left only the volume behind.
+    void aFileWithoutASourceIsAFirstRun() {
+        QVERIFY(writeFile(ini(), "[Config]\nRecording Volume=30000\n"));
+        QVERIFY(Settings(dir->path()).firstRun());
+        QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n"));
+        QVERIFY(!Settings(dir->path()).firstRun());
     }
 
     void readsDefaultsWithoutAFile() {

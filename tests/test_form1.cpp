@@ -109,8 +109,8 @@ class TestForm1 : public QObject {
                               << "44100  Hz   16  Bit";
         // Steps come from min + max of the range: (−100 + 301) / 100 and / 10.
         QTest::newRow("keys missing")
-            << QByteArray("[Config]\nRecording Volume=5\n") << -100 << 301
-            << QStringList({"Volume(;-2,0)", "Volume(;-2,5)", "Wavelark(;5,0,0,0,-1)"})
+            << QByteArray("[Config]\nRecording Source=1\nRecording Volume=5\n") << -100 << 301
+            << QStringList({"Volume(;0,0)", "Volume(;0,5)", "Wavelark(;5,0,0,0,0)"})
             << QList<int>({-100, 301, 2, 20, 5}) << "Default"
             << "0  Hz   0  Bit";
     }
@@ -323,7 +323,7 @@ class TestForm1 : public QObject {
     }
 
     void skinMenuTicksOneAndLoadsItsFile() {
-        QVERIFY(writeFile(ini(), "[Config]\n"));
+        QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n"));
         make();
         form->Form_Load();
         QVERIFY(form->green->isChecked());

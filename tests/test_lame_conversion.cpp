@@ -110,9 +110,10 @@ class TestLameConversion : public QObject {
         QVERIFY(QFile::copy(qEnvironmentVariable("TW_APPDIR") + "/lame", path("lame")));
         QFile config(path("Config.ini"));
         QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"
-                     "Save Position=" +
-                     path("take.wav").toUtf8() + "\n");
+        config.write(
+            "[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"
+            "Save Position=" +
+            path("take.wav").toUtf8() + "\n");
         config.close();
         form = std::make_unique<Form1>(
             Services{dir->path(), audio, hotkeys, player, &messages, nullptr, &dialogs});

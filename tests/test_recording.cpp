@@ -85,7 +85,7 @@ class TestRecording : public QObject {
     }
 
     void pauseShowsResume() {
-        start("[Config]\nChannels=1\nBitsPerSample=8\nSamplesPerSec=8000\n");
+        start("[Config]\nRecording Source=1\nChannels=1\nBitsPerSample=8\nSamplesPerSec=8000\n");
         form->SkinButton1_Click();
         QTRY_COMPARE(recorder().phase(), Phase::Recording);
         form->SkinButton4->click();
@@ -113,6 +113,19 @@ class TestRecording : public QObject {
         QTRY_VERIFY(!form->session().engine.busy());
         QCOMPARE(audio.calls.size(), 1);
         QCOMPARE(audio.calls.last().args, QList<int32_t>({2, pos}));
+    }
+
+    // A message longer than the line shows its start, where the file and the reason are, and
+    // the whole of it in the tooltip.
+    void aLongStatusShowsItsStart() {
+        start("[Config]\nRecording Source=1\n");
+        const QString text = "The recording could not be saved as /a/long/folder/name/take.wav "
+                             "(the file could not be created there); the sound engine keeps the "
+                             "captured audio in /home/me/.cache/tunewright.";
+        form->session().status.set(text, kRed);
+        QCOMPARE(form->Text1->text(), text);
+        QCOMPARE(form->Text1->cursorPosition(), 0);
+        QCOMPARE(form->Text1->toolTip(), text);
     }
 };
 

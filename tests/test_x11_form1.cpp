@@ -92,7 +92,8 @@ QString configuredFolder(QTemporaryDir& dir) {
     QFile ini(dir.path() + "/Config.ini");
     if (!ini.open(QIODevice::WriteOnly))
         return {};
-    ini.write("[Config]\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=" +
+    ini.write("[Config]\nRecording "
+              "Source=1\nChannels=1\nBitsPerSample=16\nSamplesPerSec=22050\nSave Position=" +
               dir.filePath("take.wav").toUtf8() + "\n");
     return dir.path();
 }

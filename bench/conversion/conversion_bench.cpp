@@ -82,7 +82,8 @@ int convert(const QString& in, const QString& out) {
         QFile config(appDir.filePath(QStringLiteral("Config.ini")));
         if (!config.open(QIODevice::WriteOnly))
             return 1;
-        config.write("[Config]\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\n");
+        config.write(
+            "[Config]\nRecording Source=1\nChannels=2\nBitsPerSample=16\nSamplesPerSec=44100\n");
     }
     QFile::remove(out);
 

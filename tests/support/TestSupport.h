@@ -105,7 +105,7 @@ inline const QByteArray kMono16 = "Channels=1\nBitsPerSample=16\nSamplesPerSec=2
 
 // Config.ini of a configured run whose takes go to `take`.
 inline QByteArray configFor(const QString& take, const QByteArray& format = kMono16) {
-    return "[Config]\n" + format + "Save Position=" + take.toUtf8() + "\n";
+    return "[Config]\nRecording Source=1\n" + format + "Save Position=" + take.toUtf8() + "\n";
 }
 
 // A configured run without a window, started as the main window starts it.
