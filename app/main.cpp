@@ -4,6 +4,7 @@
 #include "platform/PulsePlayer.h"
 #include "platform/QtFileDialogs.h"
 #include "platform/QtMessageBox.h"
+#include "platform/ShutdownSignals.h"
 #include "platform/X11Hotkeys.h"
 #include "platform/X11WindowAutomation.h"
 
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
         tw::Services{appDir, audio, hotkeys, player, &messages, &desktop, &dialogs, &automation});
     QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    // Logout, shutdown and Ctrl+C end the program as Exit does: a running take is saved.
+    tw::ShutdownSignals shutdownSignals;
+    QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &form,
+                     &tw::Form1::Exit_Click);
     form.Form_Load();
     return QApplication::exec();
 }

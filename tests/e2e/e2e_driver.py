@@ -17,6 +17,7 @@ failure, never a skip.
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -553,6 +554,29 @@ def check_environment(appdir):
          f"the sound server lacks the test sources: {sources}")
 
 
+def signal_run(appdir):
+    """Logout or shutdown (SIGTERM) while a take records: the take is saved, as on Exit."""
+    before = set(f for f in os.listdir(appdir) if f.startswith("Larktake") and f.endswith(".wav"))
+    app = App(appdir, "signal-run.log")
+    try:
+        app.window("^Tunewright$")
+        keys("F9")
+        time.sleep(2.5)
+        app.proc.send_signal(signal.SIGTERM)
+        code = app.exit_code(15)
+        need(code == 0, f"SIGTERM ended tunewright with {code}, not through its shutdown")
+        after = set(f for f in os.listdir(appdir)
+                    if f.startswith("Larktake") and f.endswith(".wav"))
+        new = sorted(after - before)
+        need(len(new) == 1, f"SIGTERM during a take left {new} as new takes, not one")
+        (_, channels, rate, _, align), samples = read_wav(os.path.join(appdir, new[0]))
+        seconds = len(samples) / align / rate
+        log(f"take saved at SIGTERM: {new[0]}, {seconds:.3f} s")
+        need(seconds >= 1.5, f"the take saved at SIGTERM lasts only {seconds:.3f} s")
+    finally:
+        app.stop()
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -572,6 +596,7 @@ def main():
             "Config.ini", "Larktake*"))
         first_run(appdir, shots)
         second_run(appdir, shots)
+        signal_run(appdir)
     except Failure as failure:
         log(f"FAIL: {failure}")
         if workdir:
