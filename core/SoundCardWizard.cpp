@@ -32,8 +32,11 @@ SoundCardWizard::SoundCardWizard(EngineClient& engine, IPlayer& player, Settings
     });
 }
 
-QString SoundCardWizard::testRecordingPath() {
-    return QDir::tempPath() + QStringLiteral("/Wavelark.wav");
+QString SoundCardWizard::testRecordingPath() const {
+    if (!testFolder_)
+        testFolder_ = std::make_unique<QTemporaryDir>(QDir::tempPath() +
+                                                      QStringLiteral("/tunewright-test-XXXXXX"));
+    return testFolder_->filePath(QStringLiteral("Wavelark.wav"));
 }
 
 QString SoundCardWizard::text() const {

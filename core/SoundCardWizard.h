@@ -2,8 +2,10 @@
 
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace tw {
 
@@ -41,8 +43,9 @@ class SoundCardWizard : public QObject {
     // are put in use.
     void finish();
 
-    // Where the test recording is kept.
-    static QString testRecordingPath();
+    // Where the test recording is kept: a folder of the wizard's own, made when first needed
+    // and removed with the wizard, so that no file of the user's is written or deleted.
+    QString testRecordingPath() const;
 
   signals:
     void changed();
@@ -69,6 +72,7 @@ class SoundCardWizard : public QObject {
     QString playing_;
     std::function<void()> afterPlayback_;
     int playbackPolls_ = 0;
+    mutable std::unique_ptr<QTemporaryDir> testFolder_;
 };
 
 } // namespace tw

@@ -35,7 +35,7 @@ class TestCoreWizard : public QObject {
     std::unique_ptr<Session> session; // its settings, engine, volume and wizard
     SoundCardWizard* wizard = nullptr;
 
-    QString tmp() const { return SoundCardWizard::testRecordingPath(); }
+    QString tmp() const { return wizard->testRecordingPath(); }
     QString chime() const { return dir->path() + "/test.wav"; }
     QString ini() const { return dir->path() + "/Config.ini"; }
 
@@ -56,11 +56,24 @@ class TestCoreWizard : public QObject {
         player->autoFinish = true;
         session = std::make_unique<Session>(dir->path(), *audio, *player, nullptr);
         wizard = &session->wizard;
-        QFile::remove(tmp());
     }
-    void cleanup() {
+    void cleanup() { session.reset(); }
+
+    // A Wavelark.wav of the user's in the temporary folder is neither written nor deleted.
+    void theTestRecordingIsAFileOfItsOwn() {
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", dir->path().toLocal8Bit());
+        const QString users = dir->path() + "/Wavelark.wav";
+        QVERIFY(writeFile(users, "mine"));
+        next();
+        next();
+        QCOMPARE(next(), kRecorded);
+        QVERIFY(tmp() != users && QFile::exists(tmp()));
+        QCOMPARE(next(), kConfirm);
+        wizard->heard();
         session.reset();
-        QFile::remove(tmp());
+        qputenv("TMPDIR", oldTmp);
+        QCOMPARE(readFile(users), QByteArray("mine"));
     }
 
     void secondSourceHeardAndPutInUse() {

@@ -60,8 +60,6 @@ class TestPulseWizard : public QObject {
         QVERIFY(QFile::copy(appDir + "/test.wav", dir.path() + "/test.wav"));
         QDir().mkpath(dir.path() + "/skin");
         QFile::copy(appDir + "/skin/green.skn", dir.path() + "/skin/green.skn");
-        const QString testRecording = SoundCardWizard::testRecordingPath();
-        QFile::remove(testRecording);
 
         AudioLibraries audio(appDir);
         FakeHotkeys hotkeys;
@@ -70,6 +68,7 @@ class TestPulseWizard : public QObject {
         form.Form_Load();
         Form2* window = form.form2();
         SoundCardWizard& wizard = form.session().wizard;
+        const QString testRecording = wizard.testRecordingPath();
         // Each step runs in the background (a test records for the chime's length); the
         // next click waits for it.
         auto next = [&] {

@@ -60,14 +60,12 @@ class TestWizard : public QObject {
         hotkeys = std::make_unique<FakeHotkeys>();
         player = std::make_unique<FakePlayer>();
         player->autoFinish = true;
-        QFile::remove(SoundCardWizard::testRecordingPath());
     }
     void cleanup() {
         window.reset();
         session.reset();
         form.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QFile::remove(SoundCardWizard::testRecordingPath());
     }
 
     void showsEachStep() {
@@ -134,7 +132,7 @@ class TestWizard : public QObject {
         // The step ran to its end: the recording was saved.
         QVERIFY(!wizard->busy());
         QCOMPARE(audio->calls.last().args.first(), 0);
-        QCOMPARE(audio->calls.last().file, SoundCardWizard::testRecordingPath().toLocal8Bit());
+        QCOMPARE(audio->calls.last().file, wizard->testRecordingPath().toLocal8Bit());
     }
 
     void doneHandsOverToTheMainWindow() {
