@@ -2,12 +2,58 @@
 
 #include "core/DOSOutputs.h"
 #include "core/StatusLine.h"
+#include "core/TakeNaming.h"
 #include "core/Yield.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 namespace tw {
+
+namespace {
+
+// The encoder's output as lines; its progress ends lines with carriage returns.
+QStringList nonEmptyLines(const QString& output) {
+    static const QRegularExpression ends(QStringLiteral("[\r\n]"));
+    QStringList lines;
+    for (const QString& line : output.split(ends)) {
+        if (const QString trimmed = line.trimmed(); !trimmed.isEmpty())
+            lines << trimmed;
+    }
+    return lines;
+}
+
+// Lines lame prints when it gives up, some of them with exit status 0. The paths are left
+// out of the look, so that a take named "unsupported" is no error.
+bool reportsError(QString line, const QString& input, const QString& output) {
+    line.remove(input).remove(output);
+    return line.startsWith(QStringLiteral("Error"), Qt::CaseInsensitive) ||
+           line.contains(QStringLiteral("unsupported"), Qt::CaseInsensitive) ||
+           line.contains(QStringLiteral("Could not"), Qt::CaseInsensitive) ||
+           line.contains(QStringLiteral("Can't"), Qt::CaseInsensitive);
+}
+
+// Whether the file begins as a WAV file does ("RIFF" or "RF64", then "WAVE" at byte 8), as
+// far as it goes. lame takes anything else for raw samples and encodes it without a word.
+// A file that cannot be read is left to the encoder, whose complaint then shows.
+bool beginsAsWav(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray head = file.read(12);
+    const QByteArray id = head.left(4);
+    return (QByteArrayLiteral("RIFF").startsWith(id) || QByteArrayLiteral("RF64").startsWith(id)) &&
+           QByteArrayLiteral("WAVE").startsWith(head.mid(8, 4));
+}
+
+QString because(const QString& why, const QString& line) {
+    return line.isEmpty() ? why : why + QStringLiteral(" (") + line + QLatin1Char(')');
+}
+
+} // namespace
 
 Converter::Converter(DOSOutputs& runner, StatusLine& status, QString encoder, QObject* parent)
     : QObject(parent), runner_(runner), status_(status), encoder_(std::move(encoder)) {
@@ -22,7 +68,7 @@ QStringList Converter::arguments(const QString& options, const QString& input,
 
 void Converter::convert(const QString& options, const QString& input, const QString& output,
                         const QVariant& tag) {
-    queue_.append(Job{arguments(options, input, output), input, output, tag});
+    queue_.append(Job{options, input, output, tag});
     if (busy_)
         return; // the running loop below takes it when its turn comes
     busy_ = true;
@@ -34,15 +80,65 @@ void Converter::convert(const QString& options, const QString& input, const QStr
 }
 
 void Converter::run(const Job& job) {
+    QString refusal;
+    if (QDir::cleanPath(job.input) == QDir::cleanPath(job.output) ||
+        job.input.endsWith(QStringLiteral(".mp3"), Qt::CaseInsensitive))
+        refusal = QStringLiteral("its MP3 would replace it");
+    else if (!beginsAsWav(job.input))
+        refusal = QStringLiteral("it is not a WAV file");
+    if (!refusal.isEmpty()) {
+        status_.set(QStringLiteral("%1 is not converted: %2.").arg(job.input, refusal), kRed);
+        emit finished(job.input, job.output, false, false, job.tag, refusal);
+        return;
+    }
+    // Named only now: a queued conversion may start long after it was asked for.
+    const QString output = freeMp3Path(job.output);
     ended_ = false;
     const int colourBefore = status_.colour();
     status_.setColour(kBlue);
-    runner_.ExecuteArguments(job.arguments);
-    const bool started = ended_;
-    if (!started)
+    runner_.ExecuteArguments(arguments(job.options, job.input, output));
+    if (!ended_) {
         status_.setColour(colourBefore); // after the runner's message the window is idle again
-    emit finished(job.input, job.output, started && QFileInfo::exists(job.output), started,
-                  job.tag);
+        emit finished(job.input, output, false, false, job.tag,
+                      QStringLiteral("the encoder could not be started"));
+        return;
+    }
+    const QString why = failure(job.input, output);
+    if (why.isEmpty()) {
+        status_.set(QStringLiteral("Finish Converting"), kRed);
+    } else {
+        QFile::remove(output); // the name was free before this run: anything there is its own
+        status_.set(QStringLiteral("The conversion of %1 failed: %2").arg(job.input, why), kRed);
+    }
+    emit finished(job.input, output, why.isEmpty(), true, job.tag, why);
+}
+
+QString Converter::failure(const QString& input, const QString& output) {
+    const QStringList lines = nonEmptyLines(runner_.Outputs());
+    const QString last = lines.isEmpty() ? QString() : lines.last();
+    const ChildExit exit = runner_.lastExit();
+    switch (exit.how) {
+    case ChildExit::How::Exited:
+        if (exit.code != 0)
+            return because(QStringLiteral("the encoder exited with status %1").arg(exit.code),
+                           last);
+        break;
+    case ChildExit::How::Signalled:
+        return because(QStringLiteral("the encoder was stopped by signal %1").arg(exit.code), last);
+    case ChildExit::How::StillRunning:
+        return because(QStringLiteral("the encoder was still running after its output ended"),
+                       last);
+    case ChildExit::How::NotRun:
+    case ChildExit::How::Unknown:
+        return because(QStringLiteral("the encoder's exit status is unknown"), last);
+    }
+    for (const QString& line : lines) {
+        if (reportsError(line, input, output))
+            return because(QStringLiteral("the encoder reported an error"), line);
+    }
+    if (QFileInfo(output).size() <= 0)
+        return because(QStringLiteral("the encoder wrote no output"), last);
+    return QString();
 }
 
 void Converter::receiveOutputs(const QString& chunk) {
@@ -54,10 +150,8 @@ void Converter::receiveOutputs(const QString& chunk) {
                         chunk.mid(percent - 2, 3));
         yieldToWindowSystem();
     }
-    if (chunk.isEmpty()) {
+    if (chunk.isEmpty())
         ended_ = true;
-        status_.set(QStringLiteral("Finish Converting"), kRed);
-    }
 }
 
 } // namespace tw

@@ -13,7 +13,11 @@ class StatusLine;
 
 // WAV to MP3 through the encoder, one conversion at a time: a conversion asked for while
 // one runs waits its turn and starts when the running one has ended, never inside it.
-// Progress and the end go to the status line.
+// Progress and the end go to the status line. An MP3 never replaces a file: when the wanted
+// name is taken by the time the conversion starts, the first free "<name>_n.mp3" is written.
+// A conversion has succeeded only when the encoder exited with status 0, reported no error
+// and wrote a non-empty MP3; otherwise the status line says why in red and whatever the
+// encoder wrote is removed.
 class Converter : public QObject {
     Q_OBJECT
   public:
@@ -24,7 +28,8 @@ class Converter : public QObject {
                           const QString& output) const;
 
     // Runs the conversion now when none runs, returning when the queue is empty; otherwise
-    // queues it and returns at once. `tag` comes back with `finished`.
+    // queues it and returns at once. `tag` comes back with `finished`. An input that is the
+    // output itself, or an MP3 already, is refused without running the encoder.
     void convert(const QString& options, const QString& input, const QString& output,
                  const QVariant& tag = {});
     bool busy() const { return busy_; }
@@ -32,18 +37,20 @@ class Converter : public QObject {
 
   signals:
     void busyChanged(bool busy);
-    // `started` is false when the encoder could not be run at all (the runner has said why);
-    // `ok` when it ran to the end of its output and the MP3 exists.
+    // `output` is the MP3's name as written (or as it would have been). `started` is false
+    // when the encoder was not run at all (refused, or the runner has said why); `ok` when
+    // the conversion succeeded; `why`, empty then, says what went wrong.
     void finished(const QString& input, const QString& output, bool ok, bool started,
-                  const QVariant& tag);
+                  const QVariant& tag, const QString& why);
 
   private:
     struct Job {
-        QStringList arguments;
-        QString input, output;
+        QString options, input, output;
         QVariant tag;
     };
     void run(const Job& job);
+    // Empty when this run's MP3 is good, else the reason it is not.
+    QString failure(const QString& input, const QString& output);
     void receiveOutputs(const QString& chunk);
 
     DOSOutputs& runner_;

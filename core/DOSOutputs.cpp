@@ -14,6 +14,8 @@ namespace {
 constexpr qint64 kReadBytes = 256;
 // How long the run waits for output before it lets the window system have another turn.
 constexpr int kQuietSliceMs = 20;
+// How long lastExit() waits for a child that has closed its output.
+constexpr int kExitWaitMs = 5000;
 
 // Number of bytes at the end of `bytes` that begin a UTF-8 sequence whose remaining bytes
 // have not arrived yet.
@@ -68,7 +70,23 @@ DOSOutputs::DOSOutputs(IMessageBox& messageBox, QObject* parent)
 DOSOutputs::DOSOutputs(IMessageBox& messageBox, ChildProcessFactory makeProcess, QObject* parent)
     : QObject(parent), messageBox_(messageBox), makeProcess_(std::move(makeProcess)) {}
 
+DOSOutputs::~DOSOutputs() = default;
+
+void DOSOutputs::forgetLastRun() {
+    last_.reset(); // collects the exit without waiting
+    lastExit_ = ChildExit{};
+}
+
+ChildExit DOSOutputs::lastExit() {
+    if (last_) {
+        lastExit_ = last_->waitForExit(kExitWaitMs);
+        last_.reset();
+    }
+    return lastExit_;
+}
+
 QString DOSOutputs::ExecuteCommand(const QString& commandLine) {
+    forgetLastRun();
     if (!commandLine.isEmpty())
         commandLine_ = commandLine;
     if (commandLine_.isEmpty()) {
@@ -81,6 +99,7 @@ QString DOSOutputs::ExecuteCommand(const QString& commandLine) {
 }
 
 QString DOSOutputs::ExecuteArguments(const QStringList& arguments) {
+    forgetLastRun();
     commandLine_ = arguments.join(QLatin1Char(' ')); // shown only; never split again
     if (arguments.isEmpty() || arguments.first().isEmpty()) {
         messageBox_.critical(QStringLiteral("Command Line empty"));
@@ -143,7 +162,11 @@ QString DOSOutputs::run(const QStringList& arguments) {
         }
     } while (readOk);
 
-    child.reset();
+    // A child that is gone already is collected now; one that is not is waited for only by
+    // whoever asks how it ended.
+    lastExit_ = child->waitForExit(0);
+    if (lastExit_.how == ChildExit::How::StillRunning)
+        last_ = std::move(child);
     return outputs_;
 }
 

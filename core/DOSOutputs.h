@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
 
 namespace tw {
 
@@ -22,6 +23,7 @@ class DOSOutputs : public QObject {
   public:
     explicit DOSOutputs(IMessageBox& messageBox, QObject* parent = nullptr);
     DOSOutputs(IMessageBox& messageBox, ChildProcessFactory makeProcess, QObject* parent = nullptr);
+    ~DOSOutputs() override;
 
     void setCommandline(const QString& commandLine) { commandLine_ = commandLine; }
     QString Commandline() const { return commandLine_; }
@@ -37,6 +39,11 @@ class DOSOutputs : public QObject {
     // of output. Without a hook the run simply blocks in the read.
     void setYieldHook(std::function<void()> hook) { yield_ = std::move(hook); }
 
+    // How the last run's program ended (NotRun when it could not be started). A run does not
+    // wait for its child once the output has ended; this does, for at most five seconds,
+    // and a child still running then is reported so and left to end on its own.
+    ChildExit lastExit();
+
   signals:
     // One chunk per read, in order, before the next read. The last one of a run is the
     // empty string: the output has ended.
@@ -44,12 +51,16 @@ class DOSOutputs : public QObject {
 
   private:
     QString run(const QStringList& arguments);
+    void forgetLastRun();
 
     IMessageBox& messageBox_;
     ChildProcessFactory makeProcess_;
     std::function<void()> yield_;
     QString commandLine_;
     QString outputs_;
+    // The last run's child while its exit has not been collected yet.
+    std::unique_ptr<IChildProcess> last_;
+    ChildExit lastExit_;
 };
 
 } // namespace tw

@@ -77,21 +77,21 @@ void Session::takeSaved(const QString& path, int seconds) {
     status.setText(done);
 }
 
-void Session::conversionFinished(const QString&, const QString& output, bool ok, bool started,
-                                 const QVariant& tag) {
+void Session::conversionFinished(const QString&, const QString& output, bool ok, bool,
+                                 const QVariant& tag, const QString& why) {
     const auto t = tag.value<ConversionTag>();
     if (ok) {
         if (t.of != ConversionOf::File)
             takes.add(output, t.seconds, Takes::Kind::Mp3);
         return;
     }
+    // A line's or a file's failure is on the status line already, in the converter's words.
     if (t.of == ConversionOf::Take) {
         autoConversionFailed_ = true;
-        status.setText(QStringLiteral("The recording is saved, but the conversion failed: %1 was "
-                                      "not written.")
-                           .arg(output));
-    } else if (started) {
-        status.set(QStringLiteral("The conversion failed: %1 was not written.").arg(output), kRed);
+        status.set(QStringLiteral("The recording is saved, but the conversion failed: %1 was "
+                                  "not written, because %2.")
+                       .arg(output, why),
+                   kRed);
     }
 }
 

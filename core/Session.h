@@ -73,7 +73,7 @@ class Session : public QObject {
   private:
     void takeSaved(const QString& path, int seconds);
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
-                            const QVariant& tag);
+                            const QVariant& tag, const QString& why);
 
     GuardedMessageBox messages_;
     std::unique_ptr<DOSOutputs> runner_;

@@ -6,9 +6,24 @@
 
 namespace tw {
 
+// How a child ended, as far as is known.
+struct ChildExit {
+    enum class How {
+        NotRun,       // no child was started
+        Exited,       // `code` is its exit status
+        Signalled,    // `code` is the signal that stopped it
+        StillRunning, // it went on running past the wait
+        Unknown,      // its status could not be collected
+    };
+    How how = How::NotRun;
+    int code = 0;
+    bool succeeded() const { return how == How::Exited && code == 0; }
+};
+
 // One console program run with its standard output and standard error joined into one
 // anonymous pipe and an empty standard input. One object serves one run; destroying it
-// closes the pipe and collects the child's exit without waiting for it.
+// closes the pipe and collects the child's exit without waiting for it, unless waitForExit
+// has collected it already.
 class IChildProcess {
   public:
     virtual ~IChildProcess() = default;
@@ -22,8 +37,12 @@ class IChildProcess {
     // Waits at most timeoutMs (negative: without limit) until a read would not block.
     virtual bool waitReadable(int timeoutMs) = 0;
     // One blocking read of at most maxBytes. Returns the number of bytes read, or -1 once
-    // the read fails, which is how the end of the output shows.
+    // the read fails, which is how the end of the output shows; the pipe is closed then.
     virtual qint64 read(char* buffer, qint64 maxBytes) = 0;
+    // Waits at most timeoutMs (0: only looks) for the started child to end and returns how
+    // it ended; called again after StillRunning, it waits again. Meant for after the output
+    // has ended, when a child normally is about to be gone.
+    virtual ChildExit waitForExit(int timeoutMs) = 0;
 };
 
 using ChildProcessFactory = std::function<std::unique_ptr<IChildProcess>()>;

@@ -1,7 +1,9 @@
 #include "platform/PosixProcess.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -118,7 +120,8 @@ void reap(pid_t pid) {
 struct PosixProcess::Private {
     UniqueFd readEnd;
     UniqueFd writeEnd;
-    pid_t pid = -1;
+    pid_t pid = -1; // until its exit has been collected
+    ChildExit exit;
 };
 
 PosixProcess::PosixProcess() : d(std::make_unique<Private>()) {}
@@ -216,10 +219,40 @@ qint64 PosixProcess::read(char* buffer, qint64 maxBytes) {
         const ssize_t n = ::read(d->readEnd.get(), buffer, size_t(maxBytes));
         if (n > 0)
             return n;
-        // 0 is the end: every write end is closed and the pipe is empty.
-        if (n == 0 || errno != EINTR)
+        // 0 is the end: every write end is closed and the pipe is empty. The read end goes
+        // then, so that a child kept for its exit status holds no descriptor.
+        if (n == 0 || errno != EINTR) {
+            d->readEnd.reset();
             return -1;
+        }
     }
+}
+
+ChildExit PosixProcess::waitForExit(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    while (d->pid > 0) {
+        int status = 0;
+        const pid_t result = waitpid(d->pid, &status, WNOHANG);
+        if (result == d->pid) {
+            d->pid = -1;
+            if (WIFEXITED(status))
+                d->exit = {ChildExit::How::Exited, WEXITSTATUS(status)};
+            else if (WIFSIGNALED(status))
+                d->exit = {ChildExit::How::Signalled, WTERMSIG(status)};
+            else
+                d->exit = {ChildExit::How::Unknown, 0};
+        } else if (result < 0 && errno != EINTR) {
+            d->pid = -1; // not ours to collect (SIGCHLD ignored, or collected elsewhere)
+            d->exit = {ChildExit::How::Unknown, 0};
+        } else if (result == 0) {
+            if (Clock::now() >= deadline)
+                return {ChildExit::How::StillRunning, 0};
+            // No descriptor tells a child's end here; short naps keep the wait close to it.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return d->exit;
 }
 
 } // namespace tw

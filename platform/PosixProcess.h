@@ -18,6 +18,7 @@ class PosixProcess final : public IChildProcess {
     bool start(const QStringList& arguments) override;
     bool waitReadable(int timeoutMs) override;
     qint64 read(char* buffer, qint64 maxBytes) override;
+    ChildExit waitForExit(int timeoutMs) override;
 
   private:
     struct Private;

@@ -36,7 +36,7 @@ class TestCoreConverter : public QObject {
     QString path(const QString& name) const { return dir->path() + "/" + name; }
     // A WAV file on disk and its line in the list.
     void addLine(const QString& name, int seconds = 1) {
-        QVERIFY(writeFile(path(name), "RIFF"));
+        QVERIFY(writeFile(path(name), "RIFFsizeWAVE"));
         session->takes.add(path(name), seconds, Takes::Kind::Wav);
     }
     QStringList log() const { return readLines(path("log.txt")); }
@@ -151,17 +151,70 @@ class TestCoreConverter : public QObject {
         QVERIFY(!session->converter().busy());
     }
 
-    void anEncoderThatWritesNothing() {
-        QVERIFY(installEncoder(dir->path(), false));
+    // Success is exit status 0, no error line and a non-empty MP3 written by this run.
+    void aFailedConversionIsReportedAndLeavesNothing_data() {
+        QTest::addColumn<QByteArray>("ending");
+        QTest::addColumn<QString>("why");
+        const QByteArray partial = "printf part > \"$last\"\n";
+        QTest::newRow("exit status")
+            << partial + "printf '\\nUnsupported audio format\\n\\n'; exit 1"
+            << "the encoder exited with status 1 (Unsupported audio format)";
+        QTest::newRow("signal") << partial + "kill -9 $$"
+                                << "the encoder was stopped by signal 9 (5%| 42% done)";
+        QTest::newRow("no output") << QByteArray() << "the encoder wrote no output (5%| 42% done)";
+        QTest::newRow("empty output")
+            << QByteArray(": > \"$last\"") << "the encoder wrote no output (5%| 42% done)";
+        QTest::newRow("error line")
+            << kWritesMp3 + "echo; echo 'Error writing to output file'"
+            << "the encoder reported an error (Error writing to output file)";
+    }
+    void aFailedConversionIsReportedAndLeavesNothing() {
+        QFETCH(QByteArray, ending);
+        QFETCH(QString, why);
+        QVERIFY(installEncoder(dir->path(), ending));
         addLine("a.wav");
         session->convertLine(0);
+        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3"}));
+        expectStatus("The conversion of " + path("a.wav") + " failed: " + why, kRed);
+        QVERIFY(!QFileInfo::exists(path("a.mp3")));
         QCOMPARE(session->takes.rowCount(), 1);
-        expectStatus("The conversion failed: " + path("a.mp3") + " was not written.", kRed);
+    }
 
-        QVERIFY(writeFile(path("b.wav"), "RIFF"));
-        session->convertFile(path("b.wav"));
-        QCOMPARE(session->status.text(),
-                 "The conversion failed: " + path("b.mp3") + " was not written.");
+    // Not run at all: the MP3 would be the input itself, or the input is no WAV file.
+    void refusedBeforeStarting_data() {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("an MP3 line") << "c.mp3" << QByteArray("mp3") << "its MP3 would replace it";
+        QTest::newRow("not a WAV")
+            << "noise.wav" << QByteArray("noise, no header") << "it is not a WAV file";
+    }
+    void refusedBeforeStarting() {
+        QFETCH(QString, input);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, why);
+        QVERIFY(installEncoder(dir->path()));
+        QVERIFY(writeFile(path(input), content));
+        session->takes.add(path(input), 1, Takes::Kind::Wav);
+        session->convertLine(0);
+        QVERIFY(log().isEmpty());
+        expectStatus(path(input) + " is not converted: " + why + ".", kRed);
+        QCOMPARE(session->takes.rowCount(), 1);
+        QCOMPARE(readFile(path(input)), content);
+    }
+
+    // A file the user has keeps its name and content; the MP3 goes to the first free name.
+    void anMp3NeverReplacesAFile() {
+        QVERIFY(installEncoder(dir->path()));
+        addLine("song.wav");
+        QVERIFY(writeFile(path("song.mp3"), "mine"));
+        session->convertLine(0);
+        session->convertLine(0);
+        QCOMPARE(log(), QStringList({"start song_1.mp3", "end song_1.mp3", "start song_2.mp3",
+                                     "end song_2.mp3"}));
+        QCOMPARE(session->takes.path(1), path("song_1.mp3"));
+        QCOMPARE(session->takes.path(2), path("song_2.mp3"));
+        QCOMPARE(readFile(path("song.mp3")), QByteArray("mine"));
     }
 
     void refusedWhileOneRuns() {
@@ -189,21 +242,22 @@ class TestCoreConverter : public QObject {
     }
 
     void convertOnCompletion_data() {
-        QTest::addColumn<bool>("writesOutput");
+        QTest::addColumn<QByteArray>("ending");
         QTest::addColumn<QString>("status");
         QTest::addColumn<int>("lineCount");
         QTest::newRow("converted")
-            << true << "Recording is over,Wave file has saved in appointed path" << 2;
-        QTest::newRow("failed") << false
-                                << "The recording is saved, but the conversion failed: %1 "
-                                   "was not written."
+            << kWritesMp3 << "Recording is over,Wave file has saved in appointed path" << 2;
+        QTest::newRow("failed") << QByteArray("exit 2")
+                                << "The recording is saved, but the conversion failed: %1 was "
+                                   "not written, because the encoder exited with status 2 (5%| "
+                                   "42% done)."
                                 << 1;
     }
     void convertOnCompletion() {
-        QFETCH(bool, writesOutput);
+        QFETCH(QByteArray, ending);
         QFETCH(QString, status);
         QFETCH(int, lineCount);
-        QVERIFY(installEncoder(dir->path(), writesOutput));
+        QVERIFY(installEncoder(dir->path(), ending));
         session->settings.AutoMp3 = 1;
         recordOneSecond();
         session->recorder.stopAndSave();
@@ -240,12 +294,13 @@ class TestCoreConverter : public QObject {
                 return;
             asked = true;
             converter.convert(QString(), path("b.wav"), path("b.mp3"), QStringLiteral("B"));
+            QVERIFY(writeFile(path("b.mp3"), "mine")); // before b's turn: b_1.mp3 is written
             release();
         });
         converter.convert(QString(), path("a.wav"), path("a.mp3"), QStringLiteral("A"));
         QVERIFY(asked);
-        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3", "start b.mp3", "end b.mp3"}));
-        QCOMPARE(done, QStringList({"a.mp3 ok A busy", "b.mp3 ok B busy"}));
+        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3", "start b_1.mp3", "end b_1.mp3"}));
+        QCOMPARE(done, QStringList({"a.mp3 ok A busy", "b_1.mp3 ok B busy"}));
         QCOMPARE(busy, QList<bool>({true, false}));
         QVERIFY(!converter.busy());
         QCOMPARE(status.text(), kFinish);

@@ -128,7 +128,39 @@ class TestDOSOutputs : public QObject {
         QVERIFY(chunks.isEmpty());
         QCOMPARE(dos.Outputs(), QStringLiteral("previous\n"));
         QCOMPARE(dos.Commandline(), commandLine);
-        QCOMPARE(openDescriptors(), descriptorsBefore); // both pipe ends closed
+        QCOMPARE(openDescriptors(), descriptorsBefore);                 // both pipe ends closed
+        QCOMPARE(int(dos.lastExit().how), int(ChildExit::How::NotRun)); // not the previous run's
+    }
+
+    // The run does not wait for its child; asking how it ended does, for five seconds at most.
+    void exitStatusOfTheRun_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("how");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("minMs");
+        const int exited = int(ChildExit::How::Exited);
+        QTest::newRow("status 3") << "echo hi; exit 3" << exited << 3 << 0;
+        QTest::newRow("signal") << "kill -9 $$" << int(ChildExit::How::Signalled) << 9 << 0;
+        QTest::newRow("ends after its output")
+            << "exec >&- 2>&-; sleep 0.5; exit 4" << exited << 4 << 400;
+        QTest::newRow("runs on") << "exec >&- 2>&-; sleep 6.5" << int(ChildExit::How::StillRunning)
+                                 << 0 << 5000;
+    }
+    void exitStatusOfTheRun() {
+        QFETCH(QString, script);
+        QFETCH(int, how);
+        QFETCH(int, code);
+        QFETCH(int, minMs);
+        FakeMessageBox box;
+        DOSOutputs dos(box);
+        dos.ExecuteArguments({QStringLiteral("sh"), QStringLiteral("-c"), script});
+        QElapsedTimer clock;
+        clock.start();
+        const ChildExit exit = dos.lastExit();
+        QCOMPARE(int(exit.how), how);
+        QCOMPARE(exit.code, code);
+        QVERIFY2(clock.elapsed() >= minMs && clock.elapsed() < minMs + 1000,
+                 qPrintable(QString::number(clock.elapsed())));
     }
 
     void pipeNotCreatedWhenOutOfDescriptors() {

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListView>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -178,6 +179,24 @@ class TestLameConversion : public QObject {
             QVERIFY2(std::abs(level - kAmplitude / std::sqrt(2.0)) <= 0.1 * kAmplitude,
                      qPrintable(QString("channel %1: rms %2").arg(channel).arg(level)));
         }
+    }
+
+    // lame itself takes any bytes for raw samples and ends with status 0.
+    void randomBytesAreNotConverted() {
+        QByteArray noise(64 * 1024, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+        const QString wav = path("noise.wav");
+        QFile file(wav);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(noise) == noise.size());
+        file.close();
+        Session& session = form->session();
+        session.takes.add(wav, 1, Takes::Kind::Wav);
+        form->List1->setCurrentIndex(session.takes.index(0));
+        form->Convert_Click();
+        QCOMPARE(session.status.text(), wav + " is not converted: it is not a WAV file.");
+        QCOMPARE(session.status.colour(), kRed);
+        QCOMPARE(session.takes.rowCount(), 1);
+        QVERIFY(!QFileInfo::exists(path("noise.mp3")));
     }
 };
 

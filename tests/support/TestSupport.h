@@ -37,10 +37,13 @@ inline bool writeScript(const QString& path, const QByteArray& body) {
                                            QFileDevice::ExeOwner);
 }
 
+// The stand-in encoder's last step by default: it writes the MP3.
+inline const QByteArray kWritesMp3 = "echo mp3 > \"$last\"\n";
+
 // The stand-in encoder dir/lame: logs "start/end <mp3 name>" in dir/log.txt and its arguments
 // in dir/args.txt, prints "  5%|", waits while dir/hold exists (10 s at most), prints
-// " 42% done" and writes the MP3 unless told not to.
-inline bool installEncoder(const QString& dir, bool writesOutput = true) {
+// " 42% done", logs its end and runs `ending` (shell; the MP3's path is in $last).
+inline bool installEncoder(const QString& dir, const QByteArray& ending = kWritesMp3) {
     return writeScript(
         dir + "/lame",
         "d=$(dirname \"$0\")\nfor last; do :; done\nname=$(basename \"$last\")\n"
@@ -48,9 +51,9 @@ inline bool installEncoder(const QString& dir, bool writesOutput = true) {
         "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args.txt\"\n"
         "printf '  5%%|'\n"
         "i=0; while [ -e \"$d/hold\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
-        "printf ' 42%% done'\n" +
-            QByteArray(writesOutput ? "echo mp3 > \"$last\"\n" : "") +
-            "echo \"end $name\" >> \"$d/log.txt\"\n");
+        "printf ' 42%% done'\n"
+        "echo \"end $name\" >> \"$d/log.txt\"\n" +
+            ending);
 }
 
 // The engine writes a take where it is told to save it, and counts the fake's sources.
