@@ -48,6 +48,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     connect(&engine, &EngineClient::libraryMissing, this,
             [this](const QString& why) { status.set(why, kRed); });
     connect(&recorder, &Recorder::takeSaved, this, &Session::takeSaved);
+    connect(&settings, &Settings::writeFailed, this,
+            [this](const QString& text) { status.set(text, kRed); });
     connect(converter_.get(), &Converter::finished, this, &Session::conversionFinished);
 }
 

@@ -96,8 +96,17 @@ int Settings::volumeFromFile() const {
     return config_.readInt(kSection, kVolume, 0);
 }
 
-void Settings::writeVolume(int volume) {
-    config_.writeString(kSection, kVolume, QString::number(volume));
+bool Settings::written(bool ok, const QString& what) {
+    if (!ok) {
+        qWarning("%s", qPrintable(writeFailure(what)));
+        emit writeFailed(writeFailure(what));
+    }
+    return ok;
+}
+
+bool Settings::writeVolume(int volume) {
+    return written(config_.writeString(kSection, kVolume, QString::number(volume)),
+                   QStringLiteral("The recording volume"));
 }
 
 RecordingFormat Settings::formatFromFile() const {
@@ -108,10 +117,11 @@ RecordingFormat Settings::formatFromFile() const {
     return f;
 }
 
-void Settings::writeFormat(const RecordingFormat& f) {
-    config_.writeString(kSection, kChannels, QString::number(f.Channels));
-    config_.writeString(kSection, kBits, QString::number(f.BitsPerSample));
-    config_.writeString(kSection, kRate, QString::number(f.SamplesPerSec));
+bool Settings::writeFormat(const RecordingFormat& f) {
+    bool ok = config_.writeString(kSection, kChannels, QString::number(f.Channels));
+    ok = config_.writeString(kSection, kBits, QString::number(f.BitsPerSample)) && ok;
+    ok = config_.writeString(kSection, kRate, QString::number(f.SamplesPerSec)) && ok;
+    return written(ok, QStringLiteral("The recording format"));
 }
 
 QString Settings::savePosition() const {
@@ -121,16 +131,23 @@ QString Settings::savePosition() const {
     return value.left(count);
 }
 
-void Settings::writeSavePosition(const QString& path) {
-    config_.writeString(kSection, kSavePosition, path);
+bool Settings::writeSavePosition(const QString& path) {
+    return written(config_.writeString(kSection, kSavePosition, path),
+                   QStringLiteral("The output file"));
 }
 
-void Settings::writeWizardResult(int sourceNumber) {
-    config_.writeString(kSection, kSource, QString::number(sourceNumber));
-    config_.writeString(kSection, kSavePosition, appFile(QStringLiteral("Larktake.wav")));
-    config_.writeString(kSection, kChannels, QStringLiteral("2"));
-    config_.writeString(kSection, kBits, QStringLiteral("16"));
-    config_.writeString(kSection, kRate, QStringLiteral("22050"));
+bool Settings::writeWizardResult(int sourceNumber) {
+    bool ok = config_.writeString(kSection, kSource, QString::number(sourceNumber));
+    ok =
+        config_.writeString(kSection, kSavePosition, appFile(QStringLiteral("Larktake.wav"))) && ok;
+    ok = config_.writeString(kSection, kChannels, QStringLiteral("2")) && ok;
+    ok = config_.writeString(kSection, kBits, QStringLiteral("16")) && ok;
+    ok = config_.writeString(kSection, kRate, QStringLiteral("22050")) && ok;
+    return written(ok, QStringLiteral("The sound card settings"));
+}
+
+QString Settings::writeFailure(const QString& what) const {
+    return QStringLiteral("%1 could not be saved in %2.").arg(what, config_.path());
 }
 
 void Settings::openFormat() {

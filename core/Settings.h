@@ -43,14 +43,17 @@ class Settings : public QObject {
     int32_t mixerSourceFromFile() const;
     int32_t engineSourceFromFile() const;
     int volumeFromFile() const;
-    void writeVolume(int volume);
+    // Each write answers whether Config.ini now holds it, and says so (`writeFailed`) if not.
+    bool writeVolume(int volume);
     RecordingFormat formatFromFile() const;
-    void writeFormat(const RecordingFormat& f);
+    bool writeFormat(const RecordingFormat& f);
     // "Save Position", at most 254 characters, "Default" when absent.
     QString savePosition() const;
-    void writeSavePosition(const QString& path);
+    bool writeSavePosition(const QString& path);
     // What the sound-card wizard stores for the source it found.
-    void writeWizardResult(int sourceNumber);
+    bool writeWizardResult(int sourceNumber);
+    // "<what> could not be saved in <Config.ini's path>.", for the status line.
+    QString writeFailure(const QString& what) const;
 
     // The format of new recordings. The format dialog shows Config.ini's when it opens and
     // changes the format at once; closing it without Ok puts back the one in force before.
@@ -67,8 +70,12 @@ class Settings : public QObject {
 
   signals:
     void formatAnnounced(const RecordingFormat& format);
+    // A setting could not be stored: `text` names it and the file.
+    void writeFailed(const QString& text);
 
   private:
+    bool written(bool ok, const QString& what);
+
     QString appDir_;
     ConfigFile config_;
     RecordingFormat formatBeforeDialog_;

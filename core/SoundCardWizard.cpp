@@ -60,6 +60,9 @@ QString SoundCardWizard::text() const {
         return QStringLiteral("Your sound card cannot support recording function.");
     case Step::Saved:
         return QStringLiteral("Sound card settings Completed,the information has be saved!");
+    case Step::NotSaved:
+        return settings_.writeFailure(QStringLiteral("The sound card settings")) +
+               QStringLiteral(" They are used until the program ends.");
     }
     return {};
 }
@@ -82,7 +85,7 @@ void SoundCardWizard::endOfClick() {
 }
 
 void SoundCardWizard::next() {
-    if (busy_ || !nextEnabled_ || step_ == Step::Saved)
+    if (busy_ || !nextEnabled_ || done())
         return;
     setBusy(true);
     switch (step_) {
@@ -119,6 +122,7 @@ void SoundCardWizard::next() {
         nextEnabled_ = false;
         break;
     case Step::Saved:
+    case Step::NotSaved:
         break;
     }
     endOfClick();
@@ -155,13 +159,13 @@ void SoundCardWizard::playToEnd(const QString& path, std::function<void()> then)
 void SoundCardWizard::heard() {
     if (busy_ || step_ != Step::Confirm)
         return;
-    settings_.writeWizardResult(testNumber_);
+    const bool saved = settings_.writeWizardResult(testNumber_);
     QFile::remove(testRecordingPath());
-    setStep(Step::Saved);
+    setStep(saved ? Step::Saved : Step::NotSaved);
 }
 
 void SoundCardWizard::finish() {
-    if (step_ != Step::Saved)
+    if (!done())
         return;
     volume_.useSource(testNumber_ - 1, std::nullopt);
     settings_.format = RecordingFormat{2, 22050, 16};

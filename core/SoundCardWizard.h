@@ -20,7 +20,7 @@ class VolumeControl;
 class SoundCardWizard : public QObject {
     Q_OBJECT
   public:
-    enum class Step { Preparing, Detected, Announce, Recorded, Confirm, NoSource, Saved };
+    enum class Step { Preparing, Detected, Announce, Recorded, Confirm, NoSource, Saved, NotSaved };
     Q_ENUM(Step)
 
     SoundCardWizard(EngineClient& engine, IPlayer& player, Settings& settings,
@@ -33,9 +33,10 @@ class SoundCardWizard : public QObject {
     bool busy() const { return busy_; }
     // What the window shows of its two buttons.
     bool nextEnabled() const { return nextEnabled_; }
-    bool nextVisible() const { return step_ != Step::Saved; }
-    bool secondVisible() const { return step_ == Step::Confirm || step_ == Step::Saved; }
-    bool done() const { return step_ == Step::Saved; }
+    bool nextVisible() const { return !done(); }
+    bool secondVisible() const { return step_ == Step::Confirm || done(); }
+    // The source is found; Done puts it in use, also when it could not be stored.
+    bool done() const { return step_ == Step::Saved || step_ == Step::NotSaved; }
 
     void next();  // "next"
     void heard(); // "heard": the source works; it is stored

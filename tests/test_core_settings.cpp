@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QLocale>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -114,6 +115,26 @@ class TestCoreSettings : public QObject {
 
     // Without a recording source the program has nothing to record from: the wizard runs,
     // also when the wizard was closed early and left only the volume behind.
+    // A write that did not reach the file says so, naming what and where, never "saved".
+    void aFailedWriteIsReported() {
+        const QString folder = dir->path() + "/gone"; // no such folder: no file can be written
+        Settings settings(folder);
+        QSignalSpy failed(&settings, &Settings::writeFailed);
+        QVERIFY(!settings.writeSavePosition("/music/take.wav"));
+        QCOMPARE(failed.last().at(0).toString(),
+                 "The output file could not be saved in " + folder + "/Config.ini.");
+        QVERIFY(!settings.writeVolume(3));
+        QVERIFY(!settings.writeFormat({1, 8000, 8}));
+        QVERIFY(!settings.writeWizardResult(1));
+        QCOMPARE(failed.size(), 4);
+        QVERIFY(settings.writeFailure("X").startsWith("X could not be saved in "));
+
+        Settings fine(dir->path());
+        QSignalSpy none(&fine, &Settings::writeFailed);
+        QVERIFY(fine.writeVolume(3));
+        QVERIFY(none.isEmpty());
+    }
+
     void aFileWithoutASourceIsAFirstRun() {
         QVERIFY(writeFile(ini(), "[Config]\nRecording Volume=30000\n"));
         QVERIFY(Settings(dir->path()).firstRun());

@@ -76,6 +76,26 @@ class TestCoreWizard : public QObject {
         QCOMPARE(readFile(users), QByteArray("mine"));
     }
 
+    // "heard" with a Config.ini that cannot be written does not claim the settings are saved;
+    // Done still puts the source in use for this run.
+    void settingsThatCannotBeStoredAreNotCalledSaved() {
+        const QString folder = dir->path() + "/gone";
+        session = std::make_unique<Session>(folder, *audio, *player, nullptr);
+        wizard = &session->wizard;
+        next();
+        next();
+        next();
+        QCOMPARE(next(), kConfirm);
+        wizard->heard();
+        QCOMPARE(wizard->text(), "The sound card settings could not be saved in " + folder +
+                                     "/Config.ini. They are used until the program ends.");
+        QCOMPARE(session->status.text(),
+                 "The sound card settings could not be saved in " + folder + "/Config.ini.");
+        QVERIFY(wizard->done() && wizard->secondVisible() && !wizard->nextVisible());
+        wizard->finish();
+        QCOMPARE(session->settings.SourceIndex, 0);
+    }
+
     void secondSourceHeardAndPutInUse() {
         QCOMPARE(wizard->text(),
                  QString("Program is preparing to configure your sound card settings."));
