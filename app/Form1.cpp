@@ -37,12 +37,6 @@ class ModalFileDialogs final : public IFileDialogs {
   private:
     IFileDialogs& dialogs_;
 };
-
-void showWindow(QWidget* window) {
-    window->show();
-    window->raise();
-    window->activateWindow();
-}
 } // namespace
 
 Form1::Form1(const Services& services, QWidget* parent)
@@ -256,20 +250,12 @@ Preferences* Form1::preferences() {
     return preferences_.data();
 }
 
-void Form1::mPreferences_Click() {
-    showWindow(preferences());
-}
-
 lame* Form1::lameDialog() {
     if (!lame_) {
         lame_ = new lame(session_->settings, windowIcon());
         lame_->Form_Load();
     }
     return lame_.data();
-}
-
-void Form1::mp3otion_Click() {
-    showWindow(lameDialog());
 }
 
 Form3* Form1::form3() {

@@ -159,6 +159,8 @@ class Form1 : public QMainWindow {
     void chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,
                     const QString& file);
     int selectedRow() const;
+    // The current line, its playback stopped if it plays; -1 when there is none.
+    int lineToDrop();
     void showStatus(const QString& text, int colour);
     void showPhase();
     void showVolume();

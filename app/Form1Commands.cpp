@@ -4,11 +4,13 @@
 #include "core/Session.h"
 #include "dialogs/Form3.h"
 #include "dialogs/aboutme.h"
+#include "encoding/lame.h"
 #include "platform/FileSystem.h"
 #include "platform/IDesktop.h"
 #include "platform/IFileDialogs.h"
 #include "platform/IWindowAutomation.h"
 #include "platform/KeyNotation.h"
+#include "settings/Preferences.h"
 
 #include <QFileInfo>
 #include <QLabel>
@@ -58,6 +60,14 @@ void Form1::input_Click() {
         return;
     Common2.FileName = *chosen;
     services_.desktop->open(*chosen);
+}
+
+void Form1::mPreferences_Click() {
+    showWindow(preferences());
+}
+
+void Form1::mp3otion_Click() {
+    showWindow(lameDialog());
 }
 
 void Form1::location_Click() {

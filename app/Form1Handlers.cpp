@@ -62,22 +62,22 @@ void Form1::Stop_Click() {
     Timer1.stop();
 }
 
-void Form1::Delist_Click() {
+int Form1::lineToDrop() {
     const int row = List1->currentIndex().row();
-    if (row < 0)
-        return;
-    if (session_->playback.playingFile() == Getfilename())
+    // A line that goes away must not go on playing.
+    if (row >= 0 && session_->playback.playingFile() == Getfilename())
         Stop_Click();
-    session_->takes.remove(row);
+    return row;
+}
+
+void Form1::Delist_Click() {
+    if (const int row = lineToDrop(); row >= 0)
+        session_->takes.remove(row);
 }
 
 void Form1::output_Click() {
-    const int row = List1->currentIndex().row();
-    if (row < 0)
-        return;
-    if (session_->playback.playingFile() == Getfilename())
-        Stop_Click();
-    session_->deleteLine(row);
+    if (const int row = lineToDrop(); row >= 0)
+        session_->deleteLine(row);
 }
 
 void Form1::Clear_Click() {
