@@ -1,5 +1,5 @@
 // The C entry points of libWavelark.so and libVolume.so, for code that links them directly
-// (the tests, the bench). The program itself loads them by file name.
+// (the tests, the bench) and for the program, which loads them by file name.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,30 @@ int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b, int32_t c
 int64_t WavelarkGapCount();
 int64_t WavelarkGapFrames();
 
-// Mixer: range[0..1] = lowest and highest volume; sets every channel of the source.
+// What went wrong during a take; the bits stay set until the next take begins.
+enum WavelarkProblem : int32_t {
+    WavelarkServerLost = 1,  // the record stream failed: the server went away
+    WavelarkStalled = 2,     // no audio came for clearly longer than the source's rhythm
+    WavelarkWriteFailed = 4, // the capture file refused data (disk full, file too large)
+};
+
+// The state of the take in progress, or else of the last one. Never waits for the sound
+// server, so it may be asked at any time, also while another call is running.
+struct WavelarkStatusInfo {
+    int32_t take;       // 0 no take, 1 recording, 2 paused
+    int32_t problems;   // WavelarkProblem bits of the take in progress or the last one
+    int64_t frames;     // frames of that take in its capture or on their way to it
+    int32_t rate;       // its frames per second (0 before the first take)
+    char capture[4096]; // its capture file while it runs, or where it was left after a
+                        // stop that could not put it at the path asked for; else ""
+};
+// Fills `info`; 0, or -1 for a null pointer.
+int32_t WavelarkStatus(WavelarkStatusInfo* info);
+
+// Mixer: range[0..1] = lowest and highest volume; sets every channel of the source. A
+// volume is a position on that range, in proportion to the amplitude.
 int32_t Volume(int32_t source, int32_t volume, int32_t* range);
+// The source's volume now (its loudest channel) as such a position, or a negative result;
+// range as for Volume. Changes nothing.
+int32_t VolumeLevel(int32_t source, int32_t* range);
 }
