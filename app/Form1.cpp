@@ -116,6 +116,7 @@ void Form1::Form_Load() {
     show();
     // The mixer and the engine answer on their own thread; the slider follows when they do.
     session_->loadConfiguration();
+    emit configured();
 }
 
 void Form1::HotkeyPump(int id) {
@@ -235,7 +236,10 @@ Form2* Form1::form2() {
         Session& s = *session_;
         form2_ = new Form2(s.wizard, s.settings.appDir(), windowIcon());
         // The wizard's Done hands over to the main window; closing it ends the program.
-        connect(form2_, &Form2::handedOver, this, [this] { show(); });
+        connect(form2_, &Form2::handedOver, this, [this] {
+            show();
+            emit configured();
+        });
         connect(form2_, &Form2::closed, this, [this] { Exit_Click(); });
         form2_->Form_Load();
     }

@@ -147,6 +147,8 @@ class Form1 : public QMainWindow {
   signals:
     // The pump has been told to stop: the event loop should end.
     void pumpStopped();
+    // The program is configured (at start-up, or once the first run's wizard is done).
+    void configured();
 
   protected:
     void closeEvent(QCloseEvent* event) override;

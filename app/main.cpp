@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "core/Session.h"
 #include "platform/AudioLibraries.h"
 #include "platform/DesktopOpener.h"
 #include "platform/PulsePlayer.h"
@@ -37,6 +38,10 @@ int main(int argc, char** argv) {
     tw::ShutdownSignals shutdownSignals;
     QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &form,
                      &tw::Form1::Exit_Click);
+    // Takes a killed run left in the capture folder go where takes go. The program asks for
+    // it, not the window: window tests must never move the user's own captures.
+    QObject::connect(&form, &tw::Form1::configured, &form,
+                     [&form] { form.session().recovery.start(); });
     form.Form_Load();
     return QApplication::exec();
 }

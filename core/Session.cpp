@@ -39,8 +39,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
                  IMessageBox* messages, QObject* parent)
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
       recorder(engine, settings, status), playback(player, status),
-      wizard(engine, player, settings, volume), messages_(messages, status),
-      runner_(std::make_unique<DOSOutputs>(messages_)),
+      wizard(engine, player, settings, volume), recovery(settings, takes, status),
+      messages_(messages, status), runner_(std::make_unique<DOSOutputs>(messages_)),
       converter_(
           std::make_unique<Converter>(*runner_, status, settings.appFile(QStringLiteral("lame")))) {
     // Repaint and serve the menus while the encoder is quiet.

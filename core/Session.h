@@ -5,6 +5,7 @@
 #include "core/EngineClient.h"
 #include "core/Playback.h"
 #include "core/Recorder.h"
+#include "core/Recovery.h"
 #include "core/Settings.h"
 #include "core/SoundCardWizard.h"
 #include "core/StatusLine.h"
@@ -50,6 +51,8 @@ class Session : public QObject {
     Takes takes;
     Playback playback;
     SoundCardWizard wizard;
+    // Started by the program once it is configured; tests on fakes leave it alone.
+    Recovery recovery;
 
     DOSOutputs& runner() { return *runner_; }
     Converter& converter() { return *converter_; }

@@ -1,0 +1,151 @@
+#include "core/Recovery.h"
+
+#include "core/Settings.h"
+#include "core/StatusLine.h"
+#include "core/TakeNaming.h"
+#include "core/Takes.h"
+#include "core/WavFile.h"
+#include "platform/FileSystem.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cerrno>
+
+namespace tw {
+
+namespace {
+constexpr int kMaxNameTries = 1000;
+
+// The process that made a capture, from "capture-YYYYMMDD-HHMMSS-PID[-N].wav"; 0 if the name
+// does not say.
+qint64 capturePid(const QString& name) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^capture-\\d{8}-\\d{6}-(\\d+)(?:-\\d+)?\\.wav$"));
+    const QRegularExpressionMatch match = pattern.match(name);
+    return match.hasMatch() ? match.captured(1).toLongLong() : 0;
+}
+
+// Moves one capture under the first take name free at the moment of the move; a name
+// taken meanwhile is skipped. Answers the new path, or "" with `why`.
+QString moveToFreeTake(const QString& capture, const QString& base, QString& why) {
+    int number = 0;
+    for (int tries = 0; tries < kMaxNameTries; ++tries) {
+        number = nextFreeTake(base, number);
+        const QString target = takeFileName(base, number);
+        if (moveNoReplace(capture, target, &why))
+            return target;
+        const QFileInfo taken(target);
+        if (!taken.exists() && !taken.isSymLink())
+            return {};
+        ++number;
+    }
+    return {};
+}
+} // namespace
+
+QString captureFolder() {
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!base.startsWith(QLatin1Char('/')))
+        base = QDir::homePath() + QStringLiteral("/.cache");
+    return base + QStringLiteral("/tunewright");
+}
+
+RecoveryResult recoverCaptures(const QString& folder, const QString& savePosition) {
+    RecoveryResult result;
+    result.captureFolder = folder;
+    const QString base = QFileInfo(savePosition).absoluteFilePath();
+    result.saveFolder = QFileInfo(base).absolutePath();
+
+    // The names begin with the time of the take: by name is oldest first.
+    QStringList names = QDir(folder).entryList({QStringLiteral("capture-*.wav")}, QDir::Files);
+    std::sort(names.begin(), names.end());
+    const qint64 self = QCoreApplication::applicationPid();
+    for (const QString& name : names) {
+        if (capturePid(name) == self)
+            continue;
+        const QString capture = folder + QLatin1Char('/') + name;
+        // Held through the move, so that a second program starting at the same time leaves
+        // this capture alone as it leaves a recording one.
+        const ExclusiveFileLock lock(capture);
+        if (lock.error() == EWOULDBLOCK || lock.error() == ENOENT)
+            continue;
+        // A writer killed before its header was written left nothing to recover.
+        if (QFileInfo(capture).size() == 0)
+            continue;
+        if (!readWavHeader(capture)) {
+            result.kept.append({capture, QStringLiteral("it is not a readable WAV file")});
+            continue;
+        }
+        // A header that cannot be repaired still leaves its samples worth keeping.
+        repairWavLengths(capture);
+        QString why;
+        const QString moved = moveToFreeTake(capture, base, why);
+        if (moved.isEmpty())
+            result.kept.append({capture, why});
+        else
+            result.moved.append({moved, wavSeconds(moved).value_or(0)});
+    }
+    return result;
+}
+
+QString recoveryText(const RecoveryResult& result, int& colour) {
+    QStringList parts;
+    colour = kBlue;
+    if (!result.moved.isEmpty()) {
+        QStringList names;
+        for (const auto& moved : result.moved)
+            names << QFileInfo(moved.path).fileName();
+        parts << QStringLiteral("Recovered %1 interrupted recording(s): %2")
+                     .arg(result.moved.size())
+                     .arg(names.join(QStringLiteral(", ")));
+    }
+    if (!result.kept.isEmpty()) {
+        colour = kRed;
+        parts << QStringLiteral("%1 interrupted recording(s) could not be moved to %2 (%3); "
+                                "they are kept in %4.")
+                     .arg(result.kept.size())
+                     .arg(result.saveFolder, result.kept.first().why, result.captureFolder);
+    }
+    return parts.join(QStringLiteral(". "));
+}
+
+Recovery::Recovery(Settings& settings, Takes& takes, StatusLine& status, QObject* parent)
+    : QObject(parent), settings_(settings), takes_(takes), status_(status) {}
+
+Recovery::~Recovery() {
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void Recovery::start() {
+    if (running_)
+        return;
+    if (worker_.joinable())
+        worker_.join();
+    running_ = true;
+    worker_ = std::thread([this, folder = captureFolder(), save = settings_.savePosition()] {
+        const RecoveryResult result = recoverCaptures(folder, save);
+        QMetaObject::invokeMethod(
+            this,
+            [this, result] {
+                running_ = false;
+                report(result);
+                emit finished();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Recovery::report(const RecoveryResult& result) {
+    for (const auto& moved : result.moved)
+        takes_.add(moved.path, int(moved.seconds), Takes::Kind::Wav);
+    int colour = kBlue;
+    const QString text = recoveryText(result, colour);
+    if (!text.isEmpty())
+        status_.set(text, colour);
+}
+
+} // namespace tw
