@@ -1,0 +1,185 @@
+// Captures a killed run left behind: repaired, moved where takes go without replacing a file,
+// listed and announced; a capture being written is left alone; one that cannot be moved stays
+// where it is, and the status line says why.
+#include "core/Recovery.h"
+#include "core/WavFile.h"
+#include "platform/FakeAudioLibraries.h"
+#include "platform/FakePlayer.h"
+#include "platform/FileSystem.h"
+#include "tests/support/TestSupport.h"
+
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace tw;
+using namespace tw::test;
+
+namespace {
+constexpr int kRate = 22050; // mono, 16-bit: 2 bytes a frame
+
+template <typename T> QByteArray le(T value) {
+    QByteArray bytes(sizeof(T), '\0');
+    qToLittleEndian(value, bytes.data());
+    return bytes;
+}
+
+QByteArray fmtChunk() {
+    return "fmt " + le<quint32>(16) + le<quint16>(1) + le<quint16>(1) + le<quint32>(kRate) +
+           le<quint32>(kRate * 2) + le<quint16>(2) + le<quint16>(16);
+}
+
+// A plain WAV as the engine starts one, with a JUNK chunk where ds64 would go, whose header
+// claims `claimed` data bytes while `present` follow.
+QByteArray plainWav(quint32 claimed, int present) {
+    return "RIFF" + le<quint32>(36 + claimed) + "WAVE" + "JUNK" + le<quint32>(24) +
+           QByteArray(24, '\0') + fmtChunk() + "data" + le<quint32>(claimed) +
+           QByteArray(present, '\1');
+}
+
+QByteArray rf64Wav(quint64 claimed, int present) {
+    return "RF64" + le<quint32>(0xFFFFFFFF) + "WAVE" + "ds64" + le<quint32>(28) + le<quint64>(0) +
+           le<quint64>(claimed) + le<quint64>(claimed / 2) + le<quint32>(0) + fmtChunk() + "data" +
+           le<quint32>(0xFFFFFFFF) + QByteArray(present, '\1');
+}
+
+template <typename T> T fieldAt(const QString& path, int offset) {
+    return qFromLittleEndian<T>(readFile(path).constData() + offset);
+}
+} // namespace
+
+class TestCoreRecovery : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    FakeAudioLibraries audio;
+    FakePlayer player;
+    std::unique_ptr<Session> session;
+
+    QString path(const QString& name) const { return dir->path() + "/" + name; }
+    QString captures() const { return path("cache/tunewright"); }
+    QString capture(const QString& stamp, qint64 pid, const QByteArray& bytes) const {
+        const QString file = captures() + "/capture-" + stamp + "-" + QString::number(pid) + ".wav";
+        return writeFile(file, bytes) ? file : QString();
+    }
+    // Runs the start-up's recovery of a session that saves its takes as `take`.
+    void recover(const QString& take) {
+        session = startSession(dir->path(), configFor(take), audio, player);
+        QVERIFY(session);
+        QSignalSpy done(&session->recovery, &Recovery::finished);
+        session->recovery.start();
+        QVERIFY(done.wait(10000));
+    }
+
+  private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir().mkpath(captures()) && QDir().mkpath(path("takes")));
+        qputenv("XDG_CACHE_HOME", path("cache").toUtf8());
+    }
+    void cleanup() { session.reset(); }
+
+    void captureFolderFollowsTheCacheVariable() {
+        QCOMPARE(captureFolder(), captures());
+        // A relative XDG_CACHE_HOME is ignored, as the engine ignores it.
+        qputenv("XDG_CACHE_HOME", "relative/cache");
+        QCOMPARE(captureFolder(), QDir::homePath() + "/.cache/tunewright");
+    }
+
+    void strandedCapturesBecomeTheNextFreeTakes() {
+        const qint64 other = QCoreApplication::applicationPid() + 1;
+        // One second of audio whose header still says 100 bytes; a half second before it.
+        const QString newer = capture("20240102-090000", other, plainWav(100, kRate * 2 + 1));
+        const QString older = capture("20240101-090000", other, plainWav(0, kRate));
+        // Still being written by another run, and one of this run's own.
+        const QString writing = capture("20240101-080000", other + 1, plainWav(0, 64));
+        const QString own =
+            capture("20240101-070000", QCoreApplication::applicationPid(), plainWav(0, 64));
+        const int held = ::open(QFile::encodeName(writing).constData(), O_RDONLY);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        QVERIFY(isLockedByWriter(writing));
+        QVERIFY(writeFile(path("takes/rec.wav"), "earlier take"));
+
+        recover(path("takes/rec.wav"));
+        ::close(held);
+
+        QCOMPARE(readFile(path("takes/rec.wav")), QByteArray("earlier take"));
+        const QString first = path("takes/rec_1.wav"), second = path("takes/rec_2.wav");
+        QCOMPARE(lines(session->takes),
+                 QStringList({"01     00:00     " + first, "02     00:01     " + second}));
+        QCOMPARE(session->status.text(),
+                 QString("Recovered 2 interrupted recording(s): rec_1.wav, rec_2.wav"));
+        QCOMPARE(session->status.colour(), kBlue);
+        QVERIFY(!QFileInfo::exists(older) && !QFileInfo::exists(newer));
+        QVERIFY(QFileInfo::exists(writing) && QFileInfo::exists(own));
+
+        // The header now tells the whole frames present; the odd byte stays in the file.
+        QCOMPARE(fieldAt<quint32>(second, 4), quint32(QFileInfo(second).size() - 8));
+        QCOMPARE(readWavHeader(second)->dataLength, qint64(kRate * 2));
+        QCOMPARE(QFileInfo(second).size(), qint64(plainWav(0, kRate * 2 + 1).size()));
+        QCOMPARE(*wavSeconds(first), 0.5);
+    }
+
+    void unmovableCapturesStayAndTheStatusSaysWhy() {
+        const QString stranded = capture("20240101-090000", 1, plainWav(0, 64));
+        // A save folder that cannot exist: its parent is a file (root may write anywhere else).
+        QVERIFY(writeFile(path("file"), "x"));
+
+        recover(path("file/rec.wav"));
+
+        QVERIFY(QFileInfo::exists(stranded));
+        QCOMPARE(session->takes.rowCount(), 0);
+        QCOMPARE(session->status.text(),
+                 QString("1 interrupted recording(s) could not be moved to %1 (Not a directory); "
+                         "they are kept in %2.")
+                     .arg(path("file"), captures()));
+        QCOMPARE(session->status.colour(), kRed);
+    }
+
+    void headersAreMeasuredAndRepaired() {
+        // A header claiming more than the file holds is bounded by the bytes present.
+        QVERIFY(writeFile(path("long.wav"), plainWav(kRate * 20, kRate * 2)));
+        QCOMPARE(*wavSeconds(path("long.wav")), 1.0);
+        QVERIFY(!wavSeconds(path("missing.wav")) && !repairWavLengths(path("missing.wav")));
+        QVERIFY(!QFileInfo::exists(path("missing.wav")));
+        QVERIFY(writeFile(path("text.wav"), "not a WAV file at all"));
+        QVERIFY(!wavSeconds(path("text.wav")) && !repairWavLengths(path("text.wav")));
+
+        // RF64: ds64 holds the sizes and the count; the 32-bit fields keep saying so.
+        const QString rf64 = path("rf64.wav");
+        QVERIFY(writeFile(rf64, rf64Wav(10, kRate * 4 + 1)));
+        QVERIFY(repairWavLengths(rf64));
+        const qint64 size = QFileInfo(rf64).size();
+        QCOMPARE(size, qint64(rf64Wav(10, kRate * 4 + 1).size()));
+        QCOMPARE(fieldAt<quint32>(rf64, 4), 0xFFFFFFFFu);
+        QCOMPARE(fieldAt<quint64>(rf64, 20), quint64(size - 8));
+        QCOMPARE(fieldAt<quint64>(rf64, 28), quint64(kRate * 4));
+        QCOMPARE(fieldAt<quint64>(rf64, 36), quint64(kRate * 2));
+        QCOMPARE(fieldAt<quint32>(rf64, 76), 0xFFFFFFFFu);
+        QCOMPARE(*wavSeconds(rf64), 2.0);
+    }
+
+    void movesNeverReplace() {
+        QVERIFY(writeFile(path("a"), "a") && writeFile(path("b"), "b"));
+        QString why;
+        QVERIFY(!moveNoReplace(path("a"), path("b"), &why));
+        QCOMPARE(why, QString("a file of that name exists"));
+        QCOMPARE(readFile(path("a")), QByteArray("a"));
+        QCOMPARE(readFile(path("b")), QByteArray("b"));
+
+        // Across file systems where there are two: a copy, with no partial file left over.
+        QTemporaryDir other(QFileInfo::exists("/dev/shm") ? "/dev/shm/recovery-XXXXXX" : QString());
+        QVERIFY(moveNoReplace(path("a"), other.path() + "/a", &why));
+        QCOMPARE(readFile(other.path() + "/a"), QByteArray("a"));
+        QVERIFY(!QFileInfo::exists(path("a")));
+        QCOMPARE(QDir(other.path()).entryList(QDir::Files | QDir::Hidden), QStringList({"a"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCoreRecovery)
+#include "test_core_recovery.moc"
