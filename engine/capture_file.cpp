@@ -5,7 +5,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -73,24 +75,66 @@ bool copyAll(int from, int to) {
     }
 }
 
-bool copyAcross(const std::string& capture, const std::string& dest) {
+// glibc before 2.28 has no renameat2() wrapper; the kernel call is all there is to it.
+int renameNoReplace(const std::string& from, const std::string& to) {
+#ifdef SYS_renameat2
+    constexpr unsigned kNoReplace = 1; // RENAME_NOREPLACE
+    return static_cast<int>(
+        ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// FAT and exFAT, where recordings often go (memory cards, USB sticks), have no hard links.
+bool refusesHardLinks(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
+}
+
+// Copies `from` from its start into a file it creates with `flags`, on disk when it returns;
+// on failure the file is removed again. 0, or the errno of what failed.
+int writeCopy(int from, const std::string& path, int flags) {
+    Fd to(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));
+    if (!to)
+        return errno;
+    const bool ok = ::lseek(from, 0, SEEK_SET) == 0 && copyAll(from, to.get()) &&
+                    ::fsync(to.get()) == 0 && to.close();
+    if (ok)
+        return 0;
+    const int error = errno ? errno : EIO;
+    ::unlink(path.c_str());
+    return error;
+}
+
+Placement copyAcross(const std::string& capture, const std::string& dest) {
     Fd from(::open(capture.c_str(), O_RDONLY | O_CLOEXEC));
     if (!from)
-        return false;
+        return Placement::Failed;
     // Copy beside the destination first, so that a failed copy never leaves a truncated file
-    // under the wanted name (nor destroys an older file of that name).
+    // under the wanted name. A hard link then puts it there only if the name is still free.
     std::string partial = folderOf(dest) + "/.tunewright-partial-" + std::to_string(::getpid());
-    Fd to(::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!to)
-        return false;
-    bool ok = copyAll(from.get(), to.get()) && ::fsync(to.get()) == 0;
-    ok = to.close() && ok;
-    if (ok && ::rename(partial.c_str(), dest.c_str()) == 0) {
-        syncFolder(folderOf(dest));
-        return true;
+    if (writeCopy(from.get(), partial, O_TRUNC) != 0)
+        return Placement::Failed;
+    Placement placed = Placement::Failed;
+    if (::link(partial.c_str(), dest.c_str()) == 0)
+        placed = Placement::Placed;
+    else if (errno == EEXIST)
+        placed = Placement::NameTaken;
+    else if (refusesHardLinks(errno)) {
+        // Without hard links only an exclusive create keeps the name safe; a crash during
+        // this copy can leave a short file there, which the partial copy avoids elsewhere.
+        const int error = writeCopy(from.get(), dest, O_EXCL);
+        placed = error == 0        ? Placement::Placed
+                 : error == EEXIST ? Placement::NameTaken
+                                   : Placement::Failed;
     }
     ::unlink(partial.c_str());
-    return false;
+    if (placed == Placement::Placed) {
+        syncFolder(folderOf(dest));
+        ::unlink(capture.c_str());
+    }
+    return placed;
 }
 
 } // namespace
@@ -124,21 +168,36 @@ Fd createCaptureFile(const std::string& folder, std::string& path) {
     for (int n = 0; n < 1000; ++n) {
         path = stem + (n ? "-" + std::to_string(n) : std::string()) + ".wav";
         Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (fd || errno != EEXIST)
+        if (fd) {
+            ::flock(fd.get(), LOCK_EX); // a new file: nobody else can hold it
+            return fd;
+        }
+        if (errno != EEXIST)
             return fd;
     }
     return Fd();
 }
 
-bool placeCapture(const std::string& capture, const std::string& dest) {
-    if (::rename(capture.c_str(), dest.c_str()) == 0) {
+Placement placeCapture(const std::string& capture, const std::string& dest) {
+    if (renameNoReplace(capture, dest) == 0) {
         syncFolder(folderOf(dest));
-        return true;
+        return Placement::Placed;
     }
-    if (errno != EXDEV || !copyAcross(capture, dest))
-        return false;
-    ::unlink(capture.c_str());
-    return true;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+        // A file system that does not know the flag: a hard link never replaces either.
+        if (::link(capture.c_str(), dest.c_str()) == 0) {
+            ::unlink(capture.c_str());
+            syncFolder(folderOf(dest));
+            return Placement::Placed;
+        }
+        error = errno;
+    }
+    if (error == EEXIST)
+        return Placement::NameTaken;
+    if (error == EXDEV || refusesHardLinks(error))
+        return copyAcross(capture, dest);
+    return Placement::Failed;
 }
 
 } // namespace tw::engine

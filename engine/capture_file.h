@@ -46,11 +46,16 @@ using SndfilePtr = std::unique_ptr<SNDFILE, SndfileDeleter>;
 std::string captureFolder();
 
 // Creates a new, empty capture file named after the current local time; the name stays
-// meaningful if the capture is left behind.
+// meaningful if the capture is left behind. The file is flock()ed from its first moment, so
+// that the program's start-up recovery never takes a capture still being written for one left
+// behind; the lock lasts while any descriptor of this open file lives.
 Fd createCaptureFile(const std::string& folder, std::string& path);
 
-// Moves a complete capture to dest: a rename on the same file system, else a copy that is on
-// disk before the capture is removed. On failure the capture is left where it was.
-bool placeCapture(const std::string& capture, const std::string& dest);
+enum class Placement { Placed, NameTaken, Failed };
+
+// Moves a complete capture to dest, never replacing a file already there: a rename on the
+// same file system, else a copy that is on disk before the capture is removed. Unless it was
+// placed, the capture is left where it was.
+Placement placeCapture(const std::string& capture, const std::string& dest);
 
 } // namespace tw::engine

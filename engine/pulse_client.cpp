@@ -31,7 +31,7 @@ void sourceListed(pa_context*, const pa_source_info* info, int eol, void* userda
         return;
     }
     listing->sources.push_back(
-        {info->name, info->monitor_of_sink != PA_INVALID_INDEX, info->channel_map});
+        {info->name, info->monitor_of_sink != PA_INVALID_INDEX, info->channel_map, info->volume});
 }
 
 } // namespace

@@ -45,11 +45,13 @@ constexpr int32_t kWrongState = -3;
 constexpr int32_t kFileError = -4;
 constexpr int32_t kTakeCutShort = -5;
 constexpr int32_t kNoSource = -6;
+constexpr int32_t kNameTaken = -7; // a stop found a file at the path: the take stays a capture
 
 struct SourceEntry {
     std::string name;
     bool monitor = false;
     pa_channel_map channelMap{};
+    pa_cvolume volume{};
 };
 
 // One connection to the server: a threaded mainloop and its context. Streams made on it keep

@@ -9,6 +9,10 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QtEndian>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace pulsetest;
 
@@ -41,6 +45,59 @@ bool writeTone(const QString& path, double frequency, double seconds) {
     return sf_close(f) == 0;
 }
 
+WavelarkStatusInfo status() {
+    WavelarkStatusInfo info{};
+    WavelarkStatus(&info);
+    return info;
+}
+
+// Whether another open of the file can take its flock: what the program's start-up recovery
+// asks of a capture before it takes it for one left behind.
+bool isLocked(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return locked;
+}
+
+// A recorder in a process of its own, driven through its standard input.
+struct Helper {
+    QProcess process;
+    bool start(const QString& source, const QString& path, const QStringList& extra = {}) {
+        process.start(
+            QCoreApplication::applicationDirPath() + "/engine_take_helper",
+            QStringList{QString::number(engineIndexOf(source)), "2", "44100", "16", path} + extra);
+        return process.waitForReadyRead(5000) && process.readLine().trimmed() == "recording";
+    }
+    QString ask(const QByteArray& line) {
+        process.write(line + '\n');
+        if (line != "status") {
+            process.waitForFinished(10000);
+            return QString::fromUtf8(process.readAllStandardOutput());
+        }
+        process.waitForReadyRead(5000);
+        return QString::fromUtf8(process.readLine());
+    }
+};
+
+QString valueIn(const QString& report, const QString& key) {
+    return QRegularExpression("(?:^|\\s)" + key + "=(\\S*)", QRegularExpression::MultilineOption)
+        .match(report)
+        .captured(1);
+}
+
+// A plain WAV whose RIFF length matches the file: the header was completed.
+bool headerIsComplete(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(12);
+    const auto riffLength = qFromLittleEndian<quint32>(head.constData() + 4);
+    return head.startsWith("RIFF") && riffLength + 8 == quint64(f.size());
+}
+
 QString readHeaderTag(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
@@ -62,7 +119,12 @@ class TestPulseEngine : public QObject {
     void recordsTheFormatAsked();
     void pausedTimeIsLeftOut();
     void capturesWhatTheSpeakersPlay();
-    void replacesAnOlderFileOfTheSameName();
+    void neverReplacesAnExistingFile();
+    void racingSavesKeepBothTakes();
+    void stopWithoutAPathKeepsTheTake_data();
+    void stopWithoutAPathKeepsTheTake();
+    void burstySourceIsNeverStalled();
+    void fileSizeLimitIsAProblemOfTheTake();
     void copiesAcrossFileSystems();
     void missingFolderKeepsTheCapture();
     void refusesCallsOutOfTurn();
@@ -136,6 +198,7 @@ void TestPulseEngine::recordsTheFormatAsked() {
     QCOMPARE(Wavelark("", 1, channels, rate, bits, 0), 0);
     sleepSeconds(2);
     const QString path = out("take.wav");
+    QFile::remove(path); // the previous row's: a stop never replaces a file
     QElapsedTimer stopTime;
     stopTime.start();
     QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
@@ -163,6 +226,7 @@ void TestPulseEngine::pausedTimeIsLeftOut() {
     sleepSeconds(1.5);
     QCOMPARE(Wavelark("", 2, 0, 0, 0, 0), 0);
     sleepSeconds(1);
+    QCOMPARE(status().take, 2);
     QCOMPARE(Wavelark("", 3, 0, 0, 0, 0), 0);
     sleepSeconds(1.5);
     const QString path = out("paused.wav");
@@ -172,6 +236,8 @@ void TestPulseEngine::pausedTimeIsLeftOut() {
     QVERIFY2(std::abs(audio.seconds() - 3.0) <= kTolerance,
              qPrintable(QString::number(audio.seconds())));
     QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+    // The status counts what the file holds, without the paused audio.
+    QCOMPARE(status().frames, audio.info.frames);
 }
 
 void TestPulseEngine::capturesWhatTheSpeakersPlay() {
@@ -193,21 +259,125 @@ void TestPulseEngine::capturesWhatTheSpeakersPlay() {
     QVERIFY(rms(audio.channels[0]) > 0.1);
 }
 
-void TestPulseEngine::replacesAnOlderFileOfTheSameName() {
+void TestPulseEngine::neverReplacesAnExistingFile() {
     const QString path = out("reused.wav");
+    const QByteArray older(100000, 'x');
     {
         QFile old(path);
         QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(100000, 'x'));
+        old.write(older);
     }
     QVERIFY(selectSource("micsink.monitor"));
     QCOMPARE(Wavelark("", 1, 1, 8000, 8, 0), 0);
     sleepSeconds(1);
-    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
-    const Audio audio = readAudio(path);
-    QVERIFY(audio.opened);
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), -7);
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), older);
+    // The take is over, complete in the capture folder, and no longer locked.
+    const WavelarkStatusInfo info = status();
+    QCOMPARE(info.take, 0);
+    const QString kept = QString::fromUtf8(info.capture);
+    QVERIFY2(kept.startsWith(captureFolder() + '/'), qPrintable(kept));
+    QVERIFY(headerIsComplete(kept));
+    QVERIFY(!isLocked(kept));
+    const Audio audio = readAudio(kept);
     QCOMPARE(audio.info.samplerate, 8000);
     QVERIFY(std::abs(audio.seconds() - 1.0) <= kTolerance);
+    QCOMPARE(Wavelark(out("again.wav").toUtf8().constData(), 0, 0, 0, 0, 0), -3);
+    QFile::remove(kept);
+}
+
+// Two programs saving to one name at once: one file gets the name, the other take is kept.
+void TestPulseEngine::racingSavesKeepBothTakes() {
+    const QStringList before = captures();
+    const QString path = out("raced.wav");
+    Helper first, second;
+    QVERIFY(first.start("micsink.monitor", path));
+    QVERIFY(second.start("micsink.monitor", path));
+    sleepSeconds(1.5);
+    first.process.write("stop\n");
+    second.process.write("stop\n");
+    QVERIFY(first.process.waitForFinished(10000) && second.process.waitForFinished(10000));
+    const QString reports[] = {QString::fromUtf8(first.process.readAllStandardOutput()),
+                               QString::fromUtf8(second.process.readAllStandardOutput())};
+    QStringList results{valueIn(reports[0], "result"), valueIn(reports[1], "result")};
+    const QString kept = valueIn(reports[results[0] == "0" ? 1 : 0], "capture");
+    results.sort();
+    QCOMPARE(results, (QStringList{"-7", "0"}));
+    QVERIFY(readAudio(path).seconds() >= 1.0);
+    QVERIFY(readAudio(kept).seconds() >= 1.0);
+    QCOMPARE(captures().size(), before.size() + 1);
+    QFile::remove(kept);
+}
+
+void TestPulseEngine::stopWithoutAPathKeepsTheTake_data() {
+    QTest::addColumn<bool>("nullFile");
+    QTest::newRow("null") << true;
+    QTest::newRow("empty") << false;
+}
+
+void TestPulseEngine::stopWithoutAPathKeepsTheTake() {
+    QFETCH(bool, nullFile);
+    const char* noPath = nullFile ? nullptr : "";
+    QVERIFY(selectSource("micsink.monitor"));
+    QCOMPARE(Wavelark("", 1, 1, 22050, 16, 0), 0);
+    sleepSeconds(1);
+    QCOMPARE(Wavelark(noPath, 0, 0, 0, 0, 0), -4);
+    const WavelarkStatusInfo info = status();
+    QCOMPARE(info.take, 0);
+    const QString kept = QString::fromUtf8(info.capture);
+    QVERIFY2(kept.startsWith(captureFolder() + '/'), qPrintable(kept));
+    QVERIFY(headerIsComplete(kept));
+    QVERIFY(!isLocked(kept));
+    const Audio audio = readAudio(kept);
+    QCOMPARE(audio.info.frames, info.frames);
+    QVERIFY(std::abs(audio.seconds() - 1.0) <= kTolerance);
+    // With no take left, a stop without a path is a bad argument.
+    QCOMPARE(Wavelark(noPath, 0, 0, 0, 0, 0), -1);
+    QFile::remove(kept);
+}
+
+// The sine source hands out two seconds at a time: waits that long are its rhythm, not a stall.
+void TestPulseEngine::burstySourceIsNeverStalled() {
+    QVERIFY(selectSource("sine_input"));
+    QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+    const QString capture = QString::fromUtf8(status().capture);
+    QVERIFY2(capture.startsWith(captureFolder() + '/'), qPrintable(capture));
+    for (int i = 0; i < 24; ++i) {
+        sleepSeconds(0.5);
+        const WavelarkStatusInfo info = status();
+        QCOMPARE(info.problems, 0);
+        QCOMPARE(info.take, 1);
+        QCOMPARE(info.rate, 44100);
+        QVERIFY(isLocked(capture));
+    }
+    QVERIFY(status().frames >= 8 * 44100);
+    const QString path = out("bursty.wav");
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
+    const WavelarkStatusInfo info = status();
+    QCOMPARE(info.capture[0], '\0');
+    QCOMPARE(info.take, 0);
+    QCOMPARE(readAudio(path).info.frames, info.frames);
+    QVERIFY(!isLocked(path));
+}
+
+void TestPulseEngine::fileSizeLimitIsAProblemOfTheTake() {
+    const QString path = out("limited.wav");
+    Helper helper;
+    // 176 kB a second: past the limit within the first second.
+    QVERIFY(helper.start("micsink.monitor", path, {"100000"}));
+    QString report;
+    for (int i = 0; i < 25 && valueIn(report, "problems").toInt() == 0; ++i) {
+        sleepSeconds(0.2);
+        report = helper.ask("status");
+    }
+    QCOMPARE(valueIn(report, "take"), QStringLiteral("1"));
+    QCOMPARE(valueIn(report, "problems").toInt(), int(WavelarkWriteFailed));
+    const QString end = helper.ask("stop");
+    QCOMPARE(helper.process.exitStatus(), QProcess::NormalExit); // not ended by SIGXFSZ
+    QCOMPARE(valueIn(end, "result"), QStringLiteral("-5"));
+    QVERIFY(readAudio(path).opened);
 }
 
 void TestPulseEngine::copiesAcrossFileSystems() {
@@ -227,6 +397,16 @@ void TestPulseEngine::copiesAcrossFileSystems() {
     QVERIFY(std::abs(audio.seconds() - 1.5) <= kTolerance);
     QCOMPARE(dominantFrequency(audio.channels[1], 48000), 440.0);
     QCOMPARE(captures(), before);
+    // Nor is a file there replaced by the next take's copy.
+    QFile placed(path);
+    QVERIFY(placed.open(QIODevice::ReadOnly));
+    const QByteArray first = placed.readAll();
+    QCOMPARE(Wavelark("", 1, 1, 8000, 8, 0), 0);
+    sleepSeconds(0.5);
+    QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), -7);
+    QVERIFY(placed.seek(0));
+    QCOMPARE(placed.readAll(), first);
+    QVERIFY(QFile::remove(QString::fromUtf8(status().capture)));
     // Nothing half-copied is left beside the file.
     QCOMPARE(QDir(other.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"across.wav"});
 }
@@ -246,6 +426,7 @@ void TestPulseEngine::missingFolderKeepsTheCapture() {
     for (const QString& name : before)
         kept.removeOne(name);
     QCOMPARE(kept.size(), 1);
+    QCOMPARE(QString::fromUtf8(status().capture), captureFolder() + '/' + kept[0]);
     static const QRegularExpression stamped(
         QStringLiteral("^capture-\\d{8}-\\d{6}-\\d+(-\\d+)?\\.wav$"));
     QVERIFY2(stamped.match(kept[0]).hasMatch(), qPrintable(kept[0]));
@@ -278,30 +459,27 @@ void TestPulseEngine::refusesCallsOutOfTurn() {
 
 void TestPulseEngine::rejectsBadArguments_data() {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<bool>("nullFile");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("d");
-    QTest::newRow("stop with no file name") << QByteArray() << true << 0 << 0;
-    QTest::newRow("stop with an empty file name") << QByteArray("") << false << 0 << 0;
-    QTest::newRow("unknown mode 6") << QByteArray("") << false << 6 << 0;
-    QTest::newRow("unknown mode -1") << QByteArray("") << false << -1 << 0;
-    QTest::newRow("negative source") << QByteArray("") << false << 5 << -1;
-    QTest::newRow("missing-key source") << QByteArray("") << false << 5 << -2;
-    QTest::newRow("source past the last") << QByteArray("") << false << 5 << 1000;
+    QTest::newRow("unknown mode 6") << QByteArray("") << 6 << 0;
+    QTest::newRow("unknown mode -1") << QByteArray("") << -1 << 0;
+    QTest::newRow("negative source") << QByteArray("") << 5 << -1;
+    QTest::newRow("missing-key source") << QByteArray("") << 5 << -2;
+    QTest::newRow("source past the last") << QByteArray("") << 5 << 1000;
 }
 
 void TestPulseEngine::rejectsBadArguments() {
     QFETCH(QByteArray, file);
-    QFETCH(bool, nullFile);
     QFETCH(int, mode);
     QFETCH(int, d);
     // Asked during a take, a bad call leaves the take running.
     QVERIFY(selectSource("micsink.monitor"));
     QCOMPARE(Wavelark("", 1, 1, 22050, 8, 0), 0);
     sleepSeconds(0.5);
-    QVERIFY(Wavelark(nullFile ? nullptr : file.constData(), mode, 0, 0, 0, d) < 0);
+    QVERIFY(Wavelark(file.constData(), mode, 0, 0, 0, d) < 0);
     sleepSeconds(0.5);
     const QString path = out("after-bad.wav");
+    QFile::remove(path);
     QCOMPARE(Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0), 0);
     const Audio audio = readAudio(path);
     QVERIFY(audio.opened);

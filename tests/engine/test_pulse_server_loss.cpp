@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
+#include <thread>
 
 using namespace pulsetest;
 
@@ -20,6 +21,23 @@ template <class Call> qint64 timed(Call call, int32_t& result) {
     t.start();
     result = call();
     return t.elapsed();
+}
+
+// Polls the status until a problem shows, for at most `ms`; every poll must answer at once,
+// whatever the other calls are waiting for.
+WavelarkStatusInfo awaitProblem(int32_t problem, qint64 ms) {
+    WavelarkStatusInfo info{};
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < ms) {
+        QElapsedTimer call;
+        call.start();
+        WavelarkStatus(&info);
+        if (call.elapsed() > 50 || (info.problems & problem))
+            break;
+        QThread::msleep(100);
+    }
+    return info;
 }
 
 } // namespace
@@ -78,6 +96,16 @@ void TestPulseServerLoss::serverThatStopsAnswering() {
     QThread::msleep(1000);
     const QString pid = QString::number(server_.processId());
     run("kill", {"-STOP", pid});
+    // The status neither waits for the frozen server nor for a call that does.
+    std::thread blocked([] { Wavelark("", 4, 0, 0, 0, 0); });
+    QElapsedTimer frozen;
+    frozen.start();
+    const WavelarkStatusInfo info = awaitProblem(WavelarkStalled, 4500);
+    const qint64 flaggedAfter = frozen.elapsed();
+    blocked.join();
+    QCOMPARE(info.take, 1);
+    QVERIFY2(info.problems == WavelarkStalled, qPrintable(QString::number(info.problems)));
+    QVERIFY2(flaggedAfter < 4200, qPrintable(QString::number(flaggedAfter)));
     int32_t result = 0;
     QVERIFY(timed([] { return Wavelark("", 4, 0, 0, 0, 0); }, result) < kAnswerMs);
     QVERIFY(result < 0);
@@ -87,6 +115,8 @@ void TestPulseServerLoss::serverThatStopsAnswering() {
     QVERIFY(timed([&] { return Volume(0, 30000, range); }, result) < kAnswerMs);
     QVERIFY(result < 0);
     QCOMPARE(range[1], 65536);
+    QVERIFY(timed([&] { return VolumeLevel(0, range); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
     run("kill", {"-CONT", pid});
     // Answering again, the server serves the next calls.
     QVERIFY(Wavelark("", 4, 0, 0, 0, 0) >= 1);
@@ -98,7 +128,10 @@ void TestPulseServerLoss::serverThatGoesAway() {
     QThread::msleep(1500);
     server_.kill();
     QVERIFY(server_.waitForFinished(5000));
-    QThread::msleep(300);
+    // Known while the take still runs, not only at the stop.
+    const WavelarkStatusInfo info = awaitProblem(WavelarkServerLost, 2000);
+    QVERIFY2(info.problems & WavelarkServerLost, qPrintable(QString::number(info.problems)));
+    QCOMPARE(info.take, 1);
 
     int32_t result = 0;
     QVERIFY(timed([] { return Wavelark("", 2, 0, 0, 0, 0); }, result) < kAnswerMs);
@@ -110,12 +143,14 @@ void TestPulseServerLoss::serverThatGoesAway() {
     int32_t range[2] = {};
     QVERIFY(timed([&] { return Volume(0, 30000, range); }, result) < kAnswerMs);
     QVERIFY(result < 0);
+    QVERIFY(timed([&] { return VolumeLevel(0, range); }, result) < kAnswerMs);
+    QVERIFY(result < 0);
 
     // The take ended early, which the result says, but what it captured is at the path.
     const QString path = dir_.filePath("cut.wav");
     QVERIFY(timed([&] { return Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0); }, result) <
             kAnswerMs);
-    QVERIFY(result < 0);
+    QCOMPARE(result, -5);
     const Audio audio = readAudio(path);
     QVERIFY(audio.opened);
     QVERIFY2(audio.seconds() >= 2.0, qPrintable(QString::number(audio.seconds())));

@@ -1,0 +1,438 @@
+#include "engine/recording.h"
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <unistd.h>
+
+namespace tw::engine {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The ring covers this much audio, so the disk may stall that long without a lost frame.
+constexpr auto kRingSpan = 8s;
+// Audio arrives in pieces of this length (where the source can deliver that way): each piece
+// is a wake-up of the libpulse thread, so long pieces keep a take cheap. Pause, resume and stop
+// take effect at the frame the clock gives, not at a piece's edge, and a stop asks the source
+// for what it still holds, so the length costs no precision.
+constexpr pa_usec_t kFragment = 250 * PA_USEC_PER_MSEC;
+// At the stop: the pieces the source is asked for, and how long the stop waits for the audio up
+// to the moment it was called.
+constexpr pa_usec_t kTailFragment = 10 * PA_USEC_PER_MSEC;
+constexpr auto kTailWait = 350ms;
+// The writer wakes this often to empty the ring and bring the header's lengths up to date. With
+// one piece on its way, a killed program leaves a capture that plays up to less than a second
+// before its end.
+constexpr auto kHeaderEvery = 700ms;
+// A killed program loses nothing of what was written (it stays in the page cache); only a
+// crash of the machine does. A sync costs more CPU than the writes of several seconds of audio,
+// so it bounds that loss to this span rather than following every header update.
+constexpr auto kSyncEvery = 10s;
+
+// Lost-audio detection compares frames received with the monotonic clock. The lowest lag seen
+// over a window ignores sources that deliver in bursts (some hand out two seconds at once);
+// the baseline follows slow drift between the sound card's clock and ours.
+constexpr auto kSettleTime = 2s;
+constexpr auto kLagWindow = 4s;
+constexpr double kGapThresholdSeconds = 0.25;
+constexpr double kStartThresholdSeconds = 0.1;
+
+// A source is stalled when no audio has come for longer than this, or than twice the longest
+// wait between its deliveries seen in the take (some hand out two seconds at once).
+constexpr auto kStallFloor = 3s;
+// The writer waking this much past its schedule means this process did not run (it was
+// stopped, or the machine slept): that time says nothing about the source.
+constexpr auto kLateWake = 700ms;
+
+} // namespace
+
+Recording::Recording(std::shared_ptr<Connection> connection, Format format)
+    : connection_(std::move(connection)), format_(format), frameBytes_(format.frameBytes()),
+      ring_(frameBytes_ * static_cast<size_t>(format.rate) *
+            static_cast<size_t>(std::chrono::seconds(kRingSpan).count())),
+      state_(std::make_shared<TakeState>(format.rate)) {}
+
+Recording::~Recording() {
+    finishCapture(std::nullopt);
+}
+
+void Recording::abandon() {
+    finishCapture(std::nullopt);
+    if (!capturePath_.empty())
+        ::unlink(capturePath_.c_str());
+    lock_.reset();
+}
+
+void Recording::streamStateChanged(pa_stream* s, void* self) {
+    static_cast<Recording*>(self)->onStateChanged(s);
+}
+
+void Recording::streamReadable(pa_stream* s, size_t, void* self) {
+    static_cast<Recording*>(self)->onReadable(s);
+}
+
+void Recording::onStateChanged(pa_stream* s) {
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY)
+        readyAt_ = Clock::now();
+    if (!PA_STREAM_IS_GOOD(state))
+        flag(WavelarkServerLost);
+    pa_threaded_mainloop_signal(connection_->loop(), 0);
+}
+
+void Recording::onReadable(pa_stream* s) {
+    if (!clockStarted_)
+        startClock(pa_stream_readable_size(s));
+    const void* data = nullptr;
+    size_t bytes = 0;
+    bool delivered = false;
+    while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+        delivered = true;
+        if (!data) {
+            // A hole in the server's buffer: its length in silence keeps the timeline.
+            countGap(static_cast<int64_t>(bytes / frameBytes_));
+        }
+        deliver(data, bytes - bytes % frameBytes_);
+        pa_stream_drop(s);
+    }
+    if (delivered)
+        lastDelivery_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    watchClock();
+    if (tailWanted_)
+        pa_threaded_mainloop_signal(connection_->loop(), 0);
+}
+
+void Recording::countGap(int64_t frames) {
+    gapCount_.fetch_add(1);
+    gapFrames_.fetch_add(frames);
+}
+
+// Everything the stream's timeline holds passes here, audio and silence for what never came;
+// a pause or resume falls on its frame even inside a piece.
+void Recording::deliver(const void* data, size_t bytes) {
+    auto* at = static_cast<const std::byte*>(data);
+    while (bytes > 0) {
+        while (!switches_.empty() && switches_.front().frame <= received_) {
+            paused_ = switches_.front().paused;
+            switches_.pop_front();
+        }
+        size_t n = bytes;
+        if (!switches_.empty())
+            n = std::min(n, static_cast<size_t>(switches_.front().frame - received_) * frameBytes_);
+        received_ += static_cast<int64_t>(n / frameBytes_);
+        if (!paused_)
+            append(at, n);
+        if (at)
+            at += n;
+        bytes -= n;
+    }
+}
+
+// The stream's frame that the source was capturing at t: the frames due by the clock, less the
+// smallest lag seen, which is how late the freshest audio reaches this client.
+double Recording::lowLag() const {
+    const double lag = baselineSet_ ? baselineLag_ : windowMinLag_;
+    return std::isfinite(lag) ? lag : 0;
+}
+
+int64_t Recording::frameDueAt(Clock::time_point t) const {
+    // Before the first audio the take is counted from the stream's start, as startClock() will.
+    if (!clockStarted_ && !readyAt_)
+        return received_;
+    const auto start = clockStarted_ ? clockStart_ : *readyAt_;
+    // A source that renders ahead of the clock keeps its own timeline: its frames are not due
+    // before their time.
+    const double lag = clockStarted_ ? std::max(lowLag(), 0.0) : 0;
+    const double due = std::chrono::duration<double>(t - start).count() * format_.rate - lag;
+    return std::max<int64_t>(static_cast<int64_t>(due), 0);
+}
+
+void Recording::setPaused(bool paused) {
+    state_->phase.store(paused ? 2 : 1);
+    LoopLock lock(connection_->loop());
+    switches_.push_back({std::max(frameDueAt(Clock::now()), received_), paused});
+}
+
+// The source may still hold up to a piece of audio from before the stop. Small pieces from now
+// on make it hand that over at once; the take ends at the frame that was current at the stop.
+void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadline) {
+    const int64_t end = frameDueAt(stoppedAt);
+    switches_.push_back({end, true});
+    // A source that hands out audio further ahead of the clock than a piece (a virtual one
+    // renders seconds in advance) has sent the stop's audio already.
+    const double ahead = -static_cast<double>(kFragment) / PA_USEC_PER_SEC * format_.rate;
+    if (received_ >= end || lowLag() < ahead)
+        return;
+    const pa_sample_spec spec = format_.spec();
+    pa_buffer_attr attr{};
+    if (const pa_buffer_attr* now = pa_stream_get_buffer_attr(stream_.get()))
+        attr = *now;
+    else
+        attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kTailFragment, &spec));
+    OperationPtr change(pa_stream_set_buffer_attr(stream_.get(), &attr, nullptr, nullptr));
+    tailWanted_ = true;
+    connection_->waitLocked([this, end] { return received_ >= end || has(WavelarkServerLost); },
+                            std::min(deadline, Clock::now() + kTailWait));
+    tailWanted_ = false;
+}
+
+void Recording::append(const void* data, size_t bytes) {
+    // Counted whether the ring takes it now or owes it as silence: it all reaches the capture.
+    state_->frames.fetch_add(static_cast<int64_t>(bytes / frameBytes_), std::memory_order_relaxed);
+    size_t owed = owedSilence_.load(std::memory_order_relaxed);
+    if (owed > 0) {
+        size_t pay = std::min(owed, ring_.writable() / frameBytes_ * frameBytes_);
+        ring_.push(nullptr, pay, format_.silence());
+        owed -= pay;
+    }
+    if (owed == 0 && ring_.writable() >= bytes) {
+        ring_.push(data, bytes, format_.silence());
+    } else {
+        // The disk has fallen more than the ring's span behind: the audio cannot be kept, but
+        // its length can, as silence once there is room again.
+        if (data) {
+            if (owed == 0)
+                countGap(0);
+            gapFrames_.fetch_add(static_cast<int64_t>(bytes / frameBytes_));
+        }
+        owed += bytes;
+    }
+    owedSilence_.store(owed, std::memory_order_relaxed);
+}
+
+// The take begins when the stream is ready. A source that was idle (a monitor of a sink that
+// renders far ahead, say) may first deliver well after that: what it never sent becomes
+// silence at the start, so the take's length is the time it ran.
+void Recording::startClock(size_t available) {
+    const auto now = Clock::now();
+    clockStarted_ = true;
+    clockStart_ = readyAt_.value_or(now);
+    windowStart_ = now;
+    const double rate = format_.rate;
+    const double missing = std::chrono::duration<double>(now - clockStart_).count() * rate -
+                           double(available / frameBytes_);
+    if (missing > kStartThresholdSeconds * rate) {
+        const auto frames = static_cast<int64_t>(missing);
+        countGap(frames);
+        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
+    }
+}
+
+void Recording::watchClock() {
+    const auto now = Clock::now();
+    const double rate = format_.rate;
+    const double lag =
+        std::chrono::duration<double>(now - clockStart_).count() * rate - double(received_);
+    windowMinLag_ = std::min(windowMinLag_, lag);
+    const auto window = baselineSet_ ? kLagWindow : kSettleTime + kLagWindow;
+    if (now - windowStart_ < window)
+        return;
+    const double excess = windowMinLag_ - baselineLag_;
+    if (!baselineSet_) {
+        baselineSet_ = true;
+        baselineLag_ = windowMinLag_;
+    } else if (excess > kGapThresholdSeconds * rate) {
+        // The server dropped audio while this client was not reading (it does so silently).
+        const auto frames = static_cast<int64_t>(excess);
+        countGap(frames);
+        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
+    } else {
+        baselineLag_ += (windowMinLag_ - baselineLag_) / 4;
+    }
+    windowStart_ = now;
+    windowMinLag_ = std::numeric_limits<double>::infinity();
+}
+
+int32_t Recording::start(const std::string* source, Clock::time_point deadline) {
+    // Past a file size limit, write() raises SIGXFSZ, which ends the process by default;
+    // ignored, the write fails with EFBIG and the take goes on to be saved. A handler the
+    // program installed is left alone.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+        current.sa_handler == SIG_DFL)
+        ::signal(SIGXFSZ, SIG_IGN);
+
+    const std::string folder = captureFolder();
+    if (folder.empty())
+        return kFileError;
+    fd_ = createCaptureFile(folder, capturePath_);
+    if (!fd_)
+        return kFileError;
+    // The flock belongs to the open file: this second descriptor keeps it after the writer's
+    // descriptor is closed, until the capture is placed.
+    lock_ = Fd(::dup(fd_.get()));
+
+    SF_INFO info{};
+    info.samplerate = format_.rate;
+    info.channels = format_.channels;
+    // RF64 that stays plain WAV below 4 GiB: a long take goes on instead of breaking.
+    info.format = SF_FORMAT_RF64 | (format_.bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    file_.reset(sf_open_fd(fd_.get(), SFM_WRITE, &info, SF_FALSE));
+    if (!file_) {
+        ::unlink(capturePath_.c_str());
+        return kFileError;
+    }
+    sf_command(file_.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    const auto now = Clock::now();
+    stall_ = {now, now, {}};
+    lastDelivery_.store(now.time_since_epoch().count());
+    writer_ = std::thread([this] { writerLoop(); });
+
+    LoopLock lock(connection_->loop());
+    const pa_sample_spec spec = format_.spec();
+    stream_.reset(pa_stream_new(connection_->context(), "Recording", &spec, nullptr));
+    int32_t result = kNoServer;
+    if (stream_) {
+        pa_stream_set_state_callback(stream_.get(), streamStateChanged, this);
+        pa_stream_set_read_callback(stream_.get(), streamReadable, this);
+        pa_buffer_attr attr{};
+        // The server holds as much as it allows while this client is busy.
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+        if (pa_stream_connect_record(stream_.get(), source ? source->c_str() : nullptr, &attr,
+                                     PA_STREAM_ADJUST_LATENCY) == 0 &&
+            connection_->waitLocked(
+                [this] { return pa_stream_get_state(stream_.get()) != PA_STREAM_CREATING; },
+                deadline) &&
+            pa_stream_get_state(stream_.get()) == PA_STREAM_READY) {
+            state_->phase.store(1);
+            return kOk;
+        }
+        if (pa_context_errno(connection_->context()) == PA_ERR_NOENTITY)
+            result = kNoSource;
+    }
+    stream_.reset();
+    return result;
+}
+
+void Recording::writerLoop() {
+    // One wake-up per period on a fixed schedule: the ring holds seconds, so the writer need
+    // not chase every fragment, and a stop wakes it at once.
+    auto nextHeader = Clock::now() + kHeaderEvery;
+    auto nextSync = Clock::now() + kSyncEvery;
+    bool unsaved = false;
+    bool unsynced = false;
+    for (;;) {
+        bool stopping;
+        {
+            std::unique_lock lock(writerMutex_);
+            writerWake_.wait_until(lock, nextHeader, [this] { return writerStop_; });
+            stopping = writerStop_;
+        }
+        const auto woke = Clock::now();
+        unsaved = drainRing() || unsaved;
+        if (stopping)
+            break;
+        watchForStall(woke, woke - nextHeader > kLateWake);
+        const auto now = Clock::now();
+        nextHeader += kHeaderEvery;
+        if (nextHeader <= now)
+            nextHeader = now + kHeaderEvery; // the machine slept or the disk stalled
+        if (unsaved && !has(WavelarkWriteFailed)) {
+            // The header's lengths, so that a killed program leaves a capture that plays up
+            // to this point.
+            sf_command(file_.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            unsaved = false;
+            unsynced = true;
+        }
+        if (unsynced && now >= nextSync && !has(WavelarkWriteFailed)) {
+            ::fdatasync(fd_.get());
+            nextSync = now + kSyncEvery;
+            unsynced = false;
+        }
+    }
+    // The stream is gone by now; silence still owed after an overflow goes to the end.
+    for (size_t owed = owedSilence_.exchange(0); owed > 0 && !has(WavelarkWriteFailed);) {
+        static constexpr size_t kChunk = 1 << 16;
+        std::byte zeros[kChunk];
+        size_t n = std::min(owed, kChunk - kChunk % frameBytes_);
+        std::fill_n(zeros, n, format_.silence());
+        if (sf_write_raw(file_.get(), zeros, static_cast<sf_count_t>(n)) !=
+            static_cast<sf_count_t>(n))
+            flag(WavelarkWriteFailed);
+        owed -= n;
+    }
+}
+
+// Judged on the writer's schedule rather than when audio arrives, since a stalled source sends
+// nothing that could trigger the check.
+void Recording::watchForStall(Clock::time_point now, bool wokeLate) {
+    if (has(WavelarkStalled | WavelarkServerLost))
+        return;
+    if (wokeLate)
+        stall_.since = now;
+    const Clock::time_point delivered{
+        Clock::duration(lastDelivery_.load(std::memory_order_relaxed))};
+    if (delivered > stall_.seen) {
+        // A wait that spans time this process did not run is no measure of the source.
+        if (stall_.seen >= stall_.since)
+            stall_.longest = std::max(stall_.longest, delivered - stall_.seen);
+        stall_.seen = delivered;
+    }
+    const auto quiet = now - std::max(stall_.seen, stall_.since);
+    if (quiet > std::max<Clock::duration>(kStallFloor, 2 * stall_.longest))
+        flag(WavelarkStalled);
+}
+
+bool Recording::drainRing() {
+    bool wrote = false;
+    for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
+        if (!has(WavelarkWriteFailed) &&
+            sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size())) !=
+                static_cast<sf_count_t>(chunk.size()))
+            flag(WavelarkWriteFailed); // disk full: the ring is still emptied to keep going
+        ring_.consume(chunk.size());
+        wrote = true;
+    }
+    return wrote;
+}
+
+// Stops the stream and the writer and completes the capture file. True when it is sound.
+bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::time_point>> stop) {
+    if (stream_) {
+        LoopLock lock(connection_->loop());
+        // A take stopped before the source sent anything still lasts as long as it ran.
+        if (!clockStarted_ && readyAt_)
+            startClock(0);
+        else if (stop && clockStarted_ && !has(WavelarkServerLost))
+            collectTail(stop->first, stop->second);
+        stream_.reset();
+    }
+    if (writer_.joinable()) {
+        {
+            std::lock_guard lock(writerMutex_);
+            writerStop_ = true;
+        }
+        writerWake_.notify_one();
+        writer_.join();
+    }
+    bool ok = !has(WavelarkWriteFailed);
+    if (file_) {
+        ok = sf_close(file_.release()) == 0 && ok;
+        ok = ::fdatasync(fd_.get()) == 0 && ok;
+    }
+    ok = fd_.close() && ok;
+    state_->phase.store(0);
+    return ok;
+}
+
+int32_t Recording::finish(const std::string& dest) {
+    const auto stoppedAt = Clock::now();
+    const bool sound =
+        finishCapture(std::pair(stoppedAt, callDeadline())) && state_->problems.load() == 0;
+    // Unless placed, the capture stays in the engine's folder, named by its start, and
+    // unlocked, for the program to offer it.
+    const Placement placed = dest.empty() ? Placement::Failed : placeCapture(capturePath_, dest);
+    lock_.reset();
+    if (placed == Placement::NameTaken)
+        return kNameTaken;
+    if (placed == Placement::Failed)
+        return kFileError;
+    return sound ? kOk : kTakeCutShort;
+}
+
+} // namespace tw::engine

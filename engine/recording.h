@@ -1,0 +1,145 @@
+// One take: the server's record stream feeds a ring on the libpulse thread, a writer thread
+// empties the ring into a capture file with libsndfile, and the stop moves the finished capture
+// to the caller's path. Internal to libWavelark.so.
+#pragma once
+
+#include "engine/byte_ring.h"
+#include "engine/capture_file.h"
+#include "engine/exports.h"
+#include "engine/pulse_client.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace tw::engine {
+
+struct Format {
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+
+    bool valid() const {
+        return (channels == 1 || channels == 2) && rate >= 8000 && rate <= 96000 &&
+               (bits == 8 || bits == 16);
+    }
+    size_t frameBytes() const { return static_cast<size_t>(channels * bits / 8); }
+    pa_sample_spec spec() const {
+        return {bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE, static_cast<uint32_t>(rate),
+                static_cast<uint8_t>(channels)};
+    }
+    // 8-bit WAV samples are unsigned, centred on 128.
+    std::byte silence() const { return bits == 8 ? std::byte{0x80} : std::byte{0}; }
+};
+
+// What WavelarkStatus reports of a take. Lock-free, so that the status can be read while the
+// engine's calls wait for the server, and shared so that it outlives the take.
+struct TakeState {
+    explicit TakeState(int32_t rate) : rate(rate) {}
+    const int32_t rate;
+    std::atomic<int32_t> phase{0}; // 0 over, 1 recording, 2 paused
+    std::atomic<int32_t> problems{0};
+    std::atomic<int64_t> frames{0};
+};
+
+class Recording {
+  public:
+    Recording(std::shared_ptr<Connection> connection, Format format);
+    ~Recording();
+    Recording(const Recording&) = delete;
+    Recording& operator=(const Recording&) = delete;
+
+    int32_t start(const std::string* source, Clock::time_point deadline);
+    // After a failed start: nothing was recorded, so no capture is left behind.
+    void abandon();
+    // Ends the take and puts the capture at dest; an empty dest keeps it in the capture folder.
+    int32_t finish(const std::string& dest);
+
+    bool failed() const { return has(WavelarkServerLost | WavelarkWriteFailed); }
+    void setPaused(bool paused);
+    int64_t gapCount() const { return gapCount_.load(); }
+    int64_t gapFrames() const { return gapFrames_.load(); }
+    const std::string& capturePath() const { return capturePath_; }
+    std::shared_ptr<const TakeState> state() const { return state_; }
+
+  private:
+    static void streamStateChanged(pa_stream* s, void* self);
+    static void streamReadable(pa_stream* s, size_t, void* self);
+
+    void flag(int32_t problem) { state_->problems.fetch_or(problem); }
+    bool has(int32_t problems) const { return (state_->problems.load() & problems) != 0; }
+
+    void onStateChanged(pa_stream* s);
+    void onReadable(pa_stream* s);
+    void deliver(const void* data, size_t bytes);
+    double lowLag() const;
+    int64_t frameDueAt(Clock::time_point t) const;
+    void collectTail(Clock::time_point stoppedAt, Clock::time_point deadline);
+    void append(const void* data, size_t bytes);
+    void startClock(size_t available);
+    void watchClock();
+    void countGap(int64_t frames);
+
+    void writerLoop();
+    bool drainRing(); // true when it wrote anything
+    void watchForStall(Clock::time_point now, bool wokeLate);
+    // With a stop time, the audio up to it is awaited first (until the deadline).
+    bool finishCapture(std::optional<std::pair<Clock::time_point, Clock::time_point>> stop);
+
+    std::shared_ptr<Connection> connection_;
+    Format format_;
+    size_t frameBytes_;
+    ByteRing ring_;
+    std::shared_ptr<TakeState> state_;
+
+    std::string capturePath_;
+    Fd fd_;
+    Fd lock_; // the capture's flock, held from its creation until it is placed or left
+    SndfilePtr file_;
+    StreamPtr stream_; // released before connection_, with the loop locked
+
+    std::thread writer_;
+    std::mutex writerMutex_;
+    std::condition_variable writerWake_;
+    bool writerStop_ = false;
+
+    std::atomic<int64_t> gapCount_{0};
+    std::atomic<int64_t> gapFrames_{0};
+    // Bytes of silence owed to the ring after it overflowed; read by the writer at the end.
+    std::atomic<size_t> owedSilence_{0};
+    // When the source last handed over audio (steady clock); stamped on the libpulse thread.
+    std::atomic<Clock::rep> lastDelivery_{0};
+
+    // The writer's view of the source's rhythm.
+    struct StallWatch {
+        Clock::time_point seen;  // the latest delivery the writer has seen
+        Clock::time_point since; // time before this is not judged: this process did not run
+        Clock::duration longest{};
+    } stall_;
+
+    // Under the mainloop lock: the libpulse thread, and the caller's thread while it holds it.
+    struct Switch {
+        int64_t frame; // pause or resume from this frame of the stream on
+        bool paused;
+    };
+    std::deque<Switch> switches_;
+    bool paused_ = false;
+    bool tailWanted_ = false;
+    int64_t received_ = 0;
+    bool clockStarted_ = false;
+    std::optional<Clock::time_point> readyAt_;
+    bool baselineSet_ = false;
+    Clock::time_point clockStart_;
+    Clock::time_point windowStart_;
+    double windowMinLag_ = std::numeric_limits<double>::infinity();
+    double baselineLag_ = 0;
+};
+
+} // namespace tw::engine
