@@ -5,8 +5,9 @@ the application directory, on the X server and the PulseAudio server of scripts/
 First run: the sound-card wizard is driven to "Done" with the mouse, the MP3 conversion is
 switched on in Preferences, F9/F10/F10/F11 record a take with pauses, the take is played back
 from the list and File > Exit ends the program. Second run: the three skins, the about box and
-the location window. Screenshots of every stage go to $TW_SHOTS (default: a new folder under
-the temporary directory that is kept) and their paths are printed.
+the location window. Then SIGTERM during a take saves it, and a take cut short by SIGKILL is
+recovered by the next start. Screenshots of every stage go to $TW_SHOTS (default: a new folder
+under the temporary directory that is kept) and their paths are printed.
 
 Usage: e2e_driver.py APPDIR BUILDDIR
 
@@ -577,6 +578,62 @@ def signal_run(appdir):
         app.stop()
 
 
+def killed_run(appdir):
+    """SIGKILL while a take records: the next start finds the capture the engine left in its
+    cache folder, repairs it and puts it beside the takes under a take name, with its length."""
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.environ["HOME"], ".cache")
+    captures = os.path.join(cache, "tunewright")
+
+    def stranded():
+        return set(f for f in os.listdir(captures) if f.startswith("capture-")) \
+            if os.path.isdir(captures) else set()
+
+    def takes():
+        return set(f for f in os.listdir(appdir) if re.fullmatch(r"Larktake(_\d+)?\.wav", f))
+
+    before = takes()
+    app = App(appdir, "killed-run.log")
+    try:
+        app.window("^Tunewright$")
+        start = time.monotonic()
+        keys("F9")
+        wait_for("F9: the program is not capturing",
+                 lambda: app.streams()["source-outputs"] > 0, app, 5)
+        time.sleep(max(0.0, start + TAKE_SECONDS - time.monotonic()))
+        app.proc.send_signal(signal.SIGKILL)
+        app.proc.wait(5)
+    finally:
+        app.stop()
+    left = stranded()
+    need(len(left) == 1,
+         f"SIGKILL during a take left {sorted(left)} in {captures}, not one capture")
+
+    app = App(appdir, "recovery-run.log")
+    try:
+        main = app.window("^Tunewright$")
+        height = int(re.search(r"HEIGHT=(\d+)", run(["xdotool", "getwindowgeometry",
+                                                    "--shell", str(main)])).group(1))
+        app.menubar = height - MAIN_CLIENT_HEIGHT
+        new = wait_for("no take was recovered", lambda: sorted(takes() - before), app, 15)
+        need(len(new) == 1, f"the restart recovered {new}, not one take")
+        need(not stranded() & left, f"{sorted(left)} is still in {captures} after recovery")
+        (_, channels, rate, _, align), samples = read_wav(os.path.join(appdir, new[0]))
+        seconds = len(samples) / align / rate
+        log(f"take recovered after SIGKILL: {new[0]}, {seconds:.3f} s")
+        need(seconds >= TAKE_SECONDS - 1.5,
+             f"the recovered take lasts {seconds:.3f} s of about {TAKE_SECONDS} s recorded")
+        # "Recovered 1 interrupted recording(s): ..." is a long blue text.
+        status = (MAIN_STATUS[0], app.menubar + MAIN_STATUS[1], MAIN_STATUS[2], MAIN_STATUS[3])
+        wait_for("the status line does not announce the recovery in a long blue text",
+                 lambda: (lambda b: b[0] > 50 and b[1] > status[2] // 2)(
+                     text_extent(grab(main, status), "blue")), app, 5, 0.25)
+        menu(app, main, 0, 3)  # File > Exit
+        code = app.exit_code(15)
+        need(code == 0, f"tunewright ended with {code} after Exit; its output:\n{app.output()}")
+    finally:
+        app.stop()
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -597,6 +654,7 @@ def main():
         first_run(appdir, shots)
         second_run(appdir, shots)
         signal_run(appdir)
+        killed_run(appdir)
     except Failure as failure:
         log(f"FAIL: {failure}")
         if workdir:
