@@ -6,6 +6,22 @@
 
 using namespace pulsetest;
 
+namespace {
+
+// The loudness of every channel of a source as pactl reports it, in dB.
+QList<double> sourceDecibels(const QString& source) {
+    const QString out = run(QStringLiteral("pactl"), {"get-source-volume", source});
+    QList<double> levels;
+    static const QRegularExpression level(QStringLiteral("/\\s*(-?[0-9.]+|-inf) dB"));
+    for (auto it = level.globalMatch(out.section('\n', 0, 0)); it.hasNext();) {
+        const QString db = it.next().captured(1);
+        levels.append(db == "-inf" ? -qInf() : db.toDouble());
+    }
+    return levels;
+}
+
+} // namespace
+
 class TestPulseMixer : public QObject {
     Q_OBJECT
 
@@ -20,7 +36,8 @@ class TestPulseMixer : public QObject {
             run("pactl", {"set-source-volume", name, "100%"});
     }
 
-    // Every source, numbered as the engine numbers them, gets its own level on every channel.
+    // Every source, numbered as the engine numbers them, gets its own level on every channel,
+    // in proportion to the amplitude: the server shows 20·log10(position / 65536) dB.
     void setsEachSourceByItsNumber() {
         const QStringList names = sourcesInEngineOrder();
         QVERIFY(names.size() >= 3);
@@ -35,31 +52,38 @@ class TestPulseMixer : public QObject {
             QCOMPARE(range[1], 65536);
         }
         for (int i = 0; i < names.size(); ++i) {
-            const QList<int> levels = sourceVolumes(names[i]);
+            const QList<double> levels = sourceDecibels(names[i]);
             QVERIFY2(!levels.isEmpty(), qPrintable(names[i]));
-            for (int level : levels)
-                QCOMPARE(level, 10000 + 9000 * i);
+            const double expected = 20 * std::log10((10000 + 9000 * i) / 65536.0);
+            for (double level : levels)
+                QVERIFY2(std::abs(level - expected) < 0.05, qPrintable(QString::number(level)));
         }
     }
 
-    void clampsToTheRange_data() {
+    // What VolumeLevel reads back is the position set, to 1 %, clamped to the range.
+    void readsBackTheLevel_data() {
         QTest::addColumn<int>("asked");
         QTest::addColumn<int>("expected");
         QTest::newRow("muted") << 0 << 0;
+        QTest::newRow("a tenth") << 6554 << 6554;
         QTest::newRow("middle") << 32768 << 32768;
         QTest::newRow("full") << 65536 << 65536;
         QTest::newRow("above the range") << 200000 << 65536;
         QTest::newRow("below the range") << -5 << 0;
     }
 
-    void clampsToTheRange() {
+    void readsBackTheLevel() {
         QFETCH(int, asked);
         QFETCH(int, expected);
         const int index = engineIndexOf("micsink.monitor");
-        int32_t range[2] = {};
-        QCOMPARE(Volume(index, asked, range), 0);
-        for (int level : sourceVolumes("micsink.monitor"))
-            QCOMPARE(level, expected);
+        QCOMPARE(Volume(index, asked, nullptr), 0);
+        int32_t range[2] = {-7, -7};
+        const int32_t level = VolumeLevel(index, range);
+        QVERIFY2(std::abs(level - expected) <= 655, qPrintable(QString::number(level)));
+        QCOMPARE(range[1], 65536);
+        // The loudest channel is the level: a balance set elsewhere does not lower it.
+        run("pactl", {"set-source-volume", "micsink.monitor", "50%", "100%"});
+        QCOMPARE(VolumeLevel(index, nullptr), 65536);
     }
 
     // The -2 of a missing key, or a number past the last source: the range is still given,
@@ -73,15 +97,20 @@ class TestPulseMixer : public QObject {
     void unknownSourceChangesNothing() {
         QFETCH(int, source);
         const QStringList names = sourcesInEngineOrder();
-        for (int i = 0; i < names.size(); ++i)
+        QList<QList<int>> before;
+        for (int i = 0; i < names.size(); ++i) {
             QCOMPARE(Volume(i, 20000, nullptr), 0);
+            before.append(sourceVolumes(names[i]));
+        }
         int32_t range[2] = {-7, -7};
-        QVERIFY(Volume(source, 50000, range) < 0);
+        QCOMPARE(Volume(source, 50000, range), -1);
         QCOMPARE(range[0], 0);
         QCOMPARE(range[1], 65536);
-        for (const QString& name : names)
-            for (int level : sourceVolumes(name))
-                QCOMPARE(level, 20000);
+        range[0] = range[1] = -7;
+        QCOMPARE(VolumeLevel(source, range), -1);
+        QCOMPARE(range[1], 65536);
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(sourceVolumes(names[i]), before[i]);
     }
 };
 
