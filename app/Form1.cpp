@@ -109,7 +109,7 @@ void Form1::Form_Load() {
     pumpStopped_ = false;
 
     if (session_->settings.firstRun()) {
-        recorder.setOutputPath(session_->settings.appFile(QStringLiteral("Larktake.wav")));
+        recorder.setOutputPath(session_->settings.defaultSavePosition());
         form2()->show();
         return;
     }
@@ -180,7 +180,9 @@ void Form1::Form_Unload() {
 
     pumpStopped_ = true;
     emit pumpStopped();
-    session_->settings.writeVolume(SkinScrollBar1->position());
+    // A volume the mixer never told would be applied at the next start: possibly silence.
+    if (session_->volume.known())
+        session_->settings.writeVolume(SkinScrollBar1->position());
     services_.player.close(Getfilename());
     services_.hotkeys.unregisterHotKey(kHotkeyRecord);
     services_.hotkeys.unregisterHotKey(kHotkeyPause);

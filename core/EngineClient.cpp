@@ -97,23 +97,40 @@ void EngineClient::mixer(int32_t source, int32_t volume, QObject* context, Mixer
                : std::function<void(int32_t)>());
 }
 
-void EngineClient::openSource(int32_t source, std::optional<int> volume, QObject* context,
-                              std::function<void(VolumeRange, int)> answer) {
+void EngineClient::openSource(int32_t source, OpenAt at, int volume, QObject* context,
+                              std::function<void(VolumeRange, std::optional<int>)> answer) {
     auto range = std::make_shared<VolumeRange>();
-    auto level = std::make_shared<int>(0);
+    auto level = std::make_shared<std::optional<int>>();
     run(
         context,
-        [this, source, volume, range, level] {
-            audio_.Volume(source, 0, range_);
-            *level = volume ? boundedVolume(*volume, range_) : middleVolume(range_);
-            const int32_t result = audio_.Volume(source, *level, range_);
+        [this, source, at, volume, range, level] {
+            // Reading first never changes the volume, even for a moment.
+            const int32_t current = audio_.VolumeLevel(source, range_);
             *range = range_;
+            if (at == OpenAt::Current) {
+                if (current >= 0)
+                    *level = boundedVolume(current, range_);
+                return current;
+            }
+            const int wanted =
+                at == OpenAt::Given ? boundedVolume(volume, range_) : middleVolume(range_);
+            const int32_t result = audio_.Volume(source, wanted, range_);
+            *range = range_;
+            if (result >= 0)
+                *level = wanted;
             return result;
         },
         [answer, range, level](int32_t) {
             if (answer)
                 answer(*range, *level);
         });
+}
+
+std::optional<EngineStatus> EngineClient::status() {
+    EngineStatus s;
+    if (audio_.WavelarkStatus(s) != 0)
+        return std::nullopt;
+    return s;
 }
 
 } // namespace tw

@@ -14,6 +14,7 @@ class QThread;
 namespace tw {
 
 class IAudioLibraries;
+struct EngineStatus;
 struct RecordingFormat;
 
 // The engine's modes, as its export takes them.
@@ -35,6 +36,7 @@ enum class EngineResult : int32_t {
     NotPlaced = -4,
     CutShort = -5,
     SourceGone = -6,
+    NameTaken = -7,
     NotLoaded = INT32_MIN,
 };
 
@@ -70,24 +72,31 @@ class EngineClient : public QObject {
         call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);
     }
     void mixer(int32_t source, int32_t volume, QObject* context = nullptr, MixerAnswer answer = {});
-    // Opens a mixer source: asks its range (volume 0), then sets `volume` bounded to that
-    // range, or the middle of the range when there is none. Both calls go out before any
-    // call made after this one. The answer gets the range and the volume set.
-    void openSource(int32_t source, std::optional<int> volume, QObject* context,
-                    std::function<void(VolumeRange, int)> answer);
+    // How a source is opened: set to a given volume, to the middle of its range, or left at
+    // the volume it has.
+    enum class OpenAt { Given, Middle, Current };
+    // Opens a mixer source: asks its range and volume, then sets the volume `at` asks for,
+    // bounded to that range. The calls go out before any call made after this one. The answer
+    // gets the range and the volume now in force, or nothing when the mixer could not tell it.
+    void openSource(int32_t source, OpenAt at, int volume, QObject* context,
+                    std::function<void(VolumeRange, std::optional<int>)> answer);
+    // What the engine knows of the take in progress. Asked on the caller's thread: the engine
+    // answers it without waiting for the sound server or for a call on its way.
+    std::optional<EngineStatus> status();
 
     // Calls made and not yet answered.
     bool busy() const { return pending_.load() > 0; }
+
+    // Runs `work` on the worker after the calls made before; `deliver` gets its result back
+    // on this object's thread, unless `context` is gone by then. For work that may take long
+    // and must keep its turn among the engine's calls (moving a take's file).
+    void run(QObject* context, std::function<int32_t()> work, std::function<void(int32_t)> deliver);
 
   signals:
     // A call could not reach its library; `why` names it.
     void libraryMissing(const QString& why);
 
   private:
-    // Runs `work` on the worker; `deliver` gets its result back on this object's thread,
-    // unless `context` is gone by then.
-    void run(QObject* context, std::function<int32_t()> work, std::function<void(int32_t)> deliver);
-
     IAudioLibraries& audio_;
     std::unique_ptr<QThread> thread_;
     QObject* worker_ = nullptr;

@@ -1,6 +1,10 @@
 #include "core/Settings.h"
 
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <cmath>
+#include <unistd.h>
 
 namespace tw {
 
@@ -73,9 +77,40 @@ QString megabytesPerSecond(const RecordingFormat& f) {
     return QString::number(perMinute / 60.0f, 'f', 3);
 }
 
+namespace {
+// A missing folder keeps the program's own layout: writes there fail and say so.
+bool canWrite(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    return ::access(name.constData(), F_OK) != 0 || ::access(name.constData(), W_OK) == 0;
+}
+} // namespace
+
+QString Settings::settingsFolder(const QString& appDir, bool appDirWritable) {
+    if (appDirWritable)
+        return appDir;
+    // An installed program's folder belongs to the system: the user's settings go where the
+    // desktop keeps them.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/tunewright");
+}
+
+QString Settings::savingFolder(const QString& appDir, bool appDirWritable) {
+    if (appDirWritable)
+        return appDir;
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    return music.isEmpty() ? QDir::homePath() + QStringLiteral("/Music") : music;
+}
+
 Settings::Settings(QString appDir, QObject* parent)
-    : QObject(parent), appDir_(std::move(appDir)),
-      config_(appDir_ + QStringLiteral("/Config.ini")) {}
+    : QObject(parent), appDir_(std::move(appDir)), appDirWritable_(canWrite(appDir_)),
+      config_(settingsFolder(appDir_, appDirWritable_) + QStringLiteral("/Config.ini")) {
+    if (!appDirWritable_)
+        QDir().mkpath(settingsFolder(appDir_, false));
+}
+
+QString Settings::defaultSavePosition() const {
+    return savingFolder(appDir_, appDirWritable_) + QStringLiteral("/Larktake.wav");
+}
 
 bool Settings::firstRun() const {
     if (!config_.exists())
@@ -92,7 +127,10 @@ int32_t Settings::engineSourceFromFile() const {
     return config_.readInt(kSection, kSource, 0) - 1;
 }
 
-int Settings::volumeFromFile() const {
+std::optional<int> Settings::volumeFromFile() const {
+    QString value;
+    if (config_.readString(kSection, kVolume, QString(), value) == 0)
+        return std::nullopt;
     return config_.readInt(kSection, kVolume, 0);
 }
 
@@ -137,9 +175,11 @@ bool Settings::writeSavePosition(const QString& path) {
 }
 
 bool Settings::writeWizardResult(int sourceNumber) {
+    // The first take must have a folder to go to.
+    if (!appDirWritable_)
+        QDir().mkpath(savingFolder(appDir_, false));
     bool ok = config_.writeString(kSection, kSource, QString::number(sourceNumber));
-    ok =
-        config_.writeString(kSection, kSavePosition, appFile(QStringLiteral("Larktake.wav"))) && ok;
+    ok = config_.writeString(kSection, kSavePosition, defaultSavePosition()) && ok;
     ok = config_.writeString(kSection, kChannels, QStringLiteral("2")) && ok;
     ok = config_.writeString(kSection, kBits, QStringLiteral("16")) && ok;
     ok = config_.writeString(kSection, kRate, QStringLiteral("22050")) && ok;

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 namespace tw {
 
@@ -37,12 +38,20 @@ class Settings : public QObject {
     // Without a recording source the program cannot record: the wizard must find one.
     bool firstRun() const;
     QString appFile(const QString& name) const { return appDir_ + QLatin1Char('/') + name; }
+    // Where takes go until the user chooses: beside the program, or in the user's music
+    // folder when the program's folder cannot be written.
+    QString defaultSavePosition() const;
+    // The folders of Config.ini and of the default takes, for a program folder that can or
+    // cannot be written.
+    static QString settingsFolder(const QString& appDir, bool appDirWritable);
+    static QString savingFolder(const QString& appDir, bool appDirWritable);
 
     // "Recording Source" is one-based in the file; a missing key gives -2 for the mixer and
     // -1 for the engine, as the two readings of it always have.
     int32_t mixerSourceFromFile() const;
     int32_t engineSourceFromFile() const;
-    int volumeFromFile() const;
+    // Nothing when the file has no volume: the source keeps the one it has.
+    std::optional<int> volumeFromFile() const;
     // Each write answers whether Config.ini now holds it, and says so (`writeFailed`) if not.
     bool writeVolume(int volume);
     RecordingFormat formatFromFile() const;
@@ -77,6 +86,7 @@ class Settings : public QObject {
     bool written(bool ok, const QString& what);
 
     QString appDir_;
+    bool appDirWritable_ = true;
     ConfigFile config_;
     RecordingFormat formatBeforeDialog_;
 };

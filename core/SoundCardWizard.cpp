@@ -167,7 +167,7 @@ void SoundCardWizard::heard() {
 void SoundCardWizard::finish() {
     if (!done())
         return;
-    volume_.useSource(testNumber_ - 1, std::nullopt);
+    volume_.useSource(testNumber_ - 1, EngineClient::OpenAt::Middle);
     settings_.format = RecordingFormat{2, 22050, 16};
     settings_.announceFormat();
 }

@@ -15,8 +15,11 @@ class VolumeControl : public QObject {
   public:
     VolumeControl(EngineClient& engine, Settings& settings, QObject* parent = nullptr);
 
-    // Puts `source` in use at `volume`, or at the middle of its range.
-    void useSource(int32_t source, std::optional<int> volume);
+    // Puts `source` in use at `volume`, at the middle of its range, or at the volume it has.
+    void useSource(int32_t source, EngineClient::OpenAt at, int volume = 0);
+    // Whether the volume shown is the one in force: the mixer told it or the user set it.
+    // Only then is it worth keeping for the next run.
+    bool known() const { return known_; }
     // The user moved the slider.
     void set(int volume);
     int volume() const { return volume_; }
@@ -31,6 +34,7 @@ class VolumeControl : public QObject {
     Settings& settings_;
     VolumeRange range_{0, 0};
     int volume_ = 0;
+    bool known_ = false;
 };
 
 } // namespace tw

@@ -1,62 +1,91 @@
 #include "platform/AudioLibraries.h"
 
+#include "engine/exports.h"
+
+#include <QHash>
 #include <QLibrary>
 
 namespace tw {
 
-namespace {
-using WavelarkFn = int32_t (*)(const char*, int32_t, int32_t, int32_t, int32_t, int32_t);
-using VolumeFn = int32_t (*)(int32_t, int32_t, int32_t*);
-} // namespace
-
 struct AudioLibraries::Loaded {
     QLibrary library;
-    QFunctionPointer function = nullptr;
-    QString error;
+    bool loaded = false;
+    QHash<QByteArray, QFunctionPointer> functions;
 };
 
 AudioLibraries::AudioLibraries(QString directory) : directory_(std::move(directory)) {}
 AudioLibraries::~AudioLibraries() = default;
 
+QString AudioLibraries::loadError() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
 int32_t AudioLibraries::Wavelark(const QByteArray& file, int32_t mode, int32_t a, int32_t b,
                                  int32_t c, int32_t d) {
-    auto fn = reinterpret_cast<WavelarkFn>(
-        resolve(engine_, directory_ + "/libWavelark.so", "Wavelark", error_));
+    auto fn =
+        reinterpret_cast<decltype(&::Wavelark)>(resolve(engine_, "libWavelark.so", "Wavelark"));
     if (!fn)
         return kNotLoaded;
     return fn(file.constData(), mode, a, b, c, d);
 }
 
+int32_t AudioLibraries::WavelarkStatus(EngineStatus& status) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkStatus)>(
+        resolve(engine_, "libWavelark.so", "WavelarkStatus"));
+    if (!fn)
+        return kNotLoaded;
+    WavelarkStatusInfo info{};
+    const int32_t result = fn(&info);
+    info.capture[sizeof info.capture - 1] = '\0';
+    status.take = info.take;
+    status.problems = info.problems;
+    status.frames = info.frames;
+    status.rate = info.rate;
+    status.capture = QString::fromLocal8Bit(info.capture);
+    return result;
+}
+
 int32_t AudioLibraries::Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) {
-    auto fn =
-        reinterpret_cast<VolumeFn>(resolve(mixer_, directory_ + "/libVolume.so", "Volume", error_));
+    auto fn = reinterpret_cast<decltype(&::Volume)>(resolve(mixer_, "libVolume.so", "Volume"));
     if (!fn)
         return kNotLoaded;
     return fn(source, volume, range.data());
 }
 
+int32_t AudioLibraries::VolumeLevel(int32_t source, std::array<int32_t, 2>& range) {
+    auto fn =
+        reinterpret_cast<decltype(&::VolumeLevel)>(resolve(mixer_, "libVolume.so", "VolumeLevel"));
+    if (!fn)
+        return kNotLoaded;
+    return fn(source, range.data());
+}
+
 // Loads once; a failed load is retried on the next call so that a library dropped into
 // place while the program runs is picked up.
-void* AudioLibraries::resolve(std::unique_ptr<Loaded>& slot, const QString& path,
-                              const char* symbol, QString& error) {
-    if (slot && slot->function) {
-        error.clear();
-        return reinterpret_cast<void*>(slot->function);
+void* AudioLibraries::resolve(std::unique_ptr<Loaded>& slot, const char* file, const char* symbol) {
+    std::lock_guard lock(mutex_);
+    const QString path = directory_ + QLatin1Char('/') + QLatin1String(file);
+    if (!slot || !slot->loaded) {
+        slot = std::make_unique<AudioLibraries::Loaded>();
+        slot->library.setFileName(path);
+        if (!slot->library.load()) {
+            error_ =
+                QStringLiteral("%1 could not be loaded: %2").arg(path, slot->library.errorString());
+            return nullptr;
+        }
+        slot->loaded = true;
     }
-    slot = std::make_unique<AudioLibraries::Loaded>();
-    slot->library.setFileName(path);
-    if (!slot->library.load()) {
-        error = QStringLiteral("%1 could not be loaded: %2").arg(path, slot->library.errorString());
+    QFunctionPointer& fn = slot->functions[symbol];
+    if (!fn)
+        fn = slot->library.resolve(symbol);
+    if (!fn) {
+        error_ = QStringLiteral("%1 could not be loaded: it has no function %2")
+                     .arg(path, QString::fromLatin1(symbol));
         return nullptr;
     }
-    slot->function = slot->library.resolve(symbol);
-    if (!slot->function) {
-        error = QStringLiteral("%1 could not be loaded: it has no function %2")
-                    .arg(path, QString::fromLatin1(symbol));
-        return nullptr;
-    }
-    error.clear();
-    return reinterpret_cast<void*>(slot->function);
+    error_.clear();
+    return reinterpret_cast<void*>(fn);
 }
 
 } // namespace tw

@@ -3,6 +3,7 @@
 #include "platform/IAudioLibraries.h"
 
 #include <memory>
+#include <mutex>
 
 namespace tw {
 
@@ -17,13 +18,15 @@ class AudioLibraries final : public IAudioLibraries {
     int32_t Wavelark(const QByteArray& file, int32_t mode, int32_t a, int32_t b, int32_t c,
                      int32_t d) override;
     int32_t Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) override;
-    QString loadError() const override { return error_; }
+    int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) override;
+    int32_t WavelarkStatus(EngineStatus& status) override;
+    QString loadError() const override;
 
   private:
     struct Loaded;
-    static void* resolve(std::unique_ptr<Loaded>& slot, const QString& path, const char* symbol,
-                         QString& error);
+    void* resolve(std::unique_ptr<Loaded>& slot, const char* file, const char* symbol);
     QString directory_;
+    mutable std::mutex mutex_; // the status is asked from another thread than the calls
     std::unique_ptr<Loaded> engine_;
     std::unique_ptr<Loaded> mixer_;
     QString error_;

@@ -33,12 +33,29 @@ class FakeAudioLibraries final : public IAudioLibraries {
         range = volumeRange;
         return 0;
     }
+    int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) override {
+        calls.append({QStringLiteral("VolumeLevel"), {}, {source}});
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        range = volumeRange;
+        return level;
+    }
+    // Asked once a second during a take: not recorded in `calls`.
+    int32_t WavelarkStatus(EngineStatus& out) override {
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        out = status;
+        return 0;
+    }
     QString loadError() const override { return failure; }
 
     QList<Call> calls;
     std::array<int32_t, 2> volumeRange{0, 65536};
     int32_t sourceCount = 2;
-    QString failure; // when set, every call fails as an unloadable library would
+    int32_t level = 40000; // the source's volume before the program sets one
+    EngineStatus status;
+    double savedSeconds = 0; // the length of the take a test's stand-in engine writes
+    QString failure;         // when set, every call fails as an unloadable library would
     std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>
         onWavelark;
 };

@@ -7,6 +7,17 @@
 
 namespace tw {
 
+// What the engine knows of the take in progress, or else of the last one.
+struct EngineStatus {
+    enum Problem { ServerLost = 1, Stalled = 2, WriteFailed = 4 };
+    int take = 0;     // 0 none, 1 recording, 2 paused
+    int problems = 0; // Problem bits, kept until the next take begins
+    qint64 frames = 0;
+    int rate = 0;
+    QString capture; // the take's capture file; after a stop that left it behind, where it is
+    double seconds() const { return rate > 0 ? double(frames) / rate : 0; }
+};
+
 // The two audio libraries beside the program: the recording engine (export `Wavelark`)
 // and the mixer (export `Volume`). Called only from the user-interface thread.
 class IAudioLibraries {
@@ -19,6 +30,12 @@ class IAudioLibraries {
                              int32_t d) = 0;
     // Mixer call; `range` is written by the library.
     virtual int32_t Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) = 0;
+
+    // The mixer's current volume of `source` as a position on `range` (filled as Volume does),
+    // or a negative result. Changes nothing.
+    virtual int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) = 0;
+    // Never waits for the sound server nor for a running engine call. 0, or kNotLoaded.
+    virtual int32_t WavelarkStatus(EngineStatus& status) = 0;
 
     // Why the last call could not reach its library ("" when it could).
     virtual QString loadError() const = 0;

@@ -144,7 +144,7 @@ class TestCoreWizard : public QObject {
         QCOMPARE(session->settings.format, (RecordingFormat{2, 22050, 16}));
         QCOMPARE(announced.count(), 1);
         QTRY_COMPARE(loaded.count(), 1);
-        QCOMPARE(callLog(*audio), QStringList({"Volume(;1,0)", "Volume(;1,200)"}));
+        QCOMPARE(callLog(*audio), QStringList({"VolumeLevel(;1)", "Volume(;1,200)"}));
         QCOMPARE(session->volume.volume(), 200);
         QCOMPARE(session->volume.range(), (VolumeRange{100, 300}));
     }

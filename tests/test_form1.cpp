@@ -103,16 +103,21 @@ class TestForm1 : public QObject {
                                      "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"
                                      "Recording Volume=30000\n")
                               << 0 << 65536
-                              << QStringList(
-                                     {"Volume(;1,0)", "Volume(;1,30000)", "Wavelark(;5,0,0,0,1)"})
+                              << QStringList({"VolumeLevel(;1)", "Volume(;1,30000)",
+                                              "Wavelark(;5,0,0,0,1)"})
                               << QList<int>({0, 65536, 655, 6553, 30000}) << "/music/rec.wav"
                               << "44100  Hz   16  Bit";
         // Steps come from min + max of the range: (−100 + 301) / 100 and / 10.
         QTest::newRow("keys missing")
             << QByteArray("[Config]\nRecording Source=1\nRecording Volume=5\n") << -100 << 301
-            << QStringList({"Volume(;0,0)", "Volume(;0,5)", "Wavelark(;5,0,0,0,0)"})
+            << QStringList({"VolumeLevel(;0)", "Volume(;0,5)", "Wavelark(;5,0,0,0,0)"})
             << QList<int>({-100, 301, 2, 20, 5}) << "Default"
             << "0  Hz   0  Bit";
+        // Without a stored volume the source keeps its own, and the slider shows it.
+        QTest::newRow("no volume") << QByteArray("[Config]\nRecording Source=1\n") << 0 << 65536
+                                   << QStringList({"VolumeLevel(;0)", "Wavelark(;5,0,0,0,0)"})
+                                   << QList<int>({0, 65536, 655, 6553, 40000}) << "Default"
+                                   << "0  Hz   0  Bit";
     }
     void startUp() {
         QFETCH(QByteArray, config);
