@@ -4,9 +4,13 @@
 #include "core/Settings.h"
 #include "core/StatusLine.h"
 #include "core/TakeNaming.h"
+#include "core/WavFile.h"
 #include "platform/FileSystem.h"
+#include "platform/IAudioLibraries.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <cmath>
 
 namespace tw {
 
@@ -49,6 +53,21 @@ QString saveFailure(EngineResult result, int32_t answer) {
     }
 }
 
+QString seconds(double s) {
+    return QString::number(s, 'f', 1) + QStringLiteral(" s");
+}
+
+// What went wrong with a running take, as the engine found it.
+QString problemCause(int problems) {
+    if (problems & EngineStatus::ServerLost)
+        return QStringLiteral("the sound server went away");
+    if (problems & EngineStatus::WriteFailed)
+        return QStringLiteral("the disk refused the audio (it may be full)");
+    if (problems & EngineStatus::Stalled)
+        return QStringLiteral("the recording source stopped sending sound");
+    return QStringLiteral("the sound engine reported a fault");
+}
+
 // Where the engine keeps captures, as it finds the folder itself.
 QString captureFolder() {
     QString base = qEnvironmentVariable("XDG_CACHE_HOME");
@@ -59,13 +78,34 @@ QString captureFolder() {
 } // namespace
 
 Recorder::Recorder(EngineClient& engine, Settings& settings, StatusLine& status, QObject* parent)
-    : QObject(parent), engine_(engine), settings_(settings), status_(status) {}
+    : QObject(parent), engine_(engine), settings_(settings), status_(status) {
+    // Often enough that a fault shows within two seconds of the engine finding it.
+    watch_.setInterval(1000);
+    connect(&watch_, &QTimer::timeout, this, &Recorder::watchEngine);
+}
 
 void Recorder::setPhase(Phase phase) {
     if (phase_ == phase)
         return;
     phase_ = phase;
+    if (takeRunning())
+        watch_.start();
+    else
+        watch_.stop();
     emit phaseChanged(phase_);
+}
+
+void Recorder::watchEngine() {
+    if (!takeRunning())
+        return;
+    const std::optional<EngineStatus> s = engine_.status();
+    if (!s || !(s->problems & ~problemsShown_))
+        return;
+    problemsShown_ |= s->problems;
+    problemText_ = QStringLiteral("The recording has a fault: %1; %2 of audio are kept. "
+                                  "Stop saves what was kept.")
+                       .arg(problemCause(problemsShown_), seconds(s->seconds()));
+    status_.set(problemText_, kRed);
 }
 
 void Recorder::reloadOutputPath() {
@@ -93,19 +133,24 @@ void Recorder::record() {
         shownSeconds_ = 0;
         // The size shown is that of the format this take records in.
         megabytesPerSecond_ = megabytesPerSecond(format);
+        problemsShown_ = 0;
+        problemText_.clear();
         status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
     });
 }
 
 void Recorder::togglePause() {
+    // A fault stays on the status line: the take it concerns goes on.
     if (phase_ == Phase::Recording) {
         engine_.call(EngineMode::Pause);
-        status_.set(kPausedText, kRed);
+        if (problemText_.isEmpty())
+            status_.set(kPausedText, kRed);
         setPhase(Phase::Paused);
     } else if (phase_ == Phase::Paused) {
         engine_.call(EngineMode::Resume);
-        status_.set(kRecordingText, kBlue);
+        if (problemText_.isEmpty())
+            status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
     }
 }
@@ -113,8 +158,12 @@ void Recorder::togglePause() {
 void Recorder::stopAndSave() {
     if (!takeRunning())
         return;
-    takeCounter_ = nextFreeTake(outputPath_, takeCounter_);
-    const QString target = takeFileName(outputPath_, takeCounter_);
+    // Without a Save Position the engine still stops and keeps the capture.
+    QString target;
+    if (!outputPath_.isEmpty()) {
+        takeCounter_ = nextFreeTake(outputPath_, takeCounter_);
+        target = takeFileName(outputPath_, takeCounter_);
+    }
     outputPath_ = target;
     status_.set(QStringLiteral("Saving your recording, Please wait..."), kRed);
     waitingForSave_ = true;
@@ -123,24 +172,91 @@ void Recorder::stopAndSave() {
 }
 
 void Recorder::saved(const QString& target, int32_t answer) {
-    waitingForSave_ = false;
-    // The file at its path is what counts: a take cut short by a lost sound server is
-    // still put in place, though the engine reports the loss.
-    const QString shortPath = shortPathName(target);
-    reloadOutputPath();
-    if (shortPath.isEmpty()) {
-        if (engineResult(answer) != EngineResult::NotLoaded)
-            status_.set(
-                QStringLiteral("The recording could not be saved as %1 (%2); the sound "
-                               "engine keeps the captured audio in %3.")
-                    .arg(target, saveFailure(engineResult(answer), answer), captureFolder()),
-                kRed);
-        setPhase(Phase::Idle);
+    const EngineResult result = engineResult(answer);
+    const std::optional<EngineStatus> s = engine_.status();
+    const QString capture = s ? s->capture : QString();
+    if (result == EngineResult::NameTaken && !capture.isEmpty() && !target.isEmpty()) {
+        moveToFreeName(capture);
         return;
     }
+    // The file at its path is what counts: a take cut short by a lost sound server is
+    // still put in place, though the engine reports the loss.
+    if (shortPathName(target).isEmpty()) {
+        QString why;
+        if (target.isEmpty())
+            why = QStringLiteral("no Save Position is set; choose one with Output File");
+        else if (result != EngineResult::NotLoaded)
+            why = saveFailure(result, answer);
+        notSaved(target, why, capture);
+        return;
+    }
+    if (s && result == EngineResult::CutShort)
+        problemsShown_ |= s->problems;
+    placed(target, answer);
+}
+
+void Recorder::placed(const QString& path, int32_t answer) {
+    waitingForSave_ = false;
+    const QString shortPath = shortPathName(path);
+    reloadOutputPath();
+    // The list gives the length the file holds, which a fault may have cut short.
+    const double kept = wavSeconds(shortPath).value_or(0);
+    QString warning;
+    if (engineResult(answer) != EngineResult::Ok || problemsShown_)
+        warning = QStringLiteral("Saved as %1, but the recording was cut short: %2. It holds %3 "
+                                 "of the %4 recorded.")
+                      .arg(shortPath, problemCause(problemsShown_), seconds(kept),
+                           seconds(elapsedSeconds_));
     ++takeCounter_;
-    emit takeSaved(shortPath, shownSeconds_);
+    emit takeSaved(shortPath, int(std::floor(kept)), warning);
     setPhase(Phase::Idle);
+}
+
+void Recorder::notSaved(const QString& target, const QString& why, const QString& capture) {
+    waitingForSave_ = false;
+    reloadOutputPath();
+    if (!why.isEmpty()) {
+        const QString kept = capture.isEmpty() ? captureFolder() : capture;
+        if (target.isEmpty())
+            status_.set(QStringLiteral("The recording was stopped but not saved: %1. The "
+                                       "captured audio is kept in %2.")
+                            .arg(why, kept),
+                        kRed);
+        else
+            status_.set(QStringLiteral("The recording could not be saved as %1 (%2); the sound "
+                                       "engine keeps the captured audio in %3.")
+                            .arg(target, why, kept),
+                        kRed);
+    }
+    setPhase(Phase::Idle);
+}
+
+void Recorder::moveToFreeName(const QString& capture) {
+    auto number = std::make_shared<int>(takeCounter_);
+    auto why = std::make_shared<QString>();
+    const QString base = settings_.savePosition();
+    // A copy across file systems can take long: it runs on the engine's worker.
+    engine_.run(
+        this,
+        [capture, base, number, why] {
+            for (int tries = 0; tries < 1000; ++tries) {
+                *number = nextFreeTake(base, *number);
+                const QString name = takeFileName(base, *number);
+                if (moveNoReplace(capture, name, why.get()))
+                    return 0;
+                if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
+                    break; // not a race with another program: a real failure
+            }
+            return -1;
+        },
+        [this, capture, base, number, why](int32_t ok) {
+            if (ok != 0) {
+                notSaved(takeFileName(base, *number), *why, capture);
+                return;
+            }
+            takeCounter_ = *number;
+            placed(takeFileName(base, *number), 0);
+        });
 }
 
 void Recorder::tick() {

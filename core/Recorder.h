@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 namespace tw {
 
@@ -45,18 +46,29 @@ class Recorder : public QObject {
     // The time the clock last showed: the length a take's list line gives.
     int shownSeconds() const { return shownSeconds_; }
 
+    // Engine problems of the take in progress (EngineStatus::Problem bits) shown so far.
+    int problemsShown() const { return problemsShown_; }
+    // Asks the engine how the take goes; the recorder does so every second while one runs.
+    void watchEngine();
+
   signals:
     void phaseChanged(tw::Recorder::Phase phase);
     // "<size> MB <m>:<ss>", once a second while recording.
     void clockChanged(const QString& text);
-    // A take is in place at `path`; `seconds` is the time the clock showed. Listeners run
-    // before the phase returns to Idle.
-    void takeSaved(const QString& path, int seconds);
+    // A take is in place at `path`; `seconds` is its length as the file holds it. `warning`
+    // is what went wrong with a take that was saved all the same ("" when nothing did).
+    // Listeners run before the phase returns to Idle.
+    void takeSaved(const QString& path, int seconds, const QString& warning);
 
   private:
     void setPhase(Phase phase);
     void started(int32_t answer);
     void saved(const QString& target, int32_t answer);
+    void placed(const QString& path, int32_t answer);
+    void notSaved(const QString& target, const QString& why, const QString& capture);
+    // A name was taken between the choice and the engine's move: the kept capture goes to the
+    // next free take name instead.
+    void moveToFreeName(const QString& capture);
 
     EngineClient& engine_;
     Settings& settings_;
@@ -68,6 +80,9 @@ class Recorder : public QObject {
     int elapsedSeconds_ = 0;
     int shownSeconds_ = 0;
     QString megabytesPerSecond_;
+    QTimer watch_;
+    int problemsShown_ = 0;
+    QString problemText_;
 };
 
 } // namespace tw

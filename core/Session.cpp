@@ -56,7 +56,10 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
 Session::~Session() = default;
 
 void Session::loadConfiguration() {
-    volume.useSource(settings.mixerSourceFromFile(), settings.volumeFromFile());
+    const std::optional<int> stored = settings.volumeFromFile();
+    volume.useSource(settings.mixerSourceFromFile(),
+                     stored ? EngineClient::OpenAt::Given : EngineClient::OpenAt::Current,
+                     stored.value_or(0));
     engine.selectSource(settings.engineSourceFromFile());
     settings.format = settings.formatFromFile();
     settings.announceFormat();
@@ -66,9 +69,8 @@ bool Session::handlerRunning() const {
     return HandlerScope::active() || recorder.waiting() || wizard.busy();
 }
 
-void Session::takeSaved(const QString& path, int seconds) {
+void Session::takeSaved(const QString& path, int seconds, const QString& warning) {
     takes.add(path, seconds, Takes::Kind::Wav);
-    QString done = QStringLiteral("Recording is over,Wave file has saved in appointed path");
     if (settings.AutoMp3 == 1) {
         autoConversionFailed_ = false;
         converter_->convert(settings.LameOptions, path, mp3PathFor(path),
@@ -76,7 +78,10 @@ void Session::takeSaved(const QString& path, int seconds) {
         if (autoConversionFailed_)
             return; // the failure stays on the status line
     }
-    status.setText(done);
+    if (!warning.isEmpty())
+        status.set(warning, kRed);
+    else
+        status.setText(QStringLiteral("Recording is over,Wave file has saved in appointed path"));
 }
 
 void Session::conversionFinished(const QString&, const QString& output, bool ok, bool,

@@ -74,7 +74,7 @@ class Session : public QObject {
     bool refuseWhileConverting();
 
   private:
-    void takeSaved(const QString& path, int seconds);
+    void takeSaved(const QString& path, int seconds, const QString& warning);
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
                             const QVariant& tag, const QString& why);
 

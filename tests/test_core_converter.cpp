@@ -52,6 +52,7 @@ class TestCoreConverter : public QObject {
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
         session->recorder.tick();
         session->recorder.tick();
+        audio.savedSeconds = 1.2;
     }
 
   private slots:

@@ -32,6 +32,12 @@ class HangingAudio final : public IAudioLibraries {
         hang();
         return fake.Volume(source, volume, range);
     }
+    int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) override {
+        hang();
+        return fake.VolumeLevel(source, range);
+    }
+    // The engine answers this one without the server, hung or not.
+    int32_t WavelarkStatus(EngineStatus& status) override { return fake.WavelarkStatus(status); }
     QString loadError() const override { return fake.loadError(); }
 
     void hold() { open = false; }
@@ -112,7 +118,9 @@ class TestCoreRecorder : public QObject {
                                         int32_t, int32_t) -> int32_t {
             if (mode != 0)
                 return 0;
-            return engineWrites && writeFile(QString::fromLocal8Bit(file), "RIFF") ? 0 : -4;
+            return engineWrites && writeWav(QString::fromLocal8Bit(file), audio->fake.savedSeconds)
+                       ? 0
+                       : -4;
         };
     }
     void cleanup() {
@@ -137,12 +145,13 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(clock.first().at(0).toString(), QString("0.000 MB 0:00"));
         QCOMPARE(clock.last().at(0).toString(), QString("12.432 MB 1:14"));
 
+        audio->fake.savedSeconds = 74.6;
         recorder().stopAndSave();
         expectStatus("Saving your recording, Please wait...", kRed);
         QTRY_COMPARE(recorder().phase(), Phase::Idle);
         QCOMPARE(saved(), QStringList{path("Rec.wav")});
         QCOMPARE(takes.size(), 1);
-        QCOMPARE(takes.first(), QVariantList({path("Rec.wav"), 74}));
+        QCOMPARE(takes.first(), QVariantList({path("Rec.wav"), 74, QString()}));
         QCOMPARE(takeLines(), QStringList{"01     01:14     " + path("Rec.wav")});
         expectStatus("Recording is over,Wave file has saved in appointed path", kRed);
         QCOMPARE(recorder().takeCounter(), 1);
@@ -187,12 +196,13 @@ class TestCoreRecorder : public QObject {
         QVERIFY(!recorder().takeRunning());
     }
 
-    // Each take's line gives the time its own clock last showed: none before the first tick.
+    // Each take's line gives the length its own file holds.
     void takesAreNumberedAndNeverOverwrite() {
         start(configFor(path("rec.wav")));
         for (int i = 0; i < 3; ++i) {
             record();
             ticks(i == 0 ? 10 : 0);
+            audio->fake.savedSeconds = i == 0 ? 9.3 : 0;
             stop();
         }
         QCOMPARE(saved(), QStringList({path("rec.wav"), path("rec_1.wav"), path("rec_2.wav")}));

@@ -56,11 +56,29 @@ inline bool installEncoder(const QString& dir, const QByteArray& ending = kWrite
             ending);
 }
 
-// The engine writes a take where it is told to save it, and counts the fake's sources.
+// A WAV of 8000 Hz mono 8-bit lasting `seconds`; its silence takes no room on disk.
+inline bool writeWav(const QString& path, double seconds) {
+    const auto le = [](quint32 v) {
+        QByteArray b(4, 0);
+        for (int i = 0; i < 4; ++i)
+            b[i] = char((v >> (8 * i)) & 0xff);
+        return b;
+    };
+    const auto bytes = quint32(seconds * 8000);
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) &&
+           f.write("RIFF" + le(36 + bytes) + "WAVEfmt " + le(16) +
+                   QByteArray("\x01\x00\x01\x00", 4) + le(8000) + le(8000) +
+                   QByteArray("\x01\x00\x08\x00", 4) + "data" + le(bytes)) == 44 &&
+           f.resize(44 + bytes);
+}
+
+// The engine writes a take of `audio.savedSeconds` where it is told to save it, and counts
+// the fake's sources.
 inline void saveWritesTheTake(FakeAudioLibraries& audio) {
     audio.onWavelark = [&audio](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
                                 int32_t) -> int32_t {
-        if (mode == 0 && !writeFile(QString::fromLocal8Bit(file), "RIFF"))
+        if (mode == 0 && !writeWav(QString::fromLocal8Bit(file), audio.savedSeconds))
             return -1;
         return mode == 4 ? audio.sourceCount : 0;
     };
