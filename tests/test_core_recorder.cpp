@@ -303,6 +303,67 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(take(), QString("2 0.168 MB 0:01"));
     }
 
+    // A fault the engine finds while the take runs shows within two seconds and outlives a
+    // pause; the take saved after it is called cut short, with the length its file holds.
+    void aFaultShowsWhileTheTakeRunsAndAfterItsSave() {
+        start(configFor(path("cut.wav")));
+        record();
+        ticks(18);
+        audio->fake.status = {1, EngineStatus::Stalled, 3 * 8000 + 7600, 8000, {}};
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 2000);
+        const QString fault = "The recording has a fault: the recording source stopped sending "
+                              "sound; 4.0 s of audio are kept. Stop saves what was kept.";
+        expectStatus(fault, kRed);
+        recorder().togglePause();
+        expectStatus(fault, kRed);
+
+        audio->fake.onWavelark = [](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
+                                    int32_t) -> int32_t {
+            return mode == 0 ? (writeWav(QString::fromLocal8Bit(file), 3.95) ? -5 : -4) : 0;
+        };
+        stop();
+        QCOMPARE(takeLines(), QStringList{"01     00:03     " + path("cut.wav")});
+        expectStatus("Saved as " + path("cut.wav") +
+                         ", but the recording was cut short: the recording source stopped "
+                         "sending sound. It holds 4.0 s of the 18.0 s recorded.",
+                     kRed);
+    }
+
+    // Another program took the name between our choice and the engine's move: the engine
+    // keeps the capture and the take goes to the next free name; nothing is replaced.
+    void aNameTakenMeanwhileGivesTheNextFreeName() {
+        start(configFor(path("race.wav")));
+        const QString capture = path("capture-1.wav");
+        audio->fake.onWavelark = [this, capture](const QByteArray& file, int32_t mode, int32_t,
+                                                 int32_t, int32_t, int32_t) -> int32_t {
+            if (mode != 0)
+                return 0;
+            writeFile(QString::fromLocal8Bit(file), "theirs");
+            writeWav(capture, 2);
+            audio->fake.status.capture = capture;
+            return -7;
+        };
+        record();
+        stop();
+        QCOMPARE(readFile(path("race.wav")), QByteArray("theirs"));
+        QVERIFY(!QFile::exists(capture));
+        QCOMPARE(takeLines(), QStringList{"01     00:02     " + path("race_1.wav")});
+        QCOMPARE(recorder().takeCounter(), 2);
+    }
+
+    // With no Save Position, Stop still ends the take and says where the audio is.
+    void stopWithoutASavePositionStillStops() {
+        start("[Config]\nRecording Source=1\nSave Position=\n" + kMono16);
+        audio->fake.status.capture = "/cache/capture-9.wav";
+        record();
+        stop();
+        QCOMPARE(calls(0), CallList({Args({0, 0, 0, 0, 0})}));
+        QVERIFY(takeLines().isEmpty());
+        expectStatus("The recording was stopped but not saved: no Save Position is set; choose "
+                     "one with Output File. The captured audio is kept in /cache/capture-9.wav.",
+                     kRed);
+    }
+
     // A hung sound server must not freeze the program: every call returns at once, the event
     // loop goes on, and the answer is taken when it comes.
     void noEngineCallBlocksTheCaller() {
