@@ -2,6 +2,7 @@
 #include "core/Settings.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QSignalSpy>
@@ -116,6 +117,21 @@ class TestCoreSettings : public QObject {
     // Without a recording source the program has nothing to record from: the wizard runs,
     // also when the wizard was closed early and left only the volume behind.
     // A write that did not reach the file says so, naming what and where, never "saved".
+    // An installed program's folder cannot be written: its settings and first takes go to
+    // the user's own folders, as the desktop names them.
+    void aProgramFolderThatCannotBeWrittenKeepsNothingThere() {
+        qputenv("XDG_CONFIG_HOME", (dir->path() + "/config").toLocal8Bit());
+        QVERIFY(QDir().mkpath(dir->path() + "/config"));
+        QVERIFY(writeFile(dir->path() + "/config/user-dirs.dirs",
+                          "XDG_MUSIC_DIR=\"" + dir->path().toUtf8() + "/Tunes\"\n"));
+        QCOMPARE(Settings::settingsFolder("/usr/lib/tunewright", false),
+                 dir->path() + "/config/tunewright");
+        QCOMPARE(Settings::savingFolder("/usr/lib/tunewright", false), dir->path() + "/Tunes");
+        QCOMPARE(Settings::settingsFolder(dir->path(), true), dir->path());
+        QCOMPARE(Settings::savingFolder(dir->path(), true), dir->path());
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
     void aFailedWriteIsReported() {
         const QString folder = dir->path() + "/gone"; // no such folder: no file can be written
         Settings settings(folder);
