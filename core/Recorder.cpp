@@ -1,6 +1,7 @@
 #include "core/Recorder.h"
 
 #include "core/EngineClient.h"
+#include "core/Recovery.h"
 #include "core/Settings.h"
 #include "core/StatusLine.h"
 #include "core/TakeNaming.h"
@@ -8,7 +9,6 @@
 #include "platform/FileSystem.h"
 #include "platform/IAudioLibraries.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <cmath>
 
@@ -68,13 +68,6 @@ QString problemCause(int problems) {
     return QStringLiteral("the sound engine reported a fault");
 }
 
-// Where the engine keeps captures, as it finds the folder itself.
-QString captureFolder() {
-    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!base.startsWith(QLatin1Char('/')))
-        base = QDir::homePath() + QStringLiteral("/.cache");
-    return base + QStringLiteral("/tunewright");
-}
 } // namespace
 
 Recorder::Recorder(EngineClient& engine, Settings& settings, StatusLine& status, QObject* parent)
