@@ -42,6 +42,13 @@ int main(int argc, char** argv) {
     // it, not the window: window tests must never move the user's own captures.
     QObject::connect(&form, &tw::Form1::configured, &form,
                      [&form] { form.session().recovery.start(); });
+    // The status line's red lines (faults among them) also go to the journal, for when the
+    // window is long gone.
+    QObject::connect(&form.session().status, &tw::StatusLine::changed, &form,
+                     [](const QString& text, int colour) {
+                         if (colour == tw::kRed && !text.isEmpty())
+                             qInfo("status: %s", qPrintable(text));
+                     });
     form.Form_Load();
     return QApplication::exec();
 }
