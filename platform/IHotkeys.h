@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 namespace tw {
 
@@ -15,9 +16,19 @@ class IHotkeys : public QObject {
     // `virtualKey` uses the Windows key codes of the design (0x78 = F9 … 0x7A = F11).
     virtual bool registerHotKey(int id, int virtualKey) = 0;
     virtual void unregisterHotKey(int id) = 0;
+    // The key the desktop assigned to a hotkey, in the desktop's own words; "" when the
+    // desktop did not say (X11 grabs get the key asked for).
+    virtual QString trigger(int id) const {
+        Q_UNUSED(id);
+        return {};
+    }
 
   signals:
     void hotkey(int id);
+    // The desktop assigned keys, or the user changed them: trigger() has news.
+    void triggersChanged();
+    // The hotkeys could not be set up or stopped working; `why` is meant for the user.
+    void unavailable(const QString& why);
 };
 
 } // namespace tw
