@@ -439,6 +439,8 @@ void TestPulsePlayer::serverThatFreezesThenGoesAway() {
     env.insert("XDG_RUNTIME_DIR", runtime);
     env.insert("HOME", file("own-home"));
     env.remove("PULSE_SERVER");
+    // On no bus: a second server there would find its name taken and quit.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     ownServer_.setProcessEnvironment(env);
     ownServer_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     ownServer_.start("pulseaudio",
