@@ -126,7 +126,13 @@ void Recovery::start() {
     if (worker_.joinable())
         worker_.join();
     running_ = true;
-    worker_ = std::thread([this, folder = captureFolder(), save = settings_.savePosition()] {
+    // Without a Save Position of an absolute path (none stored, or "Default") the takes would
+    // get names made from nothing; they go where a first run puts takes.
+    QString save = settings_.savePosition();
+    if (!QFileInfo(save).isAbsolute() ||
+        !save.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
+        save = settings_.defaultSavePosition();
+    worker_ = std::thread([this, folder = captureFolder(), save] {
         const RecoveryResult result = recoverCaptures(folder, save);
         QMetaObject::invokeMethod(
             this,

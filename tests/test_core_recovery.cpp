@@ -139,6 +139,11 @@ class TestCoreRecovery : public QObject {
                          "they are kept in %2.")
                      .arg(path("file"), captures()));
         QCOMPARE(session->status.colour(), kRed);
+
+        // Without a Save Position they go where a first run's takes go.
+        recover("Default");
+        QCOMPARE(lines(session->takes),
+                 QStringList({"01     00:00     " + session->settings.defaultSavePosition()}));
     }
 
     void headersAreMeasuredAndRepaired() {
