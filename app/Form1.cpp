@@ -51,6 +51,29 @@ Form1::Form1(const Services& services, QWidget* parent)
     buildMenus();
     connectSession();
     connect(&services_.hotkeys, &IHotkeys::hotkey, this, &Form1::HotkeyPump);
+    connect(&services_.hotkeys, &IHotkeys::triggersChanged, this, &Form1::showTriggers);
+    connect(&services_.hotkeys, &IHotkeys::unavailable, this,
+            [this](const QString& why) { session_->status.set(why, kRed); });
+}
+
+// The desktop may have given the hotkeys other keys than the captions say: the tooltips
+// tell which.
+void Form1::showTriggers() {
+    const auto tip = [this](SkinButton* button, int id, const QString& what) {
+        const QString key = services_.hotkeys.trigger(id);
+        button->setToolTip(key.isEmpty() ? QString() : what + QStringLiteral(": ") + key);
+    };
+    tip(SkinButton1, kHotkeyRecord, QStringLiteral("Record"));
+    tip(SkinButton4, kHotkeyPause, QStringLiteral("Pause / Resume"));
+    tip(SkinButton2, kHotkeyStop, QStringLiteral("Stop and save"));
+}
+
+void Form1::raiseWindow() {
+    // On a first run the wizard is the program's window.
+    QWidget* shown = form2_ && form2_->isVisible() ? static_cast<QWidget*>(form2_.data()) : this;
+    shown->showNormal();
+    shown->raise();
+    shown->activateWindow();
 }
 
 Form1::~Form1() {

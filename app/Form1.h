@@ -99,6 +99,8 @@ class Form1 : public QMainWindow {
     // A hotkey as the pump sees it: acted on only while no handler runs and only when
     // its button is enabled.
     void HotkeyPump(int id);
+    // Another start of the program asked for it: the window in use comes to the front.
+    void raiseWindow();
 
     // Controls, under their design names.
     SkinForm* SkinForm1 = nullptr;
@@ -143,6 +145,9 @@ class Form1 : public QMainWindow {
     bool hasForm3() const { return !form3_.isNull(); }
     aboutme* aboutBox();
     bool hasAboutBox() const { return !aboutme_.isNull(); }
+
+  private:
+    void showTriggers();
 
   signals:
     // The pump has been told to stop: the event loop should end.

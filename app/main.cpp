@@ -2,46 +2,173 @@
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
 #include "platform/DesktopOpener.h"
+#include "platform/HotkeyChoice.h"
+#include "platform/PortalHotkeys.h"
 #include "platform/PulsePlayer.h"
 #include "platform/QtFileDialogs.h"
 #include "platform/QtMessageBox.h"
 #include "platform/ShutdownSignals.h"
+#include "platform/SingleInstance.h"
 #include "platform/X11Hotkeys.h"
 #include "platform/X11WindowAutomation.h"
 
 #include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tunewright [--record | --pause | --stop]\n"
+    "\n"
+    "Without an option, starts Tunewright, or shows the one that is running.\n"
+    "  --record    record (F9); starts Tunewright first when none is running\n"
+    "  --pause     pause or resume the recording (F10)\n"
+    "  --stop      stop the recording and save it (F11)\n"
+    "  --help      show this help\n"
+    "  --version   show the version\n";
+
+struct CommandLine {
+    QString action; // "record", "pause", "stop" or "" (just start)
+    bool help = false;
+    bool version = false;
+    QString error;
+};
+
+CommandLine parse(int argc, char** argv) {
+    CommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
+            line.help = true;
+        else if (arg == QLatin1String("--version"))
+            line.version = true;
+        else if (arg == QLatin1String("--record") || arg == QLatin1String("--pause") ||
+                 arg == QLatin1String("--stop")) {
+            if (!line.action.isEmpty())
+                line.error = QStringLiteral("give one of --record, --pause and --stop");
+            line.action = arg.mid(2);
+        } else {
+            line.error = QStringLiteral("unknown option %1").arg(arg);
+        }
+    }
+    return line;
+}
+
+int hotkeyFor(const QString& action) {
+    if (action == QLatin1String("record"))
+        return tw::kHotkeyRecord;
+    return action == QLatin1String("pause") ? tw::kHotkeyPause : tw::kHotkeyStop;
+}
+
+// The desktop's global shortcuts where it has them (Wayland), else X11 key grabs.
+std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note) {
+    const QString platform = QGuiApplication::platformName();
+    const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+                         qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    bool portal = false;
+    if (platform != QLatin1String("xcb") || wayland)
+        portal = tw::PortalHotkeys::probeBlocking(QDBusConnection::sessionBus(), 1000);
+    const QString commands =
+        QStringLiteral("tunewright --record, --pause and --stop work from anywhere.");
+    switch (tw::chooseHotkeys(platform, wayland, portal)) {
+    case tw::HotkeyBackend::Portal:
+        return std::make_unique<tw::PortalHotkeys>(QStringLiteral(TW_APP_ID));
+    case tw::HotkeyBackend::X11:
+        return std::make_unique<tw::X11Hotkeys>();
+    case tw::HotkeyBackend::X11WhileFocused:
+        note = QStringLiteral("F9, F10 and F11 work only while an X11 window has the focus: "
+                              "this desktop offers no global shortcuts. ") +
+               commands;
+        return std::make_unique<tw::X11Hotkeys>();
+    case tw::HotkeyBackend::None:
+        break;
+    }
+    note = QStringLiteral("Global hotkeys are not available in this session. ") + commands;
+    return std::make_unique<tw::X11Hotkeys>(); // registers nothing without X11
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    const CommandLine line = parse(argc, argv);
+    if (!line.error.isEmpty()) {
+        std::fprintf(stderr, "tunewright: %s\n\n%s", qPrintable(line.error), kUsage);
+        return 2;
+    }
+    if (line.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::printf("Tunewright %s\n", TW_VERSION);
+        return 0;
+    }
+
     // Global hotkeys and the mail composer's keystrokes need X11; on a Wayland desktop
     // with XWayland, run as an X11 client unless the user chose otherwise.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral(TW_APP_ID));
     // No application display name is set: Qt would append it to every window's title.
     // The main window may stay hidden (first run) and the wizard closes it; the pump's
     // stop, not the last window, ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    tw::SingleInstance instance(QStringLiteral(TW_APP_ID));
+    if (instance.claim() == tw::SingleInstance::Claim::Taken) {
+        QString why;
+        if (tw::SingleInstance::send(QStringLiteral(TW_APP_ID), line.action, &why))
+            return 0;
+        std::fprintf(stderr, "tunewright: the running Tunewright did not answer: %s\n",
+                     qPrintable(why));
+        return 1;
+    }
+    if (line.action == QLatin1String("pause") || line.action == QLatin1String("stop")) {
+        std::fprintf(stderr,
+                     "tunewright: no Tunewright is running, so there is nothing to %s. "
+                     "tunewright --record starts it and records.\n",
+                     line.action == QLatin1String("pause") ? "pause" : "stop");
+        return 1;
+    }
+
     const QString appDir = QCoreApplication::applicationDirPath();
     tw::AudioLibraries audio(appDir);
-    tw::X11Hotkeys hotkeys;
+    QString hotkeyNote;
+    const std::unique_ptr<tw::IHotkeys> hotkeys = makeHotkeys(hotkeyNote);
     tw::PulsePlayer player;
     tw::QtMessageBox messages;
     tw::DesktopOpener desktop;
     tw::QtFileDialogs dialogs;
     tw::X11WindowAutomation automation;
     tw::Form1 form(
-        tw::Services{appDir, audio, hotkeys, player, &messages, &desktop, &dialogs, &automation});
+        tw::Services{appDir, audio, *hotkeys, player, &messages, &desktop, &dialogs, &automation});
     QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // Logout, shutdown and Ctrl+C end the program as Exit does: a running take is saved.
     tw::ShutdownSignals shutdownSignals;
     QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &form,
                      &tw::Form1::Exit_Click);
+    // Commands of later starts and of the menu entry's actions obey the hotkeys' rules.
+    QObject::connect(&instance, &tw::SingleInstance::actionRequested, &form,
+                     [&form](const QString& action) { form.HotkeyPump(hotkeyFor(action)); });
+    QObject::connect(&instance, &tw::SingleInstance::activated, &form, &tw::Form1::raiseWindow);
     // Takes a killed run left in the capture folder go where takes go. The program asks for
     // it, not the window: window tests must never move the user's own captures.
     QObject::connect(&form, &tw::Form1::configured, &form,
                      [&form] { form.session().recovery.start(); });
+    if (line.action == QLatin1String("record")) {
+        // Once the program can record: at once, or when the first run's wizard is done.
+        QObject::connect(
+            &form, &tw::Form1::configured, &form,
+            [&form] {
+                QTimer::singleShot(0, &form, [&form] { form.HotkeyPump(tw::kHotkeyRecord); });
+            },
+            Qt::SingleShotConnection);
+    }
     // The status line's red lines (faults among them) also go to the journal, for when the
     // window is long gone.
     QObject::connect(&form.session().status, &tw::StatusLine::changed, &form,
@@ -50,5 +177,7 @@ int main(int argc, char** argv) {
                              qInfo("status: %s", qPrintable(text));
                      });
     form.Form_Load();
+    if (!hotkeyNote.isEmpty())
+        form.session().status.set(hotkeyNote, tw::kRed);
     return QApplication::exec();
 }

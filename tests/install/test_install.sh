@@ -19,14 +19,18 @@ if command -v lame >/dev/null; then
   [ -x "$appdir/lame" ] || { echo "FAIL: the encoder launcher is missing"; status=1; }
 fi
 
-desktop="$prefix/share/applications/tunewright.desktop"
-icon="$prefix/share/icons/hicolor/scalable/apps/tunewright.svg"
+app_id=io.github.tunewright.Tunewright
+desktop="$prefix/share/applications/$app_id.desktop"
+icon="$prefix/share/icons/hicolor/scalable/apps/$app_id.svg"
 [ -f "$icon" ] || { echo "FAIL: no icon at $icon"; status=1; }
 if [ -f "$desktop" ]; then
   desktop-file-validate "$desktop" || { echo "FAIL: desktop-file-validate"; status=1; }
-  # The entry must start the installed program, wherever the prefix was at configure time.
-  exec_line="$(sed -n 's/^Exec=//p' "$desktop")"
-  [ "$(basename "$exec_line")" = tunewright ] || { echo "FAIL: Exec=$exec_line"; status=1; }
+  # The entry must start the installed program, wherever the prefix was at configure time,
+  # and its actions drive it by its command line.
+  execs="$(sed -n 's|^Exec=/.*/||p' "$desktop" | tr '\n' '|')"
+  want="tunewright|tunewright --record|tunewright --pause|tunewright --stop|"
+  [ "$execs" = "$want" ] || { echo "FAIL: Exec lines $execs, want $want"; status=1; }
+  grep -qx "Icon=$app_id" "$desktop" || { echo "FAIL: the icon is not named by the app id"; status=1; }
 else
   echo "FAIL: no desktop entry at $desktop"; status=1
 fi

@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""The command line and one program per session, tried with the real binary on the servers of
+scripts/servers.sh (X, PulseAudio and the tests' own session bus): --help, --version and a bad
+option; --stop with no program running; a plain second start that shows the running program
+instead of opening another; --record, --pause and --stop handed to the running program; and
+--record starting the program when none runs.
+
+Usage: cli_driver.py APPDIR BUILDDIR
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_driver as e2e  # noqa: E402
+from e2e_driver import Failure, need, log  # noqa: E402
+
+
+def command(appdir, *args, timeout=15):
+    done = subprocess.run([os.path.join(appdir, "tunewright"), *args], cwd=appdir,
+                          capture_output=True, text=True, timeout=timeout)
+    return done.returncode, done.stdout + done.stderr
+
+
+def capturing(app):
+    return app.streams()["source-outputs"] == 1
+
+
+def take_seconds(path):
+    (_, _, rate, _, align), samples = e2e.read_wav(path)
+    return len(samples) / align / rate
+
+
+def wait_for_file(path, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        need(time.monotonic() < deadline, f"{path} did not appear within {timeout} s")
+        time.sleep(0.1)
+
+
+def options(appdir):
+    code, text = command(appdir, "--help")
+    need(code == 0 and "--record" in text and "--stop" in text, f"--help: {code} {text!r}")
+    code, text = command(appdir, "--version")
+    need(code == 0 and text.startswith("Tunewright "), f"--version: {code} {text!r}")
+    code, text = command(appdir, "--bogus")
+    need(code == 2 and "unknown option --bogus" in text, f"a bad option: {code} {text!r}")
+    code, text = command(appdir, "--stop")
+    need(code == 1 and "no Tunewright is running" in text, f"--stop alone: {code} {text!r}")
+    code, text = command(appdir, "--pause")
+    need(code == 1 and "no Tunewright is running" in text, f"--pause alone: {code} {text!r}")
+
+
+def forwarded(appdir):
+    """Commands reach the running program and obey its rules; a plain start shows it."""
+    app = e2e.App(appdir, "cli-first.log")
+    try:
+        main = app.window("^Tunewright$")
+        code, text = command(appdir)
+        need(code == 0, f"a second start ended with {code}: {text!r}")
+        titled = e2e.run(["xdotool", "search", "--all", "--onlyvisible", "--name", "^Tunewright$"],
+                         check=False).split()
+        need(titled == [str(main)], f"a second start left main windows {titled}, not one")
+
+        began = time.monotonic()
+        need(command(appdir, "--record")[0] == 0, "--record was not handed over")
+        e2e.wait_for("--record: the program is not capturing", lambda: capturing(app), app, 5)
+        time.sleep(2)
+        need(command(appdir, "--pause")[0] == 0, "--pause was not handed over")
+        time.sleep(2)
+        need(command(appdir, "--pause")[0] == 0, "--pause (resume) was not handed over")
+        time.sleep(1)
+        need(command(appdir, "--stop")[0] == 0, "--stop was not handed over")
+        take = os.path.join(appdir, "Take.wav")
+        wait_for_file(take)
+        e2e.wait_for("--stop: the program still captures", lambda: not capturing(app), app, 5)
+        ran = time.monotonic() - began
+        seconds = take_seconds(take)
+        log(f"take driven by the command line: {seconds:.2f} s of {ran:.2f} s, 2 s paused")
+        need(2.3 <= seconds <= ran - 1.5, f"the take lasts {seconds:.2f} s of {ran:.2f} s "
+             "with 2 s paused")
+        # A second --stop finds Stop disabled: nothing happens, and the command still ends.
+        need(command(appdir, "--stop")[0] == 0, "a second --stop was refused")
+        need(not os.path.exists(os.path.join(appdir, "Take_1.wav")), "a second --stop saved")
+    finally:
+        app.stop()
+
+
+def record_starts_the_program(appdir):
+    proc = subprocess.Popen([os.path.join(appdir, "tunewright"), "--record"], cwd=appdir,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while True:
+            text = e2e.run(["pactl", "list", "source-outputs"])
+            if f'application.process.id = "{proc.pid}"' in text:
+                break
+            need(proc.poll() is None, f"tunewright --record ended with {proc.returncode}")
+            need(time.monotonic() < deadline, "tunewright --record did not start recording")
+            time.sleep(0.1)
+        time.sleep(1)
+        need(command(appdir, "--stop")[0] == 0, "--stop was not handed over")
+        wait_for_file(os.path.join(appdir, "Take_1.wav"))
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    source_dir, build_dir = (os.path.abspath(a) for a in sys.argv[1:3])
+    workdir = tempfile.mkdtemp(prefix="cli-run-", dir=build_dir)
+    try:
+        e2e.check_environment(source_dir)
+        need(os.environ.get("DBUS_SESSION_BUS_ADDRESS", "").startswith("unix:path=/tmp/"),
+             "no private session bus (start scripts/servers.sh): the test must not reach "
+             "the user's")
+        appdir = os.path.join(workdir, "app")
+        shutil.copytree(source_dir, appdir, symlinks=True,
+                        ignore=shutil.ignore_patterns("Config.ini", "Larktake*"))
+        with open(os.path.join(appdir, "Config.ini"), "w") as f:
+            f.write(f"[Config]\nRecording Source={e2e.HEARD_SOURCE}\nRecording Volume=65536\n"
+                    f"Save Position={appdir}/Take.wav\nChannels=1\nBitsPerSample=16\n"
+                    "SamplesPerSec=22050\n")
+        options(appdir)
+        forwarded(appdir)
+        record_starts_the_program(appdir)
+    except (Failure, subprocess.TimeoutExpired) as failure:
+        log(f"FAIL: {failure}; the run is kept in {workdir}")
+        return 1
+    shutil.rmtree(workdir, ignore_errors=True)
+    log("PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
