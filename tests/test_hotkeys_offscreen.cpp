@@ -1,5 +1,6 @@
 // Without an X11 display (offscreen here, a pure Wayland session alike) the hotkeys are
 // simply absent: every claim fails quietly and the rest of the program carries on.
+#include "platform/HotkeyChoice.h"
 #include "platform/X11Hotkeys.h"
 
 #include <QGuiApplication>
@@ -15,6 +16,19 @@ class HotkeysOffscreenTest : public QObject {
 
   private slots:
     void initTestCase() { QCOMPARE(QGuiApplication::platformName(), QStringLiteral("offscreen")); }
+
+    // X11 grabs only where they work for every window; the portal wherever the session is
+    // Wayland and offers it; grabs that work only over X11 windows are said to be so.
+    void theSessionChoosesTheHotkeys() {
+        using tw::HotkeyBackend;
+        using tw::chooseHotkeys;
+        QCOMPARE(chooseHotkeys("xcb", false, true), HotkeyBackend::X11);
+        QCOMPARE(chooseHotkeys("xcb", true, true), HotkeyBackend::Portal);
+        QCOMPARE(chooseHotkeys("xcb", true, false), HotkeyBackend::X11WhileFocused);
+        QCOMPARE(chooseHotkeys("wayland", true, true), HotkeyBackend::Portal);
+        QCOMPARE(chooseHotkeys("wayland", true, false), HotkeyBackend::None);
+        QCOMPARE(chooseHotkeys("offscreen", false, false), HotkeyBackend::None);
+    }
 
     void everyClaimFailsQuietly() {
         auto hotkeys = std::make_unique<X11Hotkeys>();
