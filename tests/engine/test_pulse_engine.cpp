@@ -124,6 +124,7 @@ class TestPulseEngine : public QObject {
     void stopWithoutAPathKeepsTheTake_data();
     void stopWithoutAPathKeepsTheTake();
     void burstySourceIsNeverStalled();
+    void longerWaitWithinTheSourcesRhythm();
     void fileSizeLimitIsAProblemOfTheTake();
     void copiesAcrossFileSystems();
     void missingFolderKeepsTheCapture();
@@ -360,6 +361,32 @@ void TestPulseEngine::burstySourceIsNeverStalled() {
     QCOMPARE(info.take, 0);
     QCOMPARE(readAudio(path).info.frames, info.frames);
     QVERIFY(!isLocked(path));
+}
+
+// A source that delivers after 2.5 s, then after 4.2 s: longer than 3 s, but within twice
+// the rhythm the take has seen, so not a stall.
+void TestPulseEngine::longerWaitWithinTheSourcesRhythm() {
+    const QString fifo = out("bursty.fifo");
+    const QString module = run("pactl", {"load-module", "module-pipe-source", "source_name=bursty",
+                                         "file=" + fifo, "format=s16le", "rate=8000", "channels=1"})
+                               .trimmed();
+    QVERIFY(!module.isEmpty());
+    const int pipe = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_CLOEXEC);
+    const std::vector<char> twoSeconds(2 * 8000 * 2);
+    const bool selected =
+        pipe >= 0 && selectSource("bursty") && Wavelark("", 1, 1, 8000, 16, 0) == 0;
+    for (double wait : {2.5, 4.2, 0.5})
+        if (selected && ::write(pipe, twoSeconds.data(), twoSeconds.size()) > 0)
+            sleepSeconds(wait);
+    const WavelarkStatusInfo info = status();
+    const int32_t result = Wavelark(out("bursty-pipe.wav").toUtf8().constData(), 0, 0, 0, 0, 0);
+    if (pipe >= 0)
+        ::close(pipe);
+    run("pactl", {"unload-module", module});
+    QVERIFY(selected);
+    QCOMPARE(info.take, 1);
+    QCOMPARE(info.problems, 0);
+    QCOMPARE(result, 0);
 }
 
 void TestPulseEngine::fileSizeLimitIsAProblemOfTheTake() {
