@@ -301,8 +301,9 @@ struct PortalHotkeys::Private {
         emit q->unavailable(why);
     }
 
-    // Drops our session; the portal hears of it unless it is gone already.
-    void forgetSession() {
+    // Drops our session; the portal hears of it unless it is gone already. `tell` is false
+    // while we are being destroyed: a receiver asking trigger() then would find half an object.
+    void forgetSession(bool tell = true) {
         ++generation;
         if (!request.isEmpty())
             stopListening(request);
@@ -314,14 +315,14 @@ struct PortalHotkeys::Private {
         triggers.clear();
         binding.clear();
         step = Step::Idle;
-        if (hadTriggers)
+        if (hadTriggers && tell)
             emit q->triggersChanged();
     }
 
-    void closeSession() {
+    void closeSession(bool tell = true) {
         if (!session.isEmpty())
             bus.send(portalCall(session, SessionInterface, QStringLiteral("Close")));
-        forgetSession();
+        forgetSession(tell);
         session.clear();
     }
 
@@ -371,7 +372,7 @@ PortalHotkeys::PortalHotkeys(const QString& appId, const QDBusConnection& bus, Q
 }
 
 PortalHotkeys::~PortalHotkeys() {
-    d->closeSession();
+    d->closeSession(false);
 }
 
 bool PortalHotkeys::registerHotKey(int id, int virtualKey) {
