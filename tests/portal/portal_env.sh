@@ -20,7 +20,7 @@
 #   addr=$(tests/portal/portal_env.sh start /tmp/pt) &&
 #     DBUS_SESSION_BUS_ADDRESS=$addr build/tunewright & sleep 2;
 #     tests/portal/portal_env.sh activate /tmp/pt record; tests/portal/portal_env.sh stop /tmp/pt
-set -u
+set -u -o pipefail
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 BACKEND_NAME=org.freedesktop.impl.portal.desktop.tunewrighttest
 FRONTEND_NAME=org.freedesktop.portal.Desktop
