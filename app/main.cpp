@@ -69,8 +69,14 @@ std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note) {
     const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
                          qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
     bool portal = false;
-    if (platform != QLatin1String("xcb") || wayland)
-        portal = tw::PortalHotkeys::probeBlocking(QDBusConnection::sessionBus(), 1000);
+    if (platform != QLatin1String("xcb") || wayland) {
+        // Asked on a connection of its own: a portal that registers host programs wants the
+        // registration to be the first call on the connection that binds the keys.
+        const QString probeName = QStringLiteral("hotkey probe");
+        portal = tw::PortalHotkeys::probeBlocking(
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, probeName), 1000);
+        QDBusConnection::disconnectFromBus(probeName);
+    }
     const QString commands =
         QStringLiteral("tunewright --record, --pause and --stop work from anywhere.");
     switch (tw::chooseHotkeys(platform, wayland, portal)) {

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""The command line and one program per session, tried with the real binary on the servers of
-scripts/servers.sh (X, PulseAudio and the tests' own session bus): --help, --version and a bad
-option; --stop with no program running; a plain second start that shows the running program
-instead of opening another; --record, --pause and --stop handed to the running program; and
---record starting the program when none runs.
+"""The command line, one program per session and the desktop portal's hotkeys, tried with the
+real binary on the servers of scripts/servers.sh (X, PulseAudio and the tests' own session
+bus): --help, --version and a bad option; --stop with no program running; a plain second start
+that shows the running program instead of opening another; --record, --pause and --stop handed
+to the running program; --record starting the program when none runs. Then, as on a Wayland
+session, on a bus of its own with the real portal frontend and a fake desktop
+(tests/portal/portal_env.sh): the program binds F9, F10 and F11 there and the desktop's
+activations record, pause and stop a take; a portal without global shortcuts leaves X11 grabs
+and a note that says they work only over X11 windows.
 
 Usage: cli_driver.py APPDIR BUILDDIR
 """
@@ -110,6 +114,72 @@ def record_starts_the_program(appdir):
         proc.wait(10)
 
 
+PORTAL_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "portal",
+                          "portal_env.sh")
+
+
+def portal(*args):
+    done = subprocess.run([PORTAL_ENV, *args], capture_output=True, text=True, timeout=30)
+    need(done.returncode == 0, f"portal_env.sh {' '.join(args)}: {done.stderr}")
+    return done.stdout.strip()
+
+
+def as_wayland_session(appdir, logname, bus):
+    saved = dict(os.environ)
+    os.environ.update(DBUS_SESSION_BUS_ADDRESS=bus, XDG_SESSION_TYPE="wayland")
+    try:
+        return e2e.App(appdir, logname)
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+
+
+def portal_hotkeys(appdir, workdir):
+    folder = os.path.join(workdir, "portal")
+    bus = portal("start", folder)
+    try:
+        app = as_wayland_session(appdir, "cli-portal.log", bus)
+        try:
+            app.window("^Tunewright$")
+            deadline = time.monotonic() + 10
+            while '"record"' not in portal("state", folder):
+                need(time.monotonic() < deadline, "the program bound no shortcuts at the portal")
+                time.sleep(0.2)
+            state = portal("state", folder)
+            for key in ("F9", "F10", "F11"):
+                need(f'"{key}"' in state, f"{key} was not asked for: {state}")
+            take = os.path.join(appdir, "Take_2.wav")
+            began = time.monotonic()
+            portal("activate", folder, "record")
+            e2e.wait_for("the portal's record: no capture", lambda: capturing(app), app, 5)
+            time.sleep(2)
+            portal("activate", folder, "pause")
+            time.sleep(1.5)
+            portal("activate", folder, "pause")
+            time.sleep(1)
+            portal("activate", folder, "stop")
+            wait_for_file(take)
+            ran = time.monotonic() - began
+            seconds = take_seconds(take)
+            log(f"take driven by the portal: {seconds:.2f} s of {ran:.2f} s, 1.5 s paused")
+            need(2.5 <= seconds <= ran - 1.0, f"the portal's take lasts {seconds:.2f} s")
+        finally:
+            app.stop()
+
+        # A portal that has no global shortcuts: X11 grabs, and the note about them.
+        portal("frontend", folder, "empty")
+        app = as_wayland_session(appdir, "cli-portal-empty.log", bus)
+        try:
+            app.window("^Tunewright$")
+            e2e.wait_for("no note about X11-only hotkeys",
+                         lambda: "work only while an X11 window has the focus" in app.output(),
+                         app, 5)
+        finally:
+            app.stop()
+    finally:
+        portal("stop", folder)
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -131,6 +201,7 @@ def main():
         options(appdir)
         forwarded(appdir)
         record_starts_the_program(appdir)
+        portal_hotkeys(appdir, workdir)
     except (Failure, subprocess.TimeoutExpired) as failure:
         log(f"FAIL: {failure}; the run is kept in {workdir}")
         return 1
