@@ -134,6 +134,8 @@ void SoundCardWizard::testSource() {
     engine_.selectSource(testNumber_ - 1);
     engine_.record(RecordingFormat{1, 22050, 8}, this, [this](int32_t) {
         playToEnd(settings_.appFile(QStringLiteral("test.wav")), [this] {
+            // The last source's test take is in the way: the engine never replaces a file.
+            QFile::remove(testRecordingPath());
             engine_.stopAndSave(testRecordingPath(), this, [this](int32_t) {
                 nextEnabled_ = true;
                 step_ = Step::Recorded;

@@ -69,6 +69,8 @@ void TestPulseServerLoss::initTestCase() {
     env.insert("XDG_RUNTIME_DIR", dir_.filePath("runtime"));
     env.insert("HOME", dir_.filePath("home"));
     env.remove("PULSE_SERVER");
+    // On no bus: a second server there would find its name taken and quit.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     server_.setProcessEnvironment(env);
     server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server_.start("pulseaudio",
