@@ -37,9 +37,9 @@ int32_t WavelarkStatus(WavelarkStatusInfo* info);
 // share of full scale, and whether a sample at (or within 0.1 % of) full scale came in that
 // span. Read from atomics the capture path updates; never waits, may be asked from any thread.
 struct WavelarkLevelInfo {
-    float peak;       // 0..1; 0 as well for digital silence
-    int32_t clipped;  // 1 when the span held a sample at full scale
-    int64_t updates;  // counts the spans measured so far in this take: a reader sees news
+    float peak;      // 0..1; 0 as well for digital silence
+    int32_t clipped; // 1 when the span held a sample at full scale
+    int64_t updates; // counts the spans measured so far in this take: a reader sees news
 };
 // Fills `info`; 0, -1 for a null pointer, -3 when no take runs.
 int32_t WavelarkLevel(WavelarkLevelInfo* info);
@@ -47,7 +47,8 @@ int32_t WavelarkLevel(WavelarkLevelInfo* info);
 // The sound server's description of a source ("Monitor of Built-in Audio Analog Stereo"):
 // source `number` as mode 5 numbers them, or with -1 the one in use (the selected source, else
 // the server's default). Writes at most `size` bytes with the terminating zero into `out`.
-// 0, -1 bad argument or no such number, -2 no server, -6 the selected source is gone.
+// 0, -1 bad argument or no such number, -2 no server, -6 the selected source is gone (or the
+// server names no default source).
 int32_t WavelarkSourceDescription(int32_t number, char* out, int32_t size);
 
 // Mixer: range[0..1] = lowest and highest volume; sets every channel of the source. A

@@ -30,8 +30,23 @@ void sourceListed(pa_context*, const pa_source_info* info, int eol, void* userda
         pa_threaded_mainloop_signal(listing->loop, 0);
         return;
     }
-    listing->sources.push_back(
-        {info->name, info->monitor_of_sink != PA_INVALID_INDEX, info->channel_map, info->volume});
+    listing->sources.push_back({info->name, info->description ? info->description : "",
+                                info->monitor_of_sink != PA_INVALID_INDEX, info->channel_map,
+                                info->volume});
+}
+
+struct ServerInfo {
+    pa_threaded_mainloop* loop = nullptr;
+    std::string defaultSource;
+    bool done = false;
+};
+
+void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* server = static_cast<ServerInfo*>(userdata);
+    if (info && info->default_source_name)
+        server->defaultSource = info->default_source_name;
+    server->done = true;
+    pa_threaded_mainloop_signal(server->loop, 0);
 }
 
 } // namespace
@@ -125,6 +140,15 @@ int32_t Connection::sourceAtLocked(int32_t index, Clock::time_point deadline, So
         return kBadArgument;
     out = (*sources)[static_cast<size_t>(index)];
     return kOk;
+}
+
+std::optional<std::string> Connection::defaultSourceLocked(Clock::time_point deadline) {
+    ServerInfo server;
+    server.loop = loop_.get();
+    if (!finishLocked(pa_context_get_server_info(context_.get(), serverInfoReceived, &server),
+                      server.done, deadline))
+        return std::nullopt;
+    return std::move(server.defaultSource);
 }
 
 std::optional<std::vector<SourceEntry>> Connection::listSourcesLocked(Clock::time_point deadline) {

@@ -49,6 +49,7 @@ constexpr int32_t kNameTaken = -7; // a stop found a file at the path: the take 
 
 struct SourceEntry {
     std::string name;
+    std::string description; // what the desktop shows for it
     bool monitor = false;
     pa_channel_map channelMap{};
     pa_cvolume volume{};
@@ -80,6 +81,8 @@ class Connection {
     // With the lock held: the source of that zero-based number into `out`; kOk, kNoServer,
     // or kBadArgument for a number past the last.
     int32_t sourceAtLocked(int32_t index, Clock::time_point deadline, SourceEntry& out);
+    // With the lock held: the name of the server's default source, or nothing on failure.
+    std::optional<std::string> defaultSourceLocked(Clock::time_point deadline);
     // With the lock held: waits for an operation whose callback sets *flag.
     bool finishLocked(pa_operation* op, const bool& flag, Clock::time_point deadline);
 

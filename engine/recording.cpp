@@ -46,13 +46,17 @@ constexpr auto kStallFloor = 3s;
 // stopped, or the machine slept): that time says nothing about the source.
 constexpr auto kLateWake = 700ms;
 
+// The level meter publishes the peak of spans this long, counted in frames.
+constexpr int kLevelSpansPerSecond = 10;
+
 } // namespace
 
 Recording::Recording(std::shared_ptr<Connection> connection, Format format)
     : connection_(std::move(connection)), format_(format), frameBytes_(format.frameBytes()),
       ring_(frameBytes_ * static_cast<size_t>(format.rate) *
             static_cast<size_t>(std::chrono::seconds(kRingSpan).count())),
-      state_(std::make_shared<TakeState>(format.rate)) {}
+      state_(std::make_shared<TakeState>(format.rate)),
+      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
 
 Recording::~Recording() {
     finishCapture(std::nullopt);
@@ -90,11 +94,15 @@ void Recording::onReadable(pa_stream* s) {
     bool delivered = false;
     while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
         delivered = true;
-        if (!data) {
+        const size_t whole = bytes - bytes % frameBytes_;
+        if (data) {
+            // Paused audio too: the user sets the input's volume by it before resuming.
+            meter_.measure(data, whole);
+        } else {
             // A hole in the server's buffer: its length in silence keeps the timeline.
             countGap(static_cast<int64_t>(bytes / frameBytes_));
         }
-        deliver(data, bytes - bytes % frameBytes_);
+        deliver(data, whole);
         pa_stream_drop(s);
     }
     if (delivered)

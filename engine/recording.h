@@ -6,6 +6,7 @@
 #include "engine/byte_ring.h"
 #include "engine/capture_file.h"
 #include "engine/exports.h"
+#include "engine/level_meter.h"
 #include "engine/pulse_client.h"
 
 #include <atomic>
@@ -47,6 +48,7 @@ struct TakeState {
     std::atomic<int32_t> phase{0}; // 0 over, 1 recording, 2 paused
     std::atomic<int32_t> problems{0};
     std::atomic<int64_t> frames{0};
+    LevelWord level{0}; // the input's level, see LevelMeter
 };
 
 class Recording {
@@ -98,6 +100,7 @@ class Recording {
     size_t frameBytes_;
     ByteRing ring_;
     std::shared_ptr<TakeState> state_;
+    LevelMeter meter_; // on the libpulse thread
 
     std::string capturePath_;
     Fd fd_;

@@ -114,6 +114,44 @@ int32_t pauseRecording(Engine& e, bool paused) {
     return kOk;
 }
 
+// The source `number`, or with -1 the one a take would record: the selected source, else the
+// server's default.
+int32_t describeSource(Engine& e, int32_t number, std::string& description) {
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    LoopLock lock(connection->loop());
+    SourceEntry entry;
+    if (number >= 0) {
+        const int32_t found = connection->sourceAtLocked(number, deadline, entry);
+        description = entry.description;
+        return found;
+    }
+    std::optional<std::string> name = e.source;
+    if (!name && !(name = connection->defaultSourceLocked(deadline)))
+        return kNoServer;
+    auto sources = connection->listSourcesLocked(deadline);
+    if (!sources)
+        return kNoServer;
+    auto it = std::find_if(sources->begin(), sources->end(),
+                           [&](const SourceEntry& s) { return s.name == *name; });
+    if (it == sources->end())
+        return kNoSource; // also a server without a default source
+    description = it->description;
+    return kOk;
+}
+
+// Cuts at a character's start, so that a short buffer still holds valid UTF-8.
+void copyText(const std::string& text, char* out, size_t size) {
+    size_t length = std::min(text.size(), size - 1);
+    if (length < text.size())
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80)
+            --length;
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+}
+
 } // namespace
 
 TW_EXPORT int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b, int32_t c,
@@ -168,4 +206,33 @@ TW_EXPORT int32_t WavelarkStatus(WavelarkStatusInfo* info) {
     std::memcpy(info->capture, board.capture.data(), length);
     info->capture[length] = '\0';
     return kOk;
+}
+
+TW_EXPORT int32_t WavelarkLevel(WavelarkLevelInfo* info) {
+    if (!info)
+        return kBadArgument;
+    StatusBoard& board = engine().status;
+    std::shared_ptr<const TakeState> take;
+    {
+        std::lock_guard guard(board.mutex);
+        take = board.take;
+    }
+    *info = {};
+    if (!take || take->phase.load() == 0)
+        return kWrongState;
+    *info = decodeLevel(take->level.load(std::memory_order_relaxed));
+    return kOk;
+}
+
+TW_EXPORT int32_t WavelarkSourceDescription(int32_t number, char* out, int32_t size) {
+    if (!out || size <= 0 || number < -1)
+        return kBadArgument;
+    out[0] = '\0';
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    std::string description;
+    const int32_t result = describeSource(e, number, description);
+    if (result == kOk)
+        copyText(description, out, static_cast<size_t>(size));
+    return result;
 }
