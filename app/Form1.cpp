@@ -105,6 +105,11 @@ void Form1::connectSession() {
             [this](const QString& text) { SkinPanel1->setText(text); });
     connect(&s.settings, &Settings::formatAnnounced, this,
             [this](const RecordingFormat& f) { SkinPanel1->setText(formatCaption(f)); });
+    connect(&s.meter, &InputMeter::levelChanged, SkinMeter1, &SkinMeter::setLevel);
+    connect(&s, &Session::inputDescribed, this, [this](const QString& input) {
+        SkinPanel1->setToolTip(input.isEmpty() ? QString()
+                                               : QStringLiteral("Recording from: ") + input);
+    });
     connect(&s.volume, &VolumeControl::loaded, this, [this](const VolumeRange& range, int volume) {
         SkinScrollBar1->setMinimum(range[0]);
         SkinScrollBar1->setMaximum(range[1]);
@@ -269,6 +274,28 @@ Form2* Form1::form2() {
         form2_->Form_Load();
     }
     return form2_.data();
+}
+
+void Form1::soundCard_Click() {
+    Session& s = *session_;
+    if (s.recorder.phase() != Recorder::Phase::Idle) {
+        s.status.set(QStringLiteral("Stop the recording before setting up the sound card."), kRed);
+        return;
+    }
+    if (form2_ && form2_->isVisible()) {
+        form2_->raise();
+        form2_->activateWindow();
+        return;
+    }
+    delete form2_.data(); // the first run's, hidden since its Done
+    s.wizard.restart();
+    form2_ = new Form2(s.wizard, s.settings.appDir(), windowIcon());
+    form2_->setAttribute(Qt::WA_DeleteOnClose);
+    // Done has put the chosen source in use; closing changes nothing.
+    connect(form2_, &Form2::handedOver, form2_, &QObject::deleteLater);
+    connect(form2_, &Form2::closed, this, [this] { session_->wizard.cancel(); });
+    form2_->Form_Load();
+    form2_->show();
 }
 
 Preferences* Form1::preferences() {

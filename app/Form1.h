@@ -25,6 +25,7 @@ class SkinButton;
 class SkinForm;
 class SkinLabel;
 class SkinPanel;
+class SkinMeter;
 class SkinScrollBar;
 
 // A common dialog control as the design holds it: its filter.
@@ -113,6 +114,7 @@ class Form1 : public QMainWindow {
     SkinScrollBar* SkinScrollBar1 = nullptr;
     SkinLabel* SkinLabel5 = nullptr;
     SkinPanel* SkinPanel1 = nullptr;
+    SkinMeter* SkinMeter1 = nullptr; // the input's level, between the list and the buttons
     FileDialogState Common, Common2, Common3;
     QTimer Timer1, Timer2, Timer3;
 
@@ -120,7 +122,7 @@ class Form1 : public QMainWindow {
     QMenu* file = nullptr;
     QAction *position = nullptr, *input = nullptr, *Location = nullptr, *Exit = nullptr;
     QMenu* mOptions = nullptr;
-    QAction *mPreferences = nullptr, *Clear = nullptr;
+    QAction *mPreferences = nullptr, *Clear = nullptr, *soundCard = nullptr;
     QMenu* skin = nullptr;
     QAction *green = nullptr, *red = nullptr, *blue = nullptr;
     QMenu* encoder = nullptr;
@@ -138,6 +140,8 @@ class Form1 : public QMainWindow {
     Preferences* preferences();
     bool hasPreferences() const { return !preferences_.isNull(); }
     void mPreferences_Click();
+    // "Sound card setting...": the wizard again, while no take records.
+    void soundCard_Click();
     lame* lameDialog();
     bool hasLameDialog() const { return !lame_.isNull(); }
     void mp3otion_Click();

@@ -63,6 +63,10 @@ void Form1::buildControls() {
     List1->setToolTip(kListTip);
     List1->setFont(timesFont(11.25));
 
+    SkinMeter1 = new SkinMeter(client);
+    SkinMeter1->setGeometry(twips(120, 3525, 4935, 120));
+    SkinMeter1->setToolTip(QStringLiteral("The input's level while recording"));
+
     SkinButton1 = new SkinButton(client);
     SkinButton1->setGeometry(twips(240, 3720, 1095, 375));
     SkinButton1->setText(QStringLiteral("Record F9"));
@@ -122,6 +126,7 @@ void Form1::buildMenus() {
     mOptions = bar->addMenu(QStringLiteral("Options"));
     mPreferences = item(mOptions, QStringLiteral("Preferences..."));
     Clear = item(mOptions, QStringLiteral("Clear list"));
+    soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
     skin = mOptions->addMenu(QStringLiteral("Skin"));
     green = item(skin, QStringLiteral("Green"));
     red = item(skin, QStringLiteral("Red"));
@@ -163,6 +168,7 @@ void Form1::buildMenus() {
     connect(send, &QAction::triggered, this, [this] { send_Click(); });
     connect(&Timer3, &QTimer::timeout, this, [this] { Timer3_Timer(); });
     connect(Clear, &QAction::triggered, this, [this] { Clear_Click(); });
+    connect(soundCard, &QAction::triggered, this, [this] { soundCard_Click(); });
     connect(Stop, &QAction::triggered, this, [this] { Stop_Click(); });
     connect(Delist, &QAction::triggered, this, [this] { Delist_Click(); });
     connect(output, &QAction::triggered, this, [this] { output_Click(); });
@@ -181,6 +187,7 @@ void Form1::skins() {
     SkinButton2->applySkin(*SkinForm1);
     SkinButton4->applySkin(*SkinForm1);
     SkinScrollBar1->applySkin(*SkinForm1);
+    SkinMeter1->applySkin(*SkinForm1);
 }
 
 void Form1::chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOther,

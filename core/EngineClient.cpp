@@ -126,6 +126,24 @@ void EngineClient::openSource(int32_t source, OpenAt at, int volume, QObject* co
         });
 }
 
+std::optional<EngineLevel> EngineClient::level() {
+    EngineLevel l;
+    if (audio_.WavelarkLevel(l) != 0)
+        return std::nullopt;
+    return l;
+}
+
+void EngineClient::sourceDescription(int32_t number, QObject* context,
+                                     std::function<void(QString)> answer) {
+    auto text = std::make_shared<QString>();
+    run(
+        context, [this, number, text] { return audio_.WavelarkSourceDescription(number, *text); },
+        [answer, text](int32_t) {
+            if (answer)
+                answer(*text);
+        });
+}
+
 std::optional<EngineStatus> EngineClient::status() {
     EngineStatus s;
     if (audio_.WavelarkStatus(s) != 0)

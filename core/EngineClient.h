@@ -15,6 +15,7 @@ namespace tw {
 
 class IAudioLibraries;
 struct EngineStatus;
+struct EngineLevel;
 struct RecordingFormat;
 
 // The engine's modes, as its export takes them.
@@ -83,6 +84,11 @@ class EngineClient : public QObject {
     // What the engine knows of the take in progress. Asked on the caller's thread: the engine
     // answers it without waiting for the sound server or for a call on its way.
     std::optional<EngineStatus> status();
+    // The input's level while a take runs, asked the same way; nothing without a take.
+    std::optional<EngineLevel> level();
+    // The sound server's description of a source (-1: the one in use), on the worker; ""
+    // when the server cannot tell.
+    void sourceDescription(int32_t number, QObject* context, std::function<void(QString)> answer);
 
     // Calls made and not yet answered.
     bool busy() const { return pending_.load() > 0; }

@@ -88,6 +88,18 @@ void Recorder::setPhase(Phase phase) {
     emit phaseChanged(phase_);
 }
 
+void Recorder::showSilence(bool silent, const QString& input) {
+    // A fault outranks silence; a paused take says so instead.
+    if (phase_ != Phase::Recording || !problemText_.isEmpty())
+        return;
+    if (silent)
+        status_.set(QStringLiteral("No sound is coming from %1 — check the input and its volume")
+                        .arg(input),
+                    kRed);
+    else
+        status_.set(kRecordingText, kBlue);
+}
+
 void Recorder::watchEngine() {
     if (!takeRunning())
         return;

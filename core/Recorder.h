@@ -50,6 +50,8 @@ class Recorder : public QObject {
     int problemsShown() const { return problemsShown_; }
     // Asks the engine how the take goes; the recorder does so every second while one runs.
     void watchEngine();
+    // The input has been silent for a while (or sound came back) during the take.
+    void showSilence(bool silent, const QString& input);
 
   signals:
     void phaseChanged(tw::Recorder::Phase phase);

@@ -39,7 +39,7 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
                  IMessageBox* messages, QObject* parent)
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
       recorder(engine, settings, status), playback(player, status),
-      wizard(engine, player, settings, volume), recovery(settings, takes, status),
+      wizard(engine, player, settings, volume), recovery(settings, takes, status), meter(engine),
       messages_(messages, status), runner_(std::make_unique<DOSOutputs>(messages_)),
       converter_(
           std::make_unique<Converter>(*runner_, status, settings.appFile(QStringLiteral("lame")))) {
@@ -51,6 +51,16 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     connect(&settings, &Settings::writeFailed, this,
             [this](const QString& text) { status.set(text, kRed); });
     connect(converter_.get(), &Converter::finished, this, &Session::conversionFinished);
+    const auto meterWhenRecording = [this] {
+        meter.setActive(recorder.takeRunning() || wizard.busy());
+    };
+    connect(&recorder, &Recorder::phaseChanged, this, meterWhenRecording);
+    connect(&wizard, &SoundCardWizard::busyChanged, this, meterWhenRecording);
+    connect(&meter, &InputMeter::silenceChanged, this, [this](bool silent) {
+        recorder.showSilence(silent, inputDescription_.isEmpty() ? QStringLiteral("the input")
+                                                                 : inputDescription_);
+    });
+    connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::describeInput);
 }
 
 Session::~Session() = default;
@@ -61,8 +71,16 @@ void Session::loadConfiguration() {
                      stored ? EngineClient::OpenAt::Given : EngineClient::OpenAt::Current,
                      stored.value_or(0));
     engine.selectSource(settings.engineSourceFromFile());
+    describeInput();
     settings.format = settings.formatFromFile();
     settings.announceFormat();
+}
+
+void Session::describeInput() {
+    engine.sourceDescription(-1, this, [this](const QString& description) {
+        inputDescription_ = description;
+        emit inputDescribed(description);
+    });
 }
 
 bool Session::handlerRunning() const {

@@ -3,6 +3,7 @@
 #include "core/Converter.h"
 #include "core/DOSOutputs.h"
 #include "core/EngineClient.h"
+#include "core/InputMeter.h"
 #include "core/Playback.h"
 #include "core/Recorder.h"
 #include "core/Recovery.h"
@@ -53,6 +54,13 @@ class Session : public QObject {
     SoundCardWizard wizard;
     // Started by the program once it is configured; tests on fakes leave it alone.
     Recovery recovery;
+    // Active while a take or the wizard's test records.
+    InputMeter meter;
+
+    // The sound server's description of the source in use ("" until it answers).
+    const QString& inputDescription() const { return inputDescription_; }
+    // Asks the engine which source is in use now.
+    void describeInput();
 
     DOSOutputs& runner() { return *runner_; }
     Converter& converter() { return *converter_; }
@@ -73,6 +81,9 @@ class Session : public QObject {
     // Says so and answers true while a conversion runs.
     bool refuseWhileConverting();
 
+  signals:
+    void inputDescribed(const QString& description);
+
   private:
     void takeSaved(const QString& path, int seconds, const QString& warning);
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
@@ -82,6 +93,7 @@ class Session : public QObject {
     std::unique_ptr<DOSOutputs> runner_;
     std::unique_ptr<Converter> converter_;
     bool autoConversionFailed_ = false;
+    QString inputDescription_;
 };
 
 } // namespace tw

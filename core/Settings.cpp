@@ -178,8 +178,17 @@ bool Settings::writeWizardResult(int sourceNumber) {
     // The first take must have a folder to go to.
     if (!appDirWritable_)
         QDir().mkpath(savingFolder(appDir_, false));
+    return writeSetup(sourceNumber, true);
+}
+
+bool Settings::writeWizardSource(int sourceNumber) {
+    return writeSetup(sourceNumber, false);
+}
+
+bool Settings::writeSetup(int sourceNumber, bool withSavePosition) {
     bool ok = config_.writeString(kSection, kSource, QString::number(sourceNumber));
-    ok = config_.writeString(kSection, kSavePosition, defaultSavePosition()) && ok;
+    if (withSavePosition)
+        ok = config_.writeString(kSection, kSavePosition, defaultSavePosition()) && ok;
     ok = config_.writeString(kSection, kChannels, QStringLiteral("2")) && ok;
     ok = config_.writeString(kSection, kBits, QStringLiteral("16")) && ok;
     ok = config_.writeString(kSection, kRate, QStringLiteral("22050")) && ok;

@@ -61,6 +61,8 @@ class Settings : public QObject {
     bool writeSavePosition(const QString& path);
     // What the sound-card wizard stores for the source it found.
     bool writeWizardResult(int sourceNumber);
+    // The same, for a program set up already: the source and the format, not the Save Position.
+    bool writeWizardSource(int sourceNumber);
     // "<what> could not be saved in <Config.ini's path>.", for the status line.
     QString writeFailure(const QString& what) const;
 
@@ -83,6 +85,7 @@ class Settings : public QObject {
     void writeFailed(const QString& text);
 
   private:
+    bool writeSetup(int sourceNumber, bool withSavePosition);
     bool written(bool ok, const QString& what);
 
     QString appDir_;

@@ -100,6 +100,7 @@ void SoundCardWizard::next() {
         return;
     case Step::Detected:
         step_ = Step::Announce;
+        describe();
         break;
     case Step::Announce:
         testSource();
@@ -116,6 +117,8 @@ void SoundCardWizard::next() {
     case Step::Confirm:
         ++testNumber_;
         step_ = Step::Announce;
+        if (testNumber_ <= sourceCount_)
+            describe();
         break;
     case Step::NoSource:
         QFile::remove(testRecordingPath());
@@ -161,17 +164,52 @@ void SoundCardWizard::playToEnd(const QString& path, std::function<void()> then)
 void SoundCardWizard::heard() {
     if (busy_ || step_ != Step::Confirm)
         return;
-    const bool saved = settings_.writeWizardResult(testNumber_);
     QFile::remove(testRecordingPath());
+    // Run again from the menu, the wizard changes nothing until Done: closing it keeps what
+    // was in use, and the user's own Save Position stays.
+    if (rerun_) {
+        setStep(Step::Saved);
+        return;
+    }
+    const bool saved = settings_.writeWizardResult(testNumber_);
     setStep(saved ? Step::Saved : Step::NotSaved);
 }
 
 void SoundCardWizard::finish() {
     if (!done())
         return;
+    if (rerun_)
+        settings_.writeWizardSource(testNumber_);
     volume_.useSource(testNumber_ - 1, EngineClient::OpenAt::Middle);
     settings_.format = RecordingFormat{2, 22050, 16};
     settings_.announceFormat();
+    emit sourceChosen();
+}
+
+void SoundCardWizard::restart() {
+    playbackWatch_.stop();
+    afterPlayback_ = {};
+    step_ = Step::Preparing;
+    testNumber_ = sourceCount_ = 0;
+    nextEnabled_ = true;
+    rerun_ = true;
+    description_.clear();
+    setBusy(false);
+    emit changed();
+}
+
+void SoundCardWizard::cancel() {
+    // The engine was pointed at each source tried; the one in use is still in force.
+    if (rerun_ && !done())
+        engine_.selectSource(settings_.SourceIndex);
+}
+
+void SoundCardWizard::describe() {
+    description_.clear();
+    engine_.sourceDescription(testNumber_ - 1, this, [this](const QString& text) {
+        description_ = text;
+        emit changed();
+    });
 }
 
 } // namespace tw

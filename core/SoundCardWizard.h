@@ -43,6 +43,13 @@ class SoundCardWizard : public QObject {
     // "Done": the source found, its volume at the middle of its range and the wizard's format
     // are put in use.
     void finish();
+    // Runs the steps again from the start, for a program that is set up already: nothing is
+    // stored before Done, and Done keeps the Save Position.
+    void restart();
+    // The window closed before Done: a re-run puts back the source in use.
+    void cancel();
+    // The sound server's description of the source under test ("" until it answers).
+    const QString& sourceDescription() const { return description_; }
 
     // Where the test recording is kept: a folder of the wizard's own, made when first needed
     // and removed with the wizard, so that no file of the user's is written or deleted.
@@ -51,12 +58,15 @@ class SoundCardWizard : public QObject {
   signals:
     void changed();
     void busyChanged(bool busy);
+    // Done put a source in use.
+    void sourceChosen();
 
   private:
     void setStep(Step step);
     void setBusy(bool busy);
     void endOfClick();
     void testSource();
+    void describe();
     // Plays `path` to its end (bounded), then runs `then`.
     void playToEnd(const QString& path, std::function<void()> then);
 
@@ -69,6 +79,8 @@ class SoundCardWizard : public QObject {
     int sourceCount_ = 0;
     bool busy_ = false;
     bool nextEnabled_ = true;
+    bool rerun_ = false;
+    QString description_;
     QTimer playbackWatch_;
     QString playing_;
     std::function<void()> afterPlayback_;

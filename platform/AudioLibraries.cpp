@@ -46,6 +46,31 @@ int32_t AudioLibraries::WavelarkStatus(EngineStatus& status) {
     return result;
 }
 
+int32_t AudioLibraries::WavelarkLevel(EngineLevel& level) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkLevel)>(
+        resolve(engine_, "libWavelark.so", "WavelarkLevel"));
+    if (!fn)
+        return kNotLoaded;
+    WavelarkLevelInfo info{};
+    const int32_t result = fn(&info);
+    level.peak = info.peak;
+    level.clipped = info.clipped != 0;
+    level.updates = info.updates;
+    return result;
+}
+
+int32_t AudioLibraries::WavelarkSourceDescription(int32_t number, QString& description) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkSourceDescription)>(
+        resolve(engine_, "libWavelark.so", "WavelarkSourceDescription"));
+    if (!fn)
+        return kNotLoaded;
+    char text[1024] = {};
+    const int32_t result = fn(number, text, sizeof text);
+    text[sizeof text - 1] = '\0';
+    description = result == 0 ? QString::fromUtf8(text) : QString();
+    return result;
+}
+
 int32_t AudioLibraries::Volume(int32_t source, int32_t volume, std::array<int32_t, 2>& range) {
     auto fn = reinterpret_cast<decltype(&::Volume)>(resolve(mixer_, "libVolume.so", "Volume"));
     if (!fn)

@@ -47,6 +47,19 @@ class FakeAudioLibraries final : public IAudioLibraries {
         out = status;
         return 0;
     }
+    int32_t WavelarkLevel(EngineLevel& out) override {
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        out = inputLevel;
+        return status.take ? 0 : -3;
+    }
+    // Only shown to the user: not recorded in `calls`.
+    int32_t WavelarkSourceDescription(int32_t number, QString& out) override {
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        out = QStringLiteral("Source %1").arg(number);
+        return 0;
+    }
     QString loadError() const override { return failure; }
 
     QList<Call> calls;
@@ -54,6 +67,7 @@ class FakeAudioLibraries final : public IAudioLibraries {
     int32_t sourceCount = 2;
     int32_t level = 40000; // the source's volume before the program sets one
     EngineStatus status;
+    EngineLevel inputLevel;  // answered while status.take says a take runs
     double savedSeconds = 0; // the length of the take a test's stand-in engine writes
     QString failure;         // when set, every call fails as an unloadable library would
     std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>

@@ -18,6 +18,13 @@ struct EngineStatus {
     double seconds() const { return rate > 0 ? double(frames) / rate : 0; }
 };
 
+// The input's level over the last ~100 ms of a running take.
+struct EngineLevel {
+    double peak = 0; // share of full scale
+    bool clipped = false;
+    qint64 updates = 0; // spans measured so far in the take
+};
+
 // The two audio libraries beside the program: the recording engine (export `Wavelark`)
 // and the mixer (export `Volume`). Called only from the user-interface thread.
 class IAudioLibraries {
@@ -36,6 +43,12 @@ class IAudioLibraries {
     virtual int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) = 0;
     // Never waits for the sound server nor for a running engine call. 0, or kNotLoaded.
     virtual int32_t WavelarkStatus(EngineStatus& status) = 0;
+
+    // The level while a take runs: 0, or -3 without a take, or kNotLoaded. Like
+    // WavelarkStatus, never waits and may be asked from any thread.
+    virtual int32_t WavelarkLevel(EngineLevel& level) = 0;
+    // The sound server's description of source `number` (-1: the one in use). May wait.
+    virtual int32_t WavelarkSourceDescription(int32_t number, QString& description) = 0;
 
     // Why the last call could not reach its library ("" when it could).
     virtual QString loadError() const = 0;

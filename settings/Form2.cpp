@@ -21,6 +21,12 @@ Form2::Form2(SoundCardWizard& wizard, const QString& appDir, const QIcon& icon)
     SkinLabel1->setWordWrap(true);
     SkinLabel1->setFont(font);
 
+    // The sound server's name of the source under test, on a line of its own, so that the
+    // user knows which input "NO.n" is.
+    InputName = new SkinLabel(this);
+    InputName->setGeometry(twips(360, 1320, 2700, 255));
+    InputName->setFont(timesFont(8.25, true));
+
     SkinButton1 = new SkinButton(this);
     // A little narrower than laid out, so that "next" and "heard" do not touch.
     SkinButton1->setGeometry(twips(3120, 1320, 780, 255));
@@ -43,12 +49,20 @@ Form2::Form2(SoundCardWizard& wizard, const QString& appDir, const QIcon& icon)
 void Form2::Form_Load() {
     SkinForm1->setSkinFile(appDir_ + QStringLiteral("/skin/green.skn"));
     SkinLabel1->applySkin(*SkinForm1);
+    InputName->applySkin(*SkinForm1);
     SkinButton1->applySkin(*SkinForm1);
     SkinButton2->applySkin(*SkinForm1);
 }
 
 void Form2::showStep() {
     SkinLabel1->setText(wizard_.text());
+    using Step = SoundCardWizard::Step;
+    const Step step = wizard_.step();
+    const bool testing = step == Step::Announce || step == Step::Recorded || step == Step::Confirm;
+    const QString input = testing ? wizard_.sourceDescription() : QString();
+    InputName->setText(
+        InputName->fontMetrics().elidedText(input, Qt::ElideRight, InputName->width()));
+    InputName->setToolTip(input);
     SkinButton1->setVisible(wizard_.nextVisible());
     SkinButton1->setEnabled(wizard_.nextEnabled());
     SkinButton2->setVisible(wizard_.secondVisible());

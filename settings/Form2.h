@@ -24,6 +24,7 @@ class Form2 : public QWidget {
 
     SkinForm* SkinForm1 = nullptr;
     SkinLabel* SkinLabel1 = nullptr;
+    SkinLabel* InputName = nullptr;
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
 

@@ -41,6 +41,7 @@ const QHash<QString, ElementProperties>& elementProperties() {
            "handle-border", "handle-hover-top", "handle-hover-bottom", "arrow-top", "arrow-bottom",
            "arrow-border", "arrow-foreground", "arrow-pressed-top", "arrow-pressed-bottom"},
           {"radius", "arrow-width"}}},
+        {QStringLiteral("meter"), {{"background", "level", "hold", "clip", "border"}, {}}},
     };
     return table;
 }

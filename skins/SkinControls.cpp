@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <algorithm>
+#include <cmath>
 
 namespace tw {
 
@@ -137,6 +139,59 @@ void SkinScrollBar::paintEvent(QPaintEvent* event) {
 void SkinScrollBar::setPosition(int position) {
     userMove_ = false;
     setValue(position); // QAbstractSlider bounds the value to the range
+}
+
+SkinMeter::SkinMeter(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void SkinMeter::applySkin(const SkinForm& host) {
+    const auto colour = [&host](const char* property, const QColor& fallback) {
+        const QColor c(host.skin().value(QStringLiteral("Meter"), QLatin1String(property)));
+        return c.isValid() ? c : fallback;
+    };
+    background_ = colour("background", background_);
+    level_ = colour("level", level_);
+    holdColour_ = colour("hold", holdColour_);
+    clip_ = colour("clip", clip_);
+    border_ = colour("border", border_);
+    update();
+}
+
+double SkinMeter::position(double share) {
+    if (share <= 0.001)
+        return 0;
+    return std::clamp(1 + 20 * std::log10(std::min(share, 1.0)) / 60, 0.0, 1.0);
+}
+
+void SkinMeter::setLevel(double peak, double hold, bool clipped) {
+    if (peak == peak_ && hold == hold_ && clipped == clipped_)
+        return;
+    peak_ = peak;
+    hold_ = hold;
+    clipped_ = clipped;
+    update();
+}
+
+void SkinMeter::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QRect frame = rect();
+    p.fillRect(frame, border_);
+    const QRect inside = frame.adjusted(1, 1, -1, -1);
+    p.fillRect(inside, background_);
+    // The right end is kept for the clip mark, so that a full bar never hides it.
+    const int clipWidth = inside.height() * 2;
+    const int span = inside.width() - clipWidth - 1;
+    p.fillRect(QRect(inside.left(), inside.top(), int(span * position(peak_)), inside.height()),
+               level_);
+    if (hold_ > 0.001) {
+        const int x = inside.left() + int(span * position(hold_));
+        p.fillRect(QRect(std::max(inside.left(), x - 1), inside.top(), 2, inside.height()),
+                   holdColour_);
+    }
+    if (clipped_)
+        p.fillRect(QRect(inside.right() - clipWidth + 1, inside.top(), clipWidth, inside.height()),
+                   clip_);
 }
 
 } // namespace tw

@@ -55,6 +55,30 @@ class SkinPanel : public QLabel {
     void applySkin(const SkinForm& host);
 };
 
+// The input's level: a bar from -60 dBFS to full scale, a tick where the peak is held, and a
+// mark at the right end while the input clips. Colours from the skin's [Meter] element.
+class SkinMeter : public QWidget {
+    Q_OBJECT
+  public:
+    explicit SkinMeter(QWidget* parent = nullptr);
+    void applySkin(const SkinForm& host);
+    // Shares of full scale.
+    void setLevel(double peak, double hold, bool clipped);
+    double peak() const { return peak_; }
+    bool clipped() const { return clipped_; }
+    // Where a share of full scale falls on the bar, 0..1 (decibels, -60 dB at the left).
+    static double position(double share);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    double peak_ = 0, hold_ = 0;
+    bool clipped_ = false;
+    QColor background_{0x10, 0x10, 0x10}, level_{0x50, 0xd0, 0x50}, holdColour_{Qt::white},
+        clip_{Qt::red}, border_{Qt::black};
+};
+
 // Horizontal slider. Change is raised when the user moves it, not when the program sets
 // the position.
 class SkinScrollBar : public QScrollBar {
