@@ -36,8 +36,13 @@ class HangingAudio final : public IAudioLibraries {
         hang();
         return fake.VolumeLevel(source, range);
     }
-    // The engine answers this one without the server, hung or not.
+    // The engine answers these without the server, hung or not.
     int32_t WavelarkStatus(EngineStatus& status) override { return fake.WavelarkStatus(status); }
+    int32_t WavelarkLevel(EngineLevel& level) override { return fake.WavelarkLevel(level); }
+    int32_t WavelarkSourceDescription(int32_t number, QString& description) override {
+        hang();
+        return fake.WavelarkSourceDescription(number, description);
+    }
     QString loadError() const override { return fake.loadError(); }
 
     void hold() { open = false; }
@@ -362,6 +367,39 @@ class TestCoreRecorder : public QObject {
         expectStatus("The recording was stopped but not saved: no Save Position is set; choose "
                      "one with Output File. The captured audio is kept in /cache/capture-9.wav.",
                      kRed);
+    }
+
+    // The meter runs while a take does: peaks, a held peak, the clip mark; silence long
+    // enough turns the status line red, naming the input, and sound clears it.
+    void theMeterFollowsTheInputAndSilenceIsCalled() {
+        start(configFor(path("m.wav")));
+        session->meter.setSilenceSpan(300);
+        QSignalSpy levels(&session->meter, &InputMeter::levelChanged);
+        QVERIFY(!session->meter.active());
+        record();
+        QVERIFY(session->meter.active());
+        QTRY_COMPARE(session->inputDescription(), QString("Source -1"));
+        audio->fake.status.take = 1;
+        const auto feed = [this, &levels](double peak, bool clipped) {
+            audio->fake.inputLevel = {peak, clipped, audio->fake.inputLevel.updates + 1};
+            levels.clear();
+        };
+        feed(0.9, true);
+        QTRY_VERIFY(!levels.isEmpty());
+        QCOMPARE(levels.last(), QVariantList({0.9, 0.9, true}));
+        feed(0.5, false);
+        QTRY_VERIFY(!levels.isEmpty());
+        QCOMPARE(levels.last(), QVariantList({0.5, 0.9, true})); // held, the clip still shown
+
+        feed(0.0005, false); // below -60 dBFS
+        QTRY_COMPARE(session->status.colour(), kRed);
+        expectStatus("No sound is coming from Source -1 — check the input and its volume", kRed);
+        feed(0.2, false);
+        QTRY_COMPARE(session->status.colour(), kBlue);
+        expectStatus("The Program is Recording now........", kBlue);
+        stop();
+        QVERIFY(!session->meter.active());
+        QCOMPARE(levels.last(), QVariantList({0.0, 0.0, false}));
     }
 
     // A hung sound server must not freeze the program: every call returns at once, the event

@@ -96,6 +96,47 @@ class TestCoreWizard : public QObject {
         QCOMPARE(session->settings.SourceIndex, 0);
     }
 
+    // Run again from the menu: the source under test is named; nothing is stored before Done,
+    // which keeps the user's Save Position; a close puts back the source in use.
+    void aRerunChangesNothingBeforeDone() {
+        const QByteArray config = "[Config]\nRecording Source=1\nSave Position=/m/a.wav\n";
+        QVERIFY(writeFile(ini(), config));
+        session->settings.SourceIndex = 0;
+        for (bool done : {false, true}) {
+            wizard->restart();
+            next();
+            next();
+            QTRY_COMPARE(wizard->sourceDescription(), QString("Source 0"));
+            next();
+            next();
+            QCOMPARE(next(), announce(2));
+            QTRY_COMPARE(wizard->sourceDescription(), QString("Source 1"));
+            next();
+            QCOMPARE(next(), kConfirm);
+            wizard->heard();
+            QVERIFY(wizard->done());
+            QCOMPARE(readFile(ini()), config);
+            audio->calls.clear();
+            if (!done) {
+                wizard->cancel(); // closed at "Done": still nothing stored
+                QCOMPARE(readFile(ini()), config);
+                continue;
+            }
+            wizard->finish();
+            QCOMPARE(readFile(ini()), "[Config]\nRecording Source=2\nSave Position=/m/a.wav\n"
+                                      "Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n");
+        }
+        // A close before Done points the engine back at the source in use.
+        wizard->restart();
+        next();
+        next();
+        next();
+        audio->calls.clear();
+        session->settings.SourceIndex = 0;
+        wizard->cancel();
+        QTRY_COMPARE(callLog(*audio), QStringList({"Wavelark(;5,0,0,0,0)"}));
+    }
+
     void secondSourceHeardAndPutInUse() {
         QCOMPARE(wizard->text(),
                  QString("Program is preparing to configure your sound card settings."));
