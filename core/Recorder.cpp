@@ -139,6 +139,8 @@ void Recorder::record() {
         // The size shown is that of the format this take records in.
         megabytesPerSecond_ = megabytesPerSecond(format);
         problemsShown_ = 0;
+        recordedMs_ = 0;
+        running_.start();
         problemText_.clear();
         status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
@@ -148,11 +150,13 @@ void Recorder::record() {
 void Recorder::togglePause() {
     // A fault stays on the status line: the take it concerns goes on.
     if (phase_ == Phase::Recording) {
+        recordedMs_ += running_.elapsed();
         engine_.call(EngineMode::Pause);
         if (problemText_.isEmpty())
             status_.set(kPausedText, kRed);
         setPhase(Phase::Paused);
     } else if (phase_ == Phase::Paused) {
+        running_.start();
         engine_.call(EngineMode::Resume);
         if (problemText_.isEmpty())
             status_.set(kRecordingText, kBlue);
@@ -163,6 +167,8 @@ void Recorder::togglePause() {
 void Recorder::stopAndSave() {
     if (!takeRunning())
         return;
+    if (phase_ == Phase::Recording)
+        recordedMs_ += running_.elapsed();
     // Without a Save Position the engine still stops and keeps the capture.
     QString target;
     if (!outputPath_.isEmpty()) {
@@ -211,7 +217,7 @@ void Recorder::placed(const QString& path, int32_t answer) {
         warning = QStringLiteral("Saved as %1, but the recording was cut short: %2. It holds %3 "
                                  "of the %4 recorded.")
                       .arg(shortPath, problemCause(problemsShown_), seconds(kept),
-                           seconds(elapsedSeconds_));
+                           seconds(recordedMs_ / 1000.0));
     ++takeCounter_;
     emit takeSaved(shortPath, int(std::floor(kept)), warning);
     setPhase(Phase::Idle);

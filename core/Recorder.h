@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -83,6 +84,9 @@ class Recorder : public QObject {
     int shownSeconds_ = 0;
     QString megabytesPerSecond_;
     QTimer watch_;
+    // The time the take recorded, pauses left out: what a cut-short take is measured against.
+    QElapsedTimer running_;
+    qint64 recordedMs_ = 0;
     int problemsShown_ = 0;
     QString problemText_;
 };
