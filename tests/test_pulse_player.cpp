@@ -337,7 +337,9 @@ void TestPulsePlayer::twoPathsPlayAtOnce() {
     QCOMPARE(streamsFor(b), 1);
     listener_.clear();
     QVERIFY(listener_.collect(300));
-    QCOMPARE(listener_.toneMs(), listener_.heardMs());
+    // Both streams began just now; on PipeWire a new stream reaches the sink a graph period
+    // (21 ms) later, so the first 40 ms heard may still be silence.
+    QCOMPARE(listener_.toneMs(40), listener_.heardMs() - 40);
 
     // Destruction closes whatever still plays, without waiting for the sound to end.
     player->play(a);

@@ -1,0 +1,2 @@
+-- No Bluetooth on the test server: bluez needs the system bus.
+bluez_monitor.enabled = false
