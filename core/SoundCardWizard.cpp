@@ -183,6 +183,7 @@ void SoundCardWizard::finish() {
     volume_.useSource(testNumber_ - 1, EngineClient::OpenAt::Middle);
     settings_.format = RecordingFormat{2, 22050, 16};
     settings_.announceFormat();
+    finished_ = true;
     emit sourceChosen();
 }
 
@@ -193,6 +194,7 @@ void SoundCardWizard::restart() {
     testNumber_ = sourceCount_ = 0;
     nextEnabled_ = true;
     rerun_ = true;
+    finished_ = false;
     description_.clear();
     setBusy(false);
     emit changed();
@@ -200,7 +202,7 @@ void SoundCardWizard::restart() {
 
 void SoundCardWizard::cancel() {
     // The engine was pointed at each source tried; the one in use is still in force.
-    if (rerun_ && !done())
+    if (rerun_ && !finished_)
         engine_.selectSource(settings_.SourceIndex);
 }
 

@@ -80,6 +80,7 @@ class SoundCardWizard : public QObject {
     bool busy_ = false;
     bool nextEnabled_ = true;
     bool rerun_ = false;
+    bool finished_ = false; // Done has put a source in use
     QString description_;
     QTimer playbackWatch_;
     QString playing_;
