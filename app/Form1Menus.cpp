@@ -126,7 +126,6 @@ void Form1::buildMenus() {
     mOptions = bar->addMenu(QStringLiteral("Options"));
     mPreferences = item(mOptions, QStringLiteral("Preferences..."));
     Clear = item(mOptions, QStringLiteral("Clear list"));
-    soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
     skin = mOptions->addMenu(QStringLiteral("Skin"));
     green = item(skin, QStringLiteral("Green"));
     red = item(skin, QStringLiteral("Red"));
@@ -134,6 +133,8 @@ void Form1::buildMenus() {
     for (QAction* a : {green, red, blue})
         a->setCheckable(true);
     green->setChecked(true);
+    // Added after the design's own items, so that theirs keep their places.
+    soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
 
     encoder = bar->addMenu(QStringLiteral("Encoder"));
     mp3otion = item(encoder, QStringLiteral("MP3 Options"));
