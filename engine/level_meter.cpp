@@ -12,20 +12,27 @@ namespace {
 constexpr int kClip16 = 32735;
 constexpr int kClip8 = 127;
 
-// The lowest and highest sample of a run. This runs over every sample of the take, so it is
-// kept to a loop the compiler turns into vector min/max: blocks of a fixed length, then the
-// rest one by one.
+// The lowest and highest sample of a run. This runs over every sample of the take: sixteen
+// bytes at a time in vector registers, folded to one value only at the end of the run.
 template <class Sample>
 void extremes(const unsigned char* bytes, size_t count, int& lowest, int& highest) {
-    constexpr size_t kBlock = 64;
+    using Vector [[gnu::vector_size(16)]] = Sample;
+    constexpr size_t kLanes = sizeof(Vector) / sizeof(Sample);
     Sample lo = static_cast<Sample>(lowest), hi = static_cast<Sample>(highest);
     size_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        Sample block[kBlock];
-        std::memcpy(block, bytes + i * sizeof(Sample), sizeof block);
-        for (size_t j = 0; j < kBlock; ++j) {
-            lo = std::min(lo, block[j]);
-            hi = std::max(hi, block[j]);
+    if (count >= kLanes) {
+        Vector vlo, vhi;
+        std::memcpy(&vlo, bytes, sizeof vlo);
+        vhi = vlo;
+        for (i = kLanes; i + kLanes <= count; i += kLanes) {
+            Vector v;
+            std::memcpy(&v, bytes + i * sizeof(Sample), sizeof v);
+            vlo = v < vlo ? v : vlo;
+            vhi = v > vhi ? v : vhi;
+        }
+        for (size_t lane = 0; lane < kLanes; ++lane) {
+            lo = std::min(lo, vlo[lane]);
+            hi = std::max(hi, vhi[lane]);
         }
     }
     for (; i < count; ++i) {

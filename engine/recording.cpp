@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace tw::engine {
@@ -26,6 +29,10 @@ constexpr auto kTailWait = 350ms;
 // one piece on its way, a killed program leaves a capture that plays up to less than a second
 // before its end.
 constexpr auto kHeaderEvery = 700ms;
+// Audio that ends the writer's wait for a source that hands over seconds at once comes in
+// pieces a few milliseconds apart: the writer lets them gather for this long, then writes
+// them in one go.
+constexpr auto kBurstSettle = 100ms;
 // A killed program loses nothing of what was written (it stays in the page cache); only a
 // crash of the machine does. A sync costs more CPU than the writes of several seconds of audio,
 // so it bounds that loss to this span rather than following every header update.
@@ -209,6 +216,10 @@ void Recording::append(const void* data, size_t bytes) {
         owed += bytes;
     }
     owedSilence_.store(owed, std::memory_order_relaxed);
+    // At most once per wait of the writer: a writer on its schedule is not disturbed.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (writerIdle_.load(std::memory_order_relaxed) && writerIdle_.exchange(false))
+        wakeWriter();
 }
 
 // The take begins when the stream is ready. A source that was idle (a monitor of a sink that
@@ -284,6 +295,11 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
         return kFileError;
     }
     sf_command(file_.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake_) {
+        ::unlink(capturePath_.c_str());
+        return kFileError;
+    }
     const auto now = Clock::now();
     stall_ = {now, now, {}};
     lastDelivery_.store(now.time_since_epoch().count());
@@ -318,28 +334,35 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
 }
 
 void Recording::writerLoop() {
-    // One wake-up per period on a fixed schedule: the ring holds seconds, so the writer need
-    // not chase every fragment, and a stop wakes it at once.
-    auto nextHeader = Clock::now() + kHeaderEvery;
+    // Named for those who look at where a take's CPU goes (top -H, the bench).
+    ::pthread_setname_np(::pthread_self(), "tw-capture");
+    // While audio flows, one wake-up per period: the ring holds seconds, so the writer need not
+    // chase every fragment. A source that hands over seconds at once leaves the ring empty in
+    // between; the writer then sleeps until audio comes, a stall or the sync falls due.
+    auto due = Clock::now() + kHeaderEvery;
     auto nextSync = Clock::now() + kSyncEvery;
     bool unsaved = false;
     bool unsynced = false;
+    bool burst = false;
+    Clock::time_point idleSince;
     for (;;) {
-        bool stopping;
-        {
-            std::unique_lock lock(writerMutex_);
-            writerWake_.wait_until(lock, nextHeader, [this] { return writerStop_; });
-            stopping = writerStop_;
-        }
+        const bool woken = sleepUntil(due);
         const auto woke = Clock::now();
-        unsaved = drainRing() || unsaved;
+        const bool stopping = writerStop_.load();
+        if (woken && !stopping) {
+            // Audio soon after the ring ran empty is a steady source: back on the clock.
+            burst = woke - idleSince >= kHeaderEvery;
+            if (woke - due > kLateWake)
+                stall_.since = woke; // this process did not run: see watchForStall()
+            due = woke + kBurstSettle;
+            continue;
+        }
+        const bool wrote = drainRing();
+        unsaved = wrote || unsaved;
         if (stopping)
             break;
-        watchForStall(woke, woke - nextHeader > kLateWake);
+        watchForStall(woke, woke - due > kLateWake);
         const auto now = Clock::now();
-        nextHeader += kHeaderEvery;
-        if (nextHeader <= now)
-            nextHeader = now + kHeaderEvery; // the machine slept or the disk stalled
         if (unsaved && !has(WavelarkWriteFailed)) {
             // The header's lengths, so that a killed program leaves a capture that plays up
             // to this point.
@@ -352,6 +375,10 @@ void Recording::writerLoop() {
             nextSync = now + kSyncEvery;
             unsynced = false;
         }
+        due = nextWake(now, wrote && !burst, unsynced ? nextSync : Clock::time_point::max());
+        if (due != now + kHeaderEvery)
+            idleSince = now;
+        burst = false;
     }
     // The stream is gone by now; silence still owed after an overflow goes to the end.
     for (size_t owed = owedSilence_.exchange(0); owed > 0 && !has(WavelarkWriteFailed);) {
@@ -364,6 +391,39 @@ void Recording::writerLoop() {
             flag(WavelarkWriteFailed);
         owed -= n;
     }
+}
+
+Clock::time_point Recording::nextWake(Clock::time_point now, bool flowing,
+                                      Clock::time_point syncDue) {
+    if (flowing)
+        return now + kHeaderEvery;
+    writerIdle_.store(true);
+    // Pairs with the fence in append(): either the audio thread sees the writer idle, or the
+    // writer sees the audio it pushed.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!ring_.readable().empty() || writerStop_.load()) {
+        writerIdle_.store(false);
+        return now + kHeaderEvery;
+    }
+    return std::min(stallDue(), syncDue);
+}
+
+void Recording::wakeWriter() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t sent = ::write(wake_.get(), &one, sizeof one);
+}
+
+bool Recording::sleepUntil(Clock::time_point due) {
+    for (auto now = Clock::now(); now < due && !writerStop_.load(); now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+        pollfd wake{wake_.get(), POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(std::min<int64_t>(left, 60000))) > 0) {
+            uint64_t count;
+            [[maybe_unused]] ssize_t got = ::read(wake_.get(), &count, sizeof count);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Judged on the writer's schedule rather than when audio arrives, since a stalled source sends
@@ -381,9 +441,16 @@ void Recording::watchForStall(Clock::time_point now, bool wokeLate) {
             stall_.longest = std::max(stall_.longest, delivered - stall_.seen);
         stall_.seen = delivered;
     }
-    const auto quiet = now - std::max(stall_.seen, stall_.since);
-    if (quiet > std::max<Clock::duration>(kStallFloor, 2 * stall_.longest))
+    if (now > stallDue())
         flag(WavelarkStalled);
+}
+
+// The moment the source counts as stalled unless audio comes before.
+Clock::time_point Recording::stallDue() const {
+    if (has(WavelarkStalled | WavelarkServerLost))
+        return Clock::time_point::max();
+    return std::max(stall_.seen, stall_.since) +
+           std::max<Clock::duration>(kStallFloor, 2 * stall_.longest);
 }
 
 bool Recording::drainRing() {
@@ -411,11 +478,8 @@ bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::
         stream_.reset();
     }
     if (writer_.joinable()) {
-        {
-            std::lock_guard lock(writerMutex_);
-            writerStop_ = true;
-        }
-        writerWake_.notify_one();
+        writerStop_.store(true);
+        wakeWriter();
         writer_.join();
     }
     bool ok = !has(WavelarkWriteFailed);

@@ -10,7 +10,6 @@
 #include "engine/pulse_client.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -90,8 +89,14 @@ class Recording {
     void countGap(int64_t frames);
 
     void writerLoop();
+    void wakeWriter();
+    // True when woken ahead of `due` (audio after a wait, or the stop).
+    bool sleepUntil(Clock::time_point due);
+    // When the writer wakes next: on the clock while audio flows, else when audio comes.
+    Clock::time_point nextWake(Clock::time_point now, bool flowing, Clock::time_point syncDue);
     bool drainRing(); // true when it wrote anything
     void watchForStall(Clock::time_point now, bool wokeLate);
+    Clock::time_point stallDue() const;
     // With a stop time, the audio up to it is awaited first (until the deadline).
     bool finishCapture(std::optional<std::pair<Clock::time_point, Clock::time_point>> stop);
 
@@ -109,9 +114,11 @@ class Recording {
     StreamPtr stream_; // released before connection_, with the loop locked
 
     std::thread writer_;
-    std::mutex writerMutex_;
-    std::condition_variable writerWake_;
-    bool writerStop_ = false;
+    // Wakes the writer ahead of its schedule: for the stop, and for audio that comes while it
+    // waits with an empty ring (it then says so in writerIdle_). Never blocks the caller.
+    Fd wake_;
+    std::atomic<bool> writerIdle_{false};
+    std::atomic<bool> writerStop_{false};
 
     std::atomic<int64_t> gapCount_{0};
     std::atomic<int64_t> gapFrames_{0};

@@ -13,6 +13,8 @@ import time
 
 BUILD = sys.argv[1]
 LONG = "--quick" not in sys.argv
+SLOPE = "--slope" in sys.argv
+SLOPE_SOURCES = ["micsink.monitor", "sine_input"]
 LIBDIR = os.path.join(BUILD, "bin")
 DRIVER = os.path.join(BUILD, "bench", "wavelark_take")
 
@@ -74,8 +76,57 @@ def values(out):
     return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
 
 
+def side_by_side(tmp, order, seconds):
+    """Engine and parecord --latency-msec=50 on each slope source at once, for `seconds`.
+    Returns {source: (engine CPU, parecord CPU, the engine's task lines)}."""
+    runs = {}
+    for name in SLOPE_SOURCES:
+        stem = os.path.join(tmp, f"{name}-{seconds}")
+        parec = subprocess.Popen(["parecord", "--latency-msec=50", f"--device={name}",
+                                  "--rate=44100", "--channels=2", "--format=s16le",
+                                  "--file-format=wav", stem + "-parecord.wav"])
+        engine = subprocess.Popen([DRIVER, LIBDIR, stem + "-engine.wav", str(seconds),
+                                   str(order.index(name)), "2", "44100", "16"],
+                                  stdout=subprocess.PIPE, text=True)
+        runs[name] = (parec, engine, time.monotonic())
+    results = {}
+    for name, (parec, engine, start) in runs.items():
+        out = engine.stdout.read()
+        _, _, usage = os.wait4(engine.pid, 0)
+        time.sleep(max(0.0, seconds - (time.monotonic() - start)))
+        parec.send_signal(signal.SIGINT)
+        _, _, pusage = os.wait4(parec.pid, 0)
+        tasks = [line[5:] for line in out.splitlines() if line.startswith("task=")]
+        results[name] = (usage.ru_utime + usage.ru_stime, pusage.ru_utime + pusage.ru_stime,
+                         tasks)
+    return results
+
+
+def slope(order, tmp):
+    """CPU per second of audio: the difference between a 30 s and a 120 s take over 90 s,
+    which leaves out what a take costs once (loading, connecting, the stop)."""
+    short, long = side_by_side(tmp, order, 30), side_by_side(tmp, order, 120)
+    print("== CPU per second of audio, (CPU(120 s) - CPU(30 s)) / 90, 44100 Hz 16-bit stereo, "
+          "against parecord --latency-msec=50 on the same source at once ==")
+    for name in SLOPE_SOURCES:
+        (e30, p30, t30), (e120, p120, t120) = short[name], long[name]
+        es, ps = (e120 - e30) / 90, (p120 - p30) / 90
+        print(f"{name}: engine {e30:.3f} s / {e120:.3f} s, parecord {p30:.3f} s / "
+              f"{p120:.3f} s; slope engine {es * 1e3:.3f} ms/s, parecord {ps * 1e3:.3f} ms/s, "
+              f"ratio {es / ps if ps > 0 else float('inf'):.2f}")
+        print("   engine threads at the stop, 30 s | 120 s (run time, times scheduled): "
+              + "; ".join(t30) + " | " + "; ".join(t120))
+
+
 def main():
     order = engine_order()
+    if SLOPE:
+        tmp = tempfile.mkdtemp(prefix="tunewright-bench-")
+        slope(order, tmp)
+        for name in os.listdir(tmp):
+            os.remove(os.path.join(tmp, name))
+        os.rmdir(tmp)
+        return
     sine, mic = order.index("sine_input"), order.index("micsink.monitor")
     tmp = tempfile.mkdtemp(prefix="tunewright-bench-")
     rows = []

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The engine's bench in one command: builds the engine and its driver, starts the private
-# X and PulseAudio servers, and measures. ./bench/engine/run.sh [--quick] skips the 120 s take.
+# X and PulseAudio servers, and measures. ./bench/engine/run.sh [--quick] skips the 120 s take;
+# --slope measures only the CPU per second of audio against parecord (30 s and 120 s takes).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 BUILD="${TW_BENCH_BUILD:-$ROOT/build-engine}"

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fstream>
 #include <string>
@@ -21,6 +22,25 @@ long peakResidentKiB() {
         if (line.rfind("VmHWM:", 0) == 0)
             return std::atol(line.c_str() + 6);
     return -1;
+}
+
+// Each thread's time on the CPU and its count of times scheduled, from the kernel's schedstat:
+// where the take's CPU goes, one "task=" line a thread.
+void printThreads() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return;
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(dir + "/comm"), name);
+        unsigned long long runNs = 0, waitNs = 0, slices = 0;
+        std::ifstream(dir + "/schedstat") >> runNs >> waitNs >> slices;
+        std::printf("task=%s:%s %.3f ms %llu\n", entry->d_name, name.c_str(), runNs / 1e6, slices);
+    }
+    closedir(tasks);
 }
 
 using WavelarkFn = int32_t (*)(const char*, int32_t, int32_t, int32_t, int32_t, int32_t);
@@ -63,6 +83,7 @@ int main(int argc, char** argv) {
     }
     const auto begin = Clock::now();
     std::this_thread::sleep_until(begin + std::chrono::duration<double>(seconds));
+    printThreads();
     const auto stopCalled = Clock::now();
     const int32_t stopped = wavelark(argv[2], 0, 0, 0, 0, 0);
     const auto stopReturned = Clock::now();
