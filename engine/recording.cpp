@@ -17,10 +17,11 @@ using namespace std::chrono_literals;
 // The ring covers this much audio, so the disk may stall that long without a lost frame.
 constexpr auto kRingSpan = 8s;
 // Audio arrives in pieces of this length (where the source can deliver that way): each piece
-// is a wake-up of the libpulse thread, so long pieces keep a take cheap. Pause, resume and stop
-// take effect at the frame the clock gives, not at a piece's edge, and a stop asks the source
-// for what it still holds, so the length costs no precision.
-constexpr pa_usec_t kFragment = 250 * PA_USEC_PER_MSEC;
+// is a wake-up of the libpulse thread, so long pieces keep a take cheap, but the level meter
+// can show no more often than audio comes, and it must move at least ten times a second.
+// Pause, resume and stop take effect at the frame the clock gives, not at a piece's edge, and
+// a stop asks the source for what it still holds, so the length costs no precision.
+constexpr pa_usec_t kFragment = 100 * PA_USEC_PER_MSEC;
 // At the stop: the pieces the source is asked for, and how long the stop waits for the audio up
 // to the moment it was called.
 constexpr pa_usec_t kTailFragment = 10 * PA_USEC_PER_MSEC;
