@@ -196,8 +196,11 @@ void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadl
 }
 
 void Recording::append(const void* data, size_t bytes) {
-    // Counted whether the ring takes it now or owes it as silence: it all reaches the capture.
-    state_->frames.fetch_add(static_cast<int64_t>(bytes / frameBytes_), std::memory_order_relaxed);
+    // Counted whether the ring takes it now or owes it as silence: it all reaches the capture,
+    // unless the disk refuses it.
+    if (!has(WavelarkWriteFailed))
+        state_->frames.fetch_add(static_cast<int64_t>(bytes / frameBytes_),
+                                 std::memory_order_relaxed);
     size_t owed = owedSilence_.load(std::memory_order_relaxed);
     if (owed > 0) {
         size_t pay = std::min(owed, ring_.writable() / frameBytes_ * frameBytes_);
@@ -457,10 +460,17 @@ Clock::time_point Recording::stallDue() const {
 bool Recording::drainRing() {
     bool wrote = false;
     for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
-        if (!has(WavelarkWriteFailed) &&
-            sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size())) !=
-                static_cast<sf_count_t>(chunk.size()))
-            flag(WavelarkWriteFailed); // disk full: the ring is still emptied to keep going
+        if (!has(WavelarkWriteFailed)) {
+            const sf_count_t put =
+                sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size()));
+            written_ += std::max<sf_count_t>(put, 0);
+            if (put != static_cast<sf_count_t>(chunk.size())) {
+                // Disk full: the ring is still emptied to keep going, and what is kept is what
+                // the file holds, not what came.
+                flag(WavelarkWriteFailed);
+                state_->frames.store(written_ / static_cast<sf_count_t>(frameBytes_));
+            }
+        }
         ring_.consume(chunk.size());
         wrote = true;
     }

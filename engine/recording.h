@@ -122,6 +122,7 @@ class Recording {
 
     std::atomic<int64_t> gapCount_{0};
     std::atomic<int64_t> gapFrames_{0};
+    sf_count_t written_ = 0; // bytes of audio the capture took; the writer's alone
     // Bytes of silence owed to the ring after it overflowed; read by the writer at the end.
     std::atomic<size_t> owedSilence_{0};
     // When the source last handed over audio (steady clock); stamped on the libpulse thread.
