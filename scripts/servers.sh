@@ -51,6 +51,8 @@ BUS
     pipewire) tw_start_pipewire || return 1 ;;
     *) echo "TW_SOUND_SERVER must be pulseaudio or pipewire" >&2; return 1 ;;
   esac
+  # The sound server's processes, for a test that freezes it (and always resumes it).
+  export TW_SOUND_SERVER_PIDS="${TW_SOUND_PIDS[*]}"
 
   for i in $(seq 1 100); do
     if [ -S "$TW_SERVERS_DIR/bus" ] && xdpyinfo >/dev/null 2>&1 && tw_sound_ready; then
