@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and checks that the application directory is
-# complete and that the desktop entry is valid.
+# complete, that the desktop entry, the software centres' metainfo and the manual page are
+# valid, and that the program on the PATH is the one in the application directory.
 set -euo pipefail
 build="$1"
 prefix="$(mktemp -d /tmp/tunewright-install.XXXXXX)"
@@ -33,6 +34,40 @@ if [ -f "$desktop" ]; then
   grep -qx "Icon=$app_id" "$desktop" || { echo "FAIL: the icon is not named by the app id"; status=1; }
 else
   echo "FAIL: no desktop entry at $desktop"; status=1
+fi
+
+# Offline: a check of the screenshot's address would need the network.
+metainfo="$prefix/share/metainfo/$app_id.metainfo.xml"
+if [ -f "$metainfo" ]; then
+  appstreamcli validate --no-net "$metainfo" || { echo "FAIL: appstreamcli validate"; status=1; }
+  version="$("$appdir/tunewright" --version | sed 's/^Tunewright //')"
+  grep -q "<release version=\"$version\"" "$metainfo" ||
+    { echo "FAIL: the metainfo's release is not the program's version $version"; status=1; }
+else
+  echo "FAIL: no metainfo at $metainfo"; status=1
+fi
+
+# man exits 0 on warnings: they are caught from its error output.
+page="$prefix/share/man/man1/tunewright.1"
+if [ -f "$page" ]; then
+  warnings="$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)"
+  [ -z "$warnings" ] || { echo "FAIL: the manual page has warnings:"; echo "$warnings"; status=1; }
+  for option in --record --pause --stop --help --version; do
+    LC_ALL=C.UTF-8 man -l "$page" 2>/dev/null | grep -qE -- "^ *(-h, )?$option" ||
+      { echo "FAIL: the manual page does not explain $option"; status=1; }
+  done
+else
+  echo "FAIL: no manual page at $page"; status=1
+fi
+
+# The link on the PATH reaches the application directory's program.
+link="$prefix/bin/tunewright"
+if [ -L "$link" ]; then
+  [ "$(readlink -f "$link")" = "$(readlink -f "$appdir/tunewright")" ] ||
+    { echo "FAIL: $link leads to $(readlink -f "$link")"; status=1; }
+  "$link" --version | grep -q "^Tunewright " || { echo "FAIL: $link --version"; status=1; }
+else
+  echo "FAIL: no link to the program at $link"; status=1
 fi
 
 # Every library the installed program needs resolves outside the build tree.
