@@ -7,7 +7,7 @@ TW_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-to
   fonts-liberation lame)
 TW_TEST_PACKAGES=(pulseaudio pulseaudio-utils xvfb xauth xdotool x11-utils sox desktop-file-utils
   imagemagick python3 dbus-daemon dbus-bin xdg-desktop-portal python3-dbus python3-gi
-  pipewire pipewire-pulse pipewire-bin wireplumber)
+  pipewire pipewire-pulse pipewire-bin wireplumber appstream man-db)
 
 tw_install_packages() {
   local missing=()
@@ -22,10 +22,14 @@ tw_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-tw_build() { # tw_build DIR [cmake args...]
+tw_configure() { # tw_configure DIR [cmake args...]
   local dir="$1"; shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
   fi
-  cmake --build "$dir"
+}
+
+tw_build() { # tw_build DIR [cmake args...]: everything, the tests and benches too
+  tw_configure "$@"
+  cmake --build "$1"
 }
