@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QPainter>
+#include <QPointer>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <algorithm>
@@ -36,7 +37,20 @@ void SkinForm::setSkinFile(const QString& path) {
         window_->setProperty(kHostProperty, true);
         window_->setAttribute(Qt::WA_StyledBackground, true);
     }
+    // Qt's style sheets remember the palette a widget had when the first sheet reached it and
+    // put that back whenever a sheet above it changes, undoing colours set since: the status
+    // line's red turned black at a skin change. The plain controls keep the colours they were
+    // given.
+    QList<std::pair<QPointer<QWidget>, QPalette>> ownColours;
+    for (QWidget* child : window_->findChildren<QWidget*>()) {
+        if (child->testAttribute(Qt::WA_SetPalette) && child->styleSheet().isEmpty())
+            ownColours.append({child, child->palette()});
+    }
     window_->setStyleSheet(styleSheetFor(skin_, QStringLiteral("form"), kHostSelector));
+    for (const auto& [child, palette] : ownColours) {
+        if (child)
+            child->setPalette(palette);
+    }
 }
 
 SkinButton::SkinButton(QWidget* parent) : QPushButton(parent) {

@@ -49,10 +49,6 @@ QColor colourOf(const Skin& skin, const QString& element, const QString& propert
     return QColor::fromString(skin.value(element, property));
 }
 
-QColor midway(const QColor& a, const QColor& b) {
-    return QColor((a.red() + b.red()) / 2, (a.green() + b.green()) / 2, (a.blue() + b.blue()) / 2);
-}
-
 class ProbeScrollBar : public SkinScrollBar {
   public:
     using SkinScrollBar::SkinScrollBar;
@@ -265,17 +261,37 @@ class TestSkin : public QObject {
             QVERIFY2(!styleSheetFor(skin, element, "QWidget").isEmpty(), qPrintable(element));
         }
 
-        // Labels sit straight on the window background; the readout and buttons carry their
-        // own. Ratios after the usual guidance for legible text.
-        const QColor label = colourOf(skin, "Label", "foreground");
-        QVERIFY(contrast(label, colourOf(skin, "form", "gradient-top")) >= 4.5);
-        QVERIFY(contrast(label, colourOf(skin, "form", "gradient-bottom")) >= 4.5);
-        const QColor readout = colourOf(skin, "Panel", "foreground");
-        QVERIFY(contrast(readout, colourOf(skin, "Panel", "gradient-top")) >= 4.5);
-        QVERIFY(contrast(readout, colourOf(skin, "Panel", "gradient-bottom")) >= 4.5);
-        QVERIFY(contrast(colourOf(skin, "Button", "foreground"),
-                         midway(colourOf(skin, "Button", "gradient-top"),
-                                colourOf(skin, "Button", "gradient-bottom"))) >= 3.0);
+        // Every text against every background it is drawn on, at both ends of a gradient and
+        // in every state of a button; 4.5:1 is the usual guidance for legible small text.
+        // A state without its own foreground shows the button's.
+        struct Pair {
+            const char* element;
+            const char* text;
+            QStringList backgrounds;
+        };
+        const QList<Pair> pairs = {
+            {"Label", "foreground", {"form:gradient-top", "form:gradient-bottom"}},
+            {"Panel", "foreground", {"gradient-top", "gradient-bottom"}},
+            {"Button", "foreground", {"gradient-top", "gradient-bottom"}},
+            {"Button", "hover-foreground", {"hover-top", "hover-bottom"}},
+            {"Button", "pressed-foreground", {"pressed-top", "pressed-bottom"}},
+            {"Button", "disabled-foreground", {"disabled-background"}},
+        };
+        for (const Pair& pair : pairs) {
+            QColor text = colourOf(skin, pair.element, pair.text);
+            if (!text.isValid())
+                text = colourOf(skin, pair.element, "foreground");
+            for (const QString& background : pair.backgrounds) {
+                const QStringList where = background.split(':');
+                const QColor fill = where.size() == 2 ? colourOf(skin, where[0], where[1])
+                                                      : colourOf(skin, pair.element, background);
+                QVERIFY2(fill.isValid(), qPrintable(background));
+                const double ratio = contrast(text, fill);
+                QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1 %2 on %3: %4:1")
+                                                      .arg(pair.element, pair.text, background)
+                                                      .arg(ratio, 0, 'f', 2)));
+            }
+        }
 
         // Every sheet must go through Qt's parser (init() fails on its warnings) and the
         // disabled button must not look like the enabled one.
@@ -469,6 +485,26 @@ class TestSkin : public QObject {
                  qPrintable(corner.name()));
         // The text box inside keeps its standard look.
         QCOMPARE(w.edit->grab().toImage(), plainEdit);
+    }
+
+    void textBoxColourSurvivesASkinChange() {
+        // The status line is a plain text box whose text colour carries meaning.
+        SkinnedWindow w;
+        w.skin(shippedSkin("green"));
+        QVERIFY(w.show());
+        QPalette palette = w.edit->palette();
+        palette.setColor(QPalette::Text, Qt::red);
+        w.edit->setPalette(palette);
+        for (const QString& name : {"red", "blue", "green"}) {
+            w.skin(shippedSkin(name));
+            QCOMPARE(w.edit->palette().color(QPalette::Text), QColor(Qt::red));
+            const QImage text = w.edit->grab().toImage();
+            bool red = false;
+            for (int x = 0; x < text.width() && !red; ++x)
+                for (int y = 0; y < text.height() && !red; ++y)
+                    red = text.pixelColor(x, y).red() > 200 && text.pixelColor(x, y).green() < 60;
+            QVERIFY2(red, qPrintable(name));
+        }
     }
 
     void missingSkinFileLeavesThePlainLook() {
