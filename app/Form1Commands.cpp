@@ -14,6 +14,7 @@
 
 #include <QFileInfo>
 #include <QLabel>
+#include <QPointer>
 
 namespace tw {
 
@@ -28,6 +29,15 @@ void showWindow(QWidget* window) {
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+// The desktop answers later, maybe after the window that asked has gone; the status line
+// stays as long as the session.
+IDesktop::Failed reportOn(StatusLine& status) {
+    return [status = QPointer<StatusLine>(&status)](const QString& target, const QString& why) {
+        if (status)
+            status->set(QStringLiteral("Could not open %1: %2").arg(target, why), kRed);
+    };
 }
 } // namespace
 
@@ -59,7 +69,7 @@ void Form1::input_Click() {
     if (!chosen)
         return;
     Common2.FileName = *chosen;
-    services_.desktop->open(*chosen);
+    services_.desktop->open(*chosen, reportOn(session_->status));
 }
 
 void Form1::mPreferences_Click() {
@@ -71,28 +81,34 @@ void Form1::mp3otion_Click() {
 }
 
 void Form1::location_Click() {
-    if (available(services_.desktop, QStringLiteral("desktop opener")))
-        showWindow(form3());
+    if (!available(services_.desktop, QStringLiteral("desktop opener")))
+        return;
+    form3()->reportFailuresWith(reportOn(session_->status));
+    showWindow(form3());
 }
 
 void Form1::Larktake_Click() {
-    if (available(services_.desktop, QStringLiteral("desktop opener")))
-        showWindow(aboutBox());
+    if (!available(services_.desktop, QStringLiteral("desktop opener")))
+        return;
+    aboutBox()->reportFailuresWith(reportOn(session_->status));
+    showWindow(aboutBox());
 }
 
 void Form1::about_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
     const QString help = session_->settings.appFile(QStringLiteral("Wavelark help.html"));
-    if (!QFileInfo::exists(help) || !services_.desktop->open(help))
+    if (!QFileInfo::exists(help))
         session_->status.set(QStringLiteral("The help document could not be opened: %1").arg(help),
                              kRed);
+    else
+        services_.desktop->open(help, reportOn(session_->status));
 }
 
 void Form1::Homepage_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    services_.desktop->open(aboutme::homepage());
+    services_.desktop->open(aboutme::homepage(), reportOn(session_->status));
 }
 
 QString Form1::mailAddress() {
@@ -103,7 +119,15 @@ QString Form1::mailAddress() {
 void Form1::send_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    services_.desktop->open(mailAddress());
+    // No composer will come from a mail program that did not start: the watch ends. One
+    // that is open already may have been attached to meanwhile, as the watch starts at once.
+    const IDesktop::Failed report = reportOn(session_->status);
+    services_.desktop->open(mailAddress(), [report, form = QPointer<Form1>(this)](
+                                               const QString& target, const QString& why) {
+        report(target, why);
+        if (form)
+            form->Timer3.stop();
+    });
     Timer3.start();
 }
 

@@ -51,7 +51,7 @@ void Form3::Command1_Click() {
     // The text goes unquoted, as a command line: a space parts two arguments unless the
     // user quoted it.
     if (!location.isEmpty())
-        desktop_.startMediaPlayer(QProcess::splitCommand(location));
+        desktop_.startMediaPlayer(QProcess::splitCommand(location), report_);
     close();
 }
 

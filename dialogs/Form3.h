@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/IDesktop.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -8,14 +10,16 @@ class QPushButton;
 
 namespace tw {
 
-class IDesktop;
-
 // The Internet-location window: the typed address goes to the media player. Either button
 // closes and destroys it, so every opening starts with an empty box.
 class Form3 : public QWidget {
     Q_OBJECT
   public:
     explicit Form3(IDesktop& desktop);
+
+    // Where a link or address the desktop could not open is reported. The report may come
+    // after this window has gone, so it must not lean on the window.
+    void reportFailuresWith(IDesktop::Failed report) { report_ = std::move(report); }
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -28,6 +32,7 @@ class Form3 : public QWidget {
     void Command2_Click();
 
     IDesktop& desktop_;
+    IDesktop::Failed report_;
 };
 
 } // namespace tw

@@ -184,11 +184,11 @@ void aboutme::Label6_MouseMove(Qt::MouseButtons, Qt::KeyboardModifiers, QPointF)
 }
 
 void aboutme::Label4_Click() {
-    desktop_.open(QStringLiteral("mailto:") + kSupportAddress);
+    desktop_.open(QStringLiteral("mailto:") + kSupportAddress, report_);
 }
 
 void aboutme::Label6_Click() {
-    desktop_.open(Label6->text());
+    desktop_.open(Label6->text(), report_);
 }
 
 QString aboutme::homepage() {

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "platform/IDesktop.h"
+
 #include <QPointer>
 #include <QWidget>
 
 class QLabel;
 
 namespace tw {
-
-class IDesktop;
 
 // The about box: name, version, credit and two links, the support address and the home
 // page, that turn red under the pointer and blue again over the background. The home page
@@ -18,6 +18,10 @@ class aboutme : public QWidget {
     Q_OBJECT
   public:
     explicit aboutme(IDesktop& desktop);
+
+    // Where a link or address the desktop could not open is reported. The report may come
+    // after this window has gone, so it must not lean on the window.
+    void reportFailuresWith(IDesktop::Failed report) { report_ = std::move(report); }
 
     QWidget* Image1 = nullptr;
     QLabel* Label1 = nullptr;
@@ -41,6 +45,7 @@ class aboutme : public QWidget {
     void Label6_Click();
 
     IDesktop& desktop_;
+    IDesktop::Failed report_;
     QPointer<QLabel> pressedLink_; // the link a left press started on, for its click
 };
 

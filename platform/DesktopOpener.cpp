@@ -1,45 +1,72 @@
 #include "platform/DesktopOpener.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QTimer>
 
 namespace tw {
 
 namespace {
 
-// The desktop entry id of the program registered for MP3 sound, the usual stand-in for
-// "the media player"; empty when there is no xdg-mime or it knows none.
-QString registeredPlayerEntry() {
-    const QString xdgMime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
-    if (xdgMime.isEmpty())
-        return {};
-    QProcess query;
-    query.start(xdgMime,
-                {QStringLiteral("query"), QStringLiteral("default"), QStringLiteral("audio/mpeg")});
-    // It is a shell script that answers at once; a stuck one must not keep the window
-    // waiting.
-    if (!query.waitForFinished(3000)) {
-        query.kill();
-        query.waitForFinished(1000);
-        return {};
-    }
-    if (query.exitStatus() != QProcess::NormalExit || query.exitCode() != 0)
-        return {};
-    const QString id =
-        QString::fromLocal8Bit(query.readAllStandardOutput()).section(u'\n', 0, 0).trimmed();
+// The desktop entry id in xdg-mime's answer about the program registered for MP3 sound, the
+// usual stand-in for "the media player"; empty when it knows none.
+QString entryOfAnswer(const QByteArray& answer) {
+    const QString id = QString::fromLocal8Bit(answer).section(u'\n', 0, 0).trimmed();
     if (!id.endsWith(QStringLiteral(".desktop")) || id.contains(u'/'))
         return {};
     return id;
 }
 
+// The program's path on the search path the caller had when it asked.
+QString findOn(const QString& program, const QStringList& searchPath) {
+    return QStandardPaths::findExecutable(program, searchPath);
+}
+
+QStringList currentSearchPath() {
+    return qEnvironmentVariable("PATH").split(u':', Qt::SkipEmptyParts);
+}
+
+// What xdg-open's exit code means, for when it says nothing itself.
+QString openerExitMeaning(int code) {
+    switch (code) {
+    case 1:
+        return QStringLiteral("the address was not understood");
+    case 2:
+        return QStringLiteral("the file does not exist");
+    case 3:
+        return QStringLiteral("no program is registered for it");
+    case 4:
+        return QStringLiteral("the program registered for it failed");
+    default:
+        return QStringLiteral("the opener failed");
+    }
+}
+
+QString lastLineOf(QIODevice& device) {
+    device.seek(0);
+    const QList<QByteArray> lines = device.readAll().trimmed().split('\n');
+    return QString::fromLocal8Bit(lines.last().trimmed()).left(300);
+}
+
+void later(const IDesktop::Failed& failed, const QString& target, const QString& why) {
+    if (failed)
+        QTimer::singleShot(0, [failed, target, why] { failed(target, why); });
+}
+
 // The Exec value of the entry's [Desktop Entry] group, still escaped.
-QString execOfEntry(const QString& entryId) {
-    const QString path = QStandardPaths::locate(QStandardPaths::ApplicationsLocation, entryId);
+QString execOfEntry(const QString& entryId, const QStringList& applicationDirs) {
+    QString path;
+    for (const QString& dir : applicationDirs) {
+        if (QFileInfo(dir + u'/' + entryId).isFile()) {
+            path = dir + u'/' + entryId;
+            break;
+        }
+    }
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
@@ -187,23 +214,111 @@ QStringList DesktopOpener::commandFromExec(const QString& exec, const QStringLis
     return command;
 }
 
-bool DesktopOpener::open(const QString& target) {
-    const QUrl url = urlFor(target);
-    if (!url.isValid() || url.isEmpty())
-        return false;
-    return QDesktopServices::openUrl(url);
+DesktopOpener::DesktopOpener(QObject* parent) : QObject(parent) {}
+
+DesktopOpener::~DesktopOpener() {
+    // A child's end is not waited for. The opener may still run the program it started in
+    // the foreground; it must outlive this run, not be killed with its QProcess.
+    for (QProcess* child : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+        if (child->state() == QProcess::NotRunning)
+            continue;
+        child->disconnect();
+        child->setParent(nullptr);
+    }
 }
 
-bool DesktopOpener::startMediaPlayer(const QStringList& arguments) {
-    const QString entry = registeredPlayerEntry();
-    if (!entry.isEmpty()) {
-        const QStringList command = commandFromExec(execOfEntry(entry), arguments);
-        if (!command.isEmpty() && QProcess::startDetached(command.first(), command.mid(1)))
-            return true;
+void DesktopOpener::open(const QString& target, Failed failed) {
+    openWith(target, currentSearchPath(), std::move(failed));
+}
+
+void DesktopOpener::openWith(const QString& target, const QStringList& searchPath, Failed failed) {
+    const QUrl url = urlFor(target);
+    if (!url.isValid() || url.isEmpty()) {
+        later(failed, target, QStringLiteral("it is neither a file nor an address"));
+        return;
     }
-    // Without a registered player the opener chooses a program by the address itself; it
-    // takes one address, so only the first word goes.
-    return !arguments.isEmpty() && open(arguments.first());
+    const QString opener = findOn(QStringLiteral("xdg-open"), searchPath);
+    if (opener.isEmpty()) {
+        later(failed, target, QStringLiteral("xdg-open is not installed (apt install xdg-utils)"));
+        return;
+    }
+    auto* child = new QProcess(this);
+    // A file, not a pipe: the program the opener starts inherits it, and would be killed by
+    // a closed pipe when it writes a warning after the opener has gone.
+    auto* errors = new QTemporaryFile(child);
+    child->setStandardOutputFile(QProcess::nullDevice());
+    child->setStandardErrorFile(errors->open() ? errors->fileName() : QProcess::nullDevice());
+    connect(child, &QProcess::finished, this,
+            [child, errors, target, failed](int code, QProcess::ExitStatus status) {
+                child->deleteLater();
+                if (!failed || (status == QProcess::NormalExit && code == 0))
+                    return;
+                QString said = errors->isOpen() ? lastLineOf(*errors) : QString();
+                if (said.isEmpty())
+                    said = status == QProcess::NormalExit ? openerExitMeaning(code)
+                                                          : QStringLiteral("the opener crashed");
+                failed(target, QStringLiteral("%1 (xdg-open exit code %2)").arg(said).arg(code));
+            });
+    connect(child, &QProcess::errorOccurred, this,
+            [child, target, failed](QProcess::ProcessError error) {
+                if (error != QProcess::FailedToStart)
+                    return;
+                child->deleteLater();
+                if (failed)
+                    failed(target, QStringLiteral("xdg-open could not be started: ") +
+                                       child->errorString());
+            });
+    const QString argument =
+        url.isLocalFile() ? url.toLocalFile() : QString::fromUtf8(url.toEncoded());
+    child->start(opener, {argument});
+}
+
+void DesktopOpener::startMediaPlayer(const QStringList& arguments, Failed failed) {
+    if (arguments.isEmpty()) {
+        later(failed, QString(), QStringLiteral("there is nothing to play"));
+        return;
+    }
+    // The answers arrive later; they are looked up where the caller would have looked.
+    const QStringList searchPath = currentSearchPath();
+    const QStringList applicationDirs =
+        QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation);
+    const QString xdgMime = findOn(QStringLiteral("xdg-mime"), searchPath);
+    if (xdgMime.isEmpty()) {
+        openWith(arguments.first(), searchPath, std::move(failed));
+        return;
+    }
+    auto* query = new QProcess(this);
+    query->setStandardErrorFile(QProcess::nullDevice());
+    // It is a shell script that answers at once; a stuck one is given up.
+    QTimer::singleShot(3000, query, [query] { query->kill(); });
+    auto answered = [=, this](bool ok) {
+        query->deleteLater();
+        const QString entry = ok ? entryOfAnswer(query->readAllStandardOutput()) : QString();
+        const QStringList command =
+            entry.isEmpty() ? QStringList()
+                            : commandFromExec(execOfEntry(entry, applicationDirs), arguments);
+        if (command.isEmpty()) {
+            // Without a registered player the opener chooses a program by the address
+            // itself; it takes one address, so only the first word goes.
+            openWith(arguments.first(), searchPath, failed);
+            return;
+        }
+        const QString program =
+            command.first().contains(u'/') ? command.first() : findOn(command.first(), searchPath);
+        if (program.isEmpty() || !QProcess::startDetached(program, command.mid(1)))
+            later(failed, arguments.first(),
+                  QStringLiteral("the media player %1 (from %2) could not be started")
+                      .arg(command.first(), entry));
+    };
+    connect(query, &QProcess::finished, this, [answered](int code, QProcess::ExitStatus status) {
+        answered(status == QProcess::NormalExit && code == 0);
+    });
+    connect(query, &QProcess::errorOccurred, this, [answered](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            answered(false);
+    });
+    query->start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"),
+                           QStringLiteral("audio/mpeg")});
 }
 
 } // namespace tw

@@ -2,18 +2,24 @@
 
 #include "platform/IDesktop.h"
 
+#include <QObject>
 #include <QUrl>
 
 namespace tw {
 
-// The Linux desktop's opener. Documents and addresses go to QDesktopServices, that is
-// xdg-open. The media player is the program registered for audio/mpeg (asked of xdg-mime,
+// The Linux desktop's opener. Documents and addresses go to xdg-open, whose exit code and
+// last line of complaint tell what went wrong (no program registered, a program that
+// failed). The media player is the program registered for audio/mpeg (asked of xdg-mime,
 // started from its desktop entry's Exec line); with none registered, the address goes to
-// the opener, which picks a program for it itself.
-class DesktopOpener final : public IDesktop {
+// the opener, which picks a program for it itself. Children run while the event loop goes
+// on; their answers come back through it.
+class DesktopOpener final : public QObject, public IDesktop {
   public:
-    bool open(const QString& target) override;
-    bool startMediaPlayer(const QStringList& arguments) override;
+    explicit DesktopOpener(QObject* parent = nullptr);
+    ~DesktopOpener() override;
+
+    void open(const QString& target, Failed failed) override;
+    void startMediaPlayer(const QStringList& arguments, Failed failed) override;
 
     // What open() hands to the desktop: an existing path as a file address, a string with a
     // scheme as that address (spaces and other unsafe characters percent-encoded, so a
@@ -25,6 +31,9 @@ class DesktopOpener final : public IDesktop {
     // file or address field code (appended when it has none). Empty when the value cannot be
     // parsed.
     static QStringList commandFromExec(const QString& exec, const QStringList& arguments);
+
+  private:
+    void openWith(const QString& target, const QStringList& searchPath, Failed failed);
 };
 
 } // namespace tw

@@ -2,20 +2,29 @@
 
 #include "platform/IDesktop.h"
 
+#include <QTimer>
+
 namespace tw {
 
 class FakeDesktop final : public IDesktop {
   public:
-    bool open(const QString& target) override {
+    void open(const QString& target, Failed failed) override {
         log.append("open " + target);
-        return succeed;
+        report(target, std::move(failed));
     }
-    bool startMediaPlayer(const QStringList& arguments) override {
+    void startMediaPlayer(const QStringList& arguments, Failed failed) override {
         log.append("player " + arguments.join('|'));
-        return succeed;
+        report(arguments.value(0), std::move(failed));
     }
     QStringList log;
     bool succeed = true;
+    QString why = QStringLiteral("no program is registered for it");
+
+  private:
+    void report(const QString& target, Failed failed) {
+        if (!succeed && failed)
+            QTimer::singleShot(0, [failed, target, why = why] { failed(target, why); });
+    }
 };
 
 } // namespace tw

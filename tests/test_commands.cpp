@@ -13,8 +13,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -155,8 +157,46 @@ class TestCommands : public QObject {
 
         desktop.succeed = false; // no opener on this desktop
         form->about_Click();
-        QCOMPARE(form->session().status.colour(), kRed);
-        QVERIFY(form->Text1->text().contains(help));
+        QTRY_COMPARE(form->session().status.colour(), kRed);
+        QCOMPARE(form->Text1->text(),
+                 "Could not open " + help + ": no program is registered for it");
+    }
+
+    // Every command and window that hands something to the desktop says when it failed,
+    // even after the window that asked has gone.
+    void whatTheDesktopCouldNotOpenIsSaid() {
+        desktop.succeed = false;
+        desktop.why = "no handler (xdg-open exit code 3)";
+        const auto said = [this](const QString& target) {
+            QTRY_COMPARE(form->Text1->text(),
+                         "Could not open " + target + ": no handler (xdg-open exit code 3)");
+            QCOMPARE(form->session().status.colour(), kRed);
+            form->session().status.set("ok", kBlue);
+        };
+        dialogs.answer = path("song.mp3");
+        form->input_Click();
+        said(path("song.mp3"));
+        form->Homepage_Click();
+        said(aboutme::homepage());
+
+        form->Larktake_Click();
+        QTest::mouseClick(form->aboutBox()->Label4, Qt::LeftButton);
+        said("mailto:support@example.com");
+
+        form->location_Click();
+        QPointer<Form3> location = form->form3();
+        location->Text1->setText("http://example.org/a.mp3");
+        QTest::mouseClick(location->Command1, Qt::LeftButton);
+        QTRY_VERIFY(location.isNull()); // closed before the answer came
+        said("http://example.org/a.mp3");
+    }
+
+    void theComposerWatchEndsWhenNoMailProgramStarted() {
+        desktop.succeed = false;
+        form->send_Click();
+        QTRY_VERIFY(!form->Timer3.isActive());
+        QVERIFY(form->Text1->text().startsWith("Could not open mailto:"));
+        QVERIFY(windows.log.isEmpty());
     }
 
     void supportHomepageAndTheAboutBox() {

@@ -363,18 +363,56 @@ class TestDialogs : public QObject {
         qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
 
         DesktopOpener opener;
-        const bool started = opener.startMediaPlayer({"http://a", "b"});
+        QStringList failures;
+        opener.startMediaPlayer({"http://a", "b"}, [&](const QString& t, const QString& why) {
+            failures << t + ": " + why;
+        });
 
+        // The answers come later, looked up where the call was made.
         qputenv("PATH", oldPath);
         if (oldData.isNull())
             qunsetenv("XDG_DATA_HOME");
         else
             qputenv("XDG_DATA_HOME", oldData);
-        QVERIFY(started);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(heard), 5000);
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
         QFile f(heard);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("--enqueue\nhttp://a\nb\n"));
+    }
+
+    // xdg-open that starts but finds no program: its exit code and last complaint are the
+    // reason, and the window goes on meanwhile.
+    void openerReportsWhatXdgOpenSaid() {
+        QVERIFY(dir.isValid());
+        const QString bin = dir.filePath(QStringLiteral("failing-bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(writeFile(bin + "/xdg-open",
+                          "#!/bin/sh\nsleep 0.3\necho 'first line' >&2\n"
+                          "echo \"xdg-open: no method available for opening '$1'\" >&2\nexit 3\n",
+                          true));
+        const QByteArray oldPath = qgetenv("PATH");
+        qputenv("PATH", bin.toLocal8Bit() + ':' + oldPath);
+        DesktopOpener opener;
+        QStringList failures;
+        QElapsedTimer clock;
+        clock.start();
+        opener.open("mailto:?subject=a b",
+                    [&](const QString& t, const QString& why) { failures << t + " | " + why; });
+        qputenv("PATH", oldPath);
+        QVERIFY(clock.elapsed() < 200); // not waited for
+        QVERIFY(failures.isEmpty());
+        QTRY_COMPARE(failures.size(), 1);
+        QCOMPARE(failures[0], "mailto:?subject=a b | xdg-open: no method available for opening "
+                              "'mailto:?subject=a%20b' (xdg-open exit code 3)");
+
+        // Nothing at all to start it with.
+        qputenv("PATH", dir.filePath(QStringLiteral("nowhere")).toLocal8Bit());
+        opener.open("http://example.org",
+                    [&](const QString& t, const QString& why) { failures << t + " | " + why; });
+        qputenv("PATH", oldPath);
+        QTRY_COMPARE(failures.size(), 2);
+        QVERIFY2(failures[1].contains("xdg-open is not installed"), qPrintable(failures[1]));
     }
 };
 
