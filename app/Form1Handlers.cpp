@@ -58,8 +58,9 @@ void Form1::List1_MouseDown(Qt::MouseButton button, const QPoint& position) {
 }
 
 void Form1::Stop_Click() {
-    session_->playback.stop(Getfilename());
-    Timer1.stop();
+    // While another line plays on, the watch goes on to tell when it ends.
+    if (session_->playback.stop(Getfilename()))
+        Timer1.stop();
 }
 
 int Form1::lineToDrop() {

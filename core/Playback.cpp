@@ -28,9 +28,14 @@ bool Playback::ended() {
     return true;
 }
 
-void Playback::stop(const QString& path) {
+bool Playback::stop(const QString& path) {
     player_.close(path);
+    if (path != playingFile_ && player_.mode(playingFile_) == QStringLiteral("playing")) {
+        status_.set(QStringLiteral("Still playing: %1").arg(playingFile_), kBlue);
+        return false;
+    }
     status_.set(QStringLiteral("Playback has stopped"), kRed);
+    return true;
 }
 
 void Playback::closePlaying() {

@@ -17,7 +17,8 @@ class Playback {
     // True once the file has played to its end (said on the status line).
     bool ended();
     // Stops and closes `path` (the line the user chose, which may not be the one playing).
-    void stop(const QString& path);
+    // False when another file goes on playing, which the status line then names.
+    bool stop(const QString& path);
     void closePlaying();
     const QString& playingFile() const { return playingFile_; }
 
