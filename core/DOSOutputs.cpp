@@ -61,6 +61,18 @@ class ChunkDecoder {
     QByteArray pending_;
 };
 
+// What the user can do about a program that is not there. The MP3 encoder is the one
+// program the runner is given that a desktop often lacks; the application directory's
+// launcher for it is installed only where lame is.
+QString missingProgramHint(const QString& program) {
+    const QString name = program.section(u'/', -1);
+    if (name.compare(QStringLiteral("lame"), Qt::CaseInsensitive) != 0 &&
+        name.compare(QStringLiteral("lame.exe"), Qt::CaseInsensitive) != 0)
+        return QString();
+    return QStringLiteral("\n\nThe MP3 encoder lame is not installed. Install it with "
+                          "\"sudo apt install lame\" and try again.");
+}
+
 } // namespace
 
 DOSOutputs::DOSOutputs(IMessageBox& messageBox, QObject* parent)
@@ -116,7 +128,8 @@ QString DOSOutputs::run(const QStringList& arguments) {
     }
     if (!child->start(arguments)) {
         child.reset();
-        messageBox_.critical(QStringLiteral("File or command not found"));
+        messageBox_.critical(QStringLiteral("File or command not found") +
+                             missingProgramHint(arguments.value(0)));
         return QString();
     }
     outputs_.clear();

@@ -145,7 +145,12 @@ class TestCoreConverter : public QObject {
         connect(&session->converter(), &Converter::finished, this,
                 [&](const QString&, const QString&, bool, bool s) { started << s; });
         session->convertLine(0);
-        QCOMPARE(messages.texts, QStringList{"File or command not found"});
+        // The design's words first, then what to do about the missing encoder.
+        QCOMPARE(messages.texts.size(), 1);
+        QVERIFY2(messages.texts[0].startsWith("File or command not found\n\n") &&
+                     messages.texts[0].contains("lame") &&
+                     messages.texts[0].contains("apt install lame"),
+                 qPrintable(messages.texts[0]));
         QCOMPARE(started, QList<bool>{false});
         expectStatus("before", 0x00FF00); // idle again as it was: text and colour
         QCOMPARE(session->takes.rowCount(), 1);
