@@ -1,10 +1,12 @@
 // The main window's controls, menus, icon and skin choice.
 #include "app/Form1.h"
 #include "core/Session.h"
+#include "skins/ColumnsDelegate.h"
 #include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
 #include <QCursor>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenuBar>
@@ -62,6 +64,8 @@ void Form1::buildControls() {
     List1->setGeometry(twips(120, 600, 4935, 2865));
     List1->setToolTip(kListTip);
     List1->setFont(timesFont(11.25));
+    // Entry numbers and times in fixed-pitch figures, so that they stand in columns.
+    List1->setItemDelegate(new ColumnsDelegate(2, List1));
 
     SkinMeter1 = new SkinMeter(client);
     SkinMeter1->setGeometry(twips(120, 3525, 4935, 120));
@@ -117,13 +121,13 @@ void Form1::buildMenus() {
     QMenuBar* bar = menuBar();
     auto item = [](QMenu* menu, const QString& caption) { return menu->addAction(caption); };
 
-    file = bar->addMenu(QStringLiteral("File"));
+    file = bar->addMenu(QStringLiteral("&File"));
     position = item(file, QStringLiteral("Output File"));
     input = item(file, QStringLiteral("Input  File"));
     Location = item(file, QStringLiteral("Location..."));
     Exit = item(file, QStringLiteral("Exit"));
 
-    mOptions = bar->addMenu(QStringLiteral("Options"));
+    mOptions = bar->addMenu(QStringLiteral("&Options"));
     mPreferences = item(mOptions, QStringLiteral("Preferences..."));
     Clear = item(mOptions, QStringLiteral("Clear list"));
     skin = mOptions->addMenu(QStringLiteral("Skin"));
@@ -136,14 +140,17 @@ void Form1::buildMenus() {
     // Added after the design's own items, so that theirs keep their places.
     soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
 
-    encoder = bar->addMenu(QStringLiteral("Encoder"));
+    encoder = bar->addMenu(QStringLiteral("&Encoder"));
     mp3otion = item(encoder, QStringLiteral("MP3 Options"));
     Wavtomp3 = item(encoder, QStringLiteral("Wav to Mp3"));
 
-    help = bar->addMenu(QStringLiteral("Help"));
+    help = bar->addMenu(QStringLiteral("&Help"));
     about = item(help, QStringLiteral("Help Topics"));
     Homepage = item(help, QStringLiteral("Support Homepage"));
     Larktake = item(help, QStringLiteral("About Wavelark"));
+
+    // The skin covers the designed size only: a larger window would show a bare grey margin.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     // The context menu of the list, kept off the menu bar.
     Popup = new QMenu(QStringLiteral("PopupMenu"), this);

@@ -20,6 +20,7 @@ QVariant Takes::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::DisplayRole:
         return line(take);
+    case Qt::ToolTipRole: // a long path is cut off at the list's edge
     case PathRole:
         return take.path;
     case SecondsRole:

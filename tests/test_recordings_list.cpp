@@ -6,6 +6,7 @@
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
+#include "skins/ColumnsDelegate.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
@@ -152,6 +153,17 @@ class TestRecordingsList : public QObject {
         QVERIFY(player.log.isEmpty());
         QVERIFY(form->Timer1.isActive());
         QCOMPARE(takes().rowCount(), 1);
+    }
+
+    // A path longer than the list is wide shows whole in its tooltip; the columns drawn in
+    // fixed-pitch figures end where the path begins, spaces in the path notwithstanding.
+    void aLongPathShowsWholeInItsTooltip() {
+        const QString path = addLine("a take  with blanks " + QString(200, u'x') + ".wav");
+        const QModelIndex line = takes().index(0);
+        QCOMPARE(line.data(Qt::ToolTipRole).toString(), path);
+        const QString text = line.data().toString();
+        QCOMPARE(text.mid(ColumnsDelegate::leadLength(text, 2)), path);
+        QCOMPARE(ColumnsDelegate::leadLength("no columns", 2), 0);
     }
 
     void clearListStopsTheWatch() {
