@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionComboBox>
 
@@ -46,9 +47,14 @@ QComboBox* comboBox(QWidget* parent, const QRect& geometry, qreal points, const 
     return box;
 }
 
+// Room kept clear between a control and the window's right edge, so that nothing looks
+// cut off by the frame.
+constexpr int kRightMargin = 4;
+constexpr qreal kSwitchPoints = 9.75;
+
 // The boxes were laid out for the platform they were drawn on; where this platform's frame
-// and arrow take more room, a box grows to the right, as far as the window allows, so that
-// its longest entry shows whole instead of scrolled.
+// and arrow take more room, a box grows to the right so that its longest entry shows whole
+// instead of scrolled, and where the window's margin stops it, moves left the rest.
 void fitEntries(QComboBox* box, int windowWidth) {
     box->ensurePolished();
     QStyleOptionComboBox option;
@@ -65,9 +71,24 @@ void fitEntries(QComboBox* box, int windowWidth) {
     const QMargins margins = box->lineEdit()->textMargins();
     // The line edit keeps two pixels clear on each side, and the cursor takes one.
     const int needed = widest + margins.left() + margins.right() + 2 * 2 + 1;
-    if (needed > field.width())
-        box->resize(qMin(box->width() + needed - field.width(), windowWidth - box->x()),
-                    box->height());
+    if (needed <= field.width())
+        return;
+    const int wanted = qMin(box->width() + needed - field.width(), windowWidth - 2 * kRightMargin);
+    box->setGeometry(qMin(box->x(), windowWidth - kRightMargin - wanted), box->y(), wanted,
+                     box->height());
+}
+
+// The switch string stays inside the window: a string wider than its room (one stored by
+// an older version, say) is set a little smaller rather than cut off, and shows whole in the
+// tooltip.
+void fitSwitches(SkinLabel* label, int windowWidth, qreal points) {
+    label->resize(qMin(label->width(), windowWidth - kRightMargin - label->x()), label->height());
+    QFont font = timesFont(points, true);
+    const int room = label->contentsRect().width();
+    while (font.pointSizeF() > 6 && QFontMetrics(font).horizontalAdvance(label->text()) >= room)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+    label->setToolTip(label->text());
 }
 
 // The first character of a mode text, kept whole when it lies outside the basic plane.
@@ -101,7 +122,7 @@ lame::lame(Settings& settings, const QIcon& icon) : QWidget(nullptr), settings_(
                       kOptimizations.indexOf(QStringLiteral("None")));
     SkinLabel3 =
         label(this, twips(360, 1800, 1935, 255), 9, QStringLiteral("Current Lame Options:"));
-    SkinLabel4 = label(this, twips(2280, 1800, 2175, 255), 9.75, QString());
+    SkinLabel4 = label(this, twips(2280, 1800, 2175, 255), kSwitchPoints, QString());
 
     SkinButton1 = new SkinButton(this);
     SkinButton1->setGeometry(twips(360, 2280, 975, 255));
@@ -117,6 +138,9 @@ lame::lame(Settings& settings, const QIcon& icon) : QWidget(nullptr), settings_(
     connect(Combo3, &QComboBox::activated, this, [this] { Combo3_Click(); });
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
     connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+    // Escape leaves the window as Cancel does; an open list closes first, taking the key.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { SkinButton2_Click(); });
 }
 
 void lame::Form_Load() {
@@ -130,8 +154,11 @@ void lame::Form_Load() {
     SkinButton2->applySkin(*SkinForm1);
     for (QComboBox* box : {Combo1, Combo2, Combo3})
         fitEntries(box, width());
+    // A caption stays over its box.
+    SkinLabel2->move(Combo2->x(), SkinLabel2->y());
 
     SkinLabel4->setText(settings_.LameOptions);
+    fitSwitches(SkinLabel4, width(), kSwitchPoints);
 }
 
 void lame::Combo1_Click() {
@@ -148,6 +175,7 @@ void lame::Combo3_Click() {
     const QString optimization = position >= 0 ? kOptimizationSwitches.at(position) : QString();
     SkinLabel4->setText(QStringLiteral(" -b ") + Combo1->currentText() + QStringLiteral(" -m ") +
                         firstCharacter(Combo2->currentText()) + optimization);
+    fitSwitches(SkinLabel4, width(), kSwitchPoints);
 }
 
 void lame::SkinButton1_Click() {

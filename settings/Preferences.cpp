@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QRadioButton>
+#include <QShortcut>
 
 namespace tw {
 
@@ -87,6 +88,9 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     connect(Combo1, &QComboBox::activated, this, [this] { Combo1_Click(); });
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
     connect(SkinButton2, &SkinButton::Click, this, [this] { SkinButton2_Click(); });
+    // Escape leaves the window as Cancel does; an open list closes first, taking the key.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, [this] { SkinButton2_Click(); });
 }
 
 void Preferences::Form_Load() {

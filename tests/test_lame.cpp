@@ -75,6 +75,12 @@ class TestLame : public QObject {
 
     // Closes the dialog by its frame, as the window manager asks.
     static bool closeByFrame(lame* d) { return d->windowHandle()->close(); }
+    // Escape as a user presses it: into the active window, at whatever has the focus.
+    static void pressEscape(QWidget* window) {
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, Qt::Key_Escape);
+    }
 
   private slots:
     void init() {
@@ -145,20 +151,23 @@ class TestLame : public QObject {
     }
 
     void closingWithoutOkKeepsTheOptions_data() {
-        QTest::addColumn<bool>("byCancel");
-        QTest::newRow("Cancel") << true;
-        QTest::newRow("window frame") << false;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Cancel") << "Cancel";
+        QTest::newRow("window frame") << "frame";
+        QTest::newRow("Escape") << "Escape";
     }
     void closingWithoutOkKeepsTheOptions() {
-        QFETCH(bool, byCancel);
+        QFETCH(QString, how);
         settings->LameOptions = " -b 64 -m m -f";
         QPointer<lame> d = open();
         pick(d->Combo1, "256");
         pick(d->Combo2, "stereo");
         pick(d->Combo3, "Quality");
         QCOMPARE(d->SkinLabel4->text(), QString(" -b 256 -m s -h"));
-        if (byCancel)
+        if (how == "Cancel")
             QTest::mouseClick(d->SkinButton2, Qt::LeftButton);
+        else if (how == "Escape")
+            pressEscape(d.data());
         else
             QVERIFY(closeByFrame(d));
         flushDeletes();

@@ -60,6 +60,13 @@ class TestPreferences : public QObject {
 
     Settings& settings() { return form->session().settings; }
 
+    // Escape as a user presses it: into the active window, at whatever has the focus.
+    static void pressEscape(QWidget* window) {
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, Qt::Key_Escape);
+    }
+
   private slots:
     void init() {
         QVERIFY(dir.isValid());
@@ -182,12 +189,13 @@ class TestPreferences : public QObject {
     }
 
     void closingWithoutOkUndoesTheChoice_data() {
-        QTest::addColumn<bool>("byCancel");
-        QTest::newRow("Cancel") << true;
-        QTest::newRow("window frame") << false;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("Cancel") << "Cancel";
+        QTest::newRow("window frame") << "frame";
+        QTest::newRow("Escape") << "Escape";
     }
     void closingWithoutOkUndoesTheChoice() {
-        QFETCH(bool, byCancel);
+        QFETCH(QString, how);
         start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
         const QByteArray fileBefore = readFile(ini());
         const QString mainPanelBefore = form->SkinPanel1->text();
@@ -196,8 +204,10 @@ class TestPreferences : public QObject {
         QVERIFY(dialog->Check1->isChecked());
         QTest::mouseClick(dialog->Option1, Qt::LeftButton);
 
-        if (byCancel)
+        if (how == "Cancel")
             QTest::mouseClick(dialog->SkinButton2, Qt::LeftButton);
+        else if (how == "Escape")
+            pressEscape(dialog.data());
         else
             QVERIFY(dialog->close());
         flushDeletes();
