@@ -70,8 +70,10 @@ void ColumnsDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 
 QSize ColumnsDelegate::sizeHint(const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    return size.expandedTo(QSize(0, QFontMetrics(fixedFont(option.font)).height() + 2));
+    // No width of its own: the path is cut to the list's width, so a horizontal scroll bar
+    // would only move the columns out of sight.
+    const QSize size = QStyledItemDelegate::sizeHint(option, index);
+    return {0, qMax(size.height(), QFontMetrics(fixedFont(option.font)).height() + 2)};
 }
 
 } // namespace tw
