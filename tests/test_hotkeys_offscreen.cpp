@@ -20,8 +20,8 @@ class HotkeysOffscreenTest : public QObject {
     // X11 grabs only where they work for every window; the portal wherever the session is
     // Wayland and offers it; grabs that work only over X11 windows are said to be so.
     void theSessionChoosesTheHotkeys() {
-        using tw::HotkeyBackend;
         using tw::chooseHotkeys;
+        using tw::HotkeyBackend;
         QCOMPARE(chooseHotkeys("xcb", false, true), HotkeyBackend::X11);
         QCOMPARE(chooseHotkeys("xcb", true, true), HotkeyBackend::Portal);
         QCOMPARE(chooseHotkeys("xcb", true, false), HotkeyBackend::X11WhileFocused);
