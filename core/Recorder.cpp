@@ -9,7 +9,6 @@
 #include "platform/FileSystem.h"
 #include "platform/IAudioLibraries.h"
 
-#include <QFileInfo>
 #include <cmath>
 
 namespace tw {
@@ -250,15 +249,10 @@ void Recorder::moveToFreeName(const QString& capture) {
     engine_.run(
         this,
         [capture, base, number, why] {
-            for (int tries = 0; tries < 1000; ++tries) {
-                *number = nextFreeTake(base, *number);
-                const QString name = takeFileName(base, *number);
-                if (moveNoReplace(capture, name, why.get()))
-                    return 0;
-                if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
-                    break; // not a race with another program: a real failure
-            }
-            return -1;
+            const int used = moveToFreeTake(capture, base, *number, why.get());
+            // On failure the message names the free name the move was refused at.
+            *number = used >= 0 ? used : nextFreeTake(base, *number);
+            return used >= 0 ? 0 : -1;
         },
         [this, capture, base, number, why](int32_t ok) {
             if (ok != 0) {

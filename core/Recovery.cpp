@@ -17,7 +17,6 @@
 namespace tw {
 
 namespace {
-constexpr int kMaxNameTries = 1000;
 
 // The process that made a capture, from "capture-YYYYMMDD-HHMMSS-PID[-N].wav"; 0 if the name
 // does not say.
@@ -28,22 +27,6 @@ qint64 capturePid(const QString& name) {
     return match.hasMatch() ? match.captured(1).toLongLong() : 0;
 }
 
-// Moves one capture under the first take name free at the moment of the move; a name
-// taken meanwhile is skipped. Answers the new path, or "" with `why`.
-QString moveToFreeTake(const QString& capture, const QString& base, QString& why) {
-    int number = 0;
-    for (int tries = 0; tries < kMaxNameTries; ++tries) {
-        number = nextFreeTake(base, number);
-        const QString target = takeFileName(base, number);
-        if (moveNoReplace(capture, target, &why))
-            return target;
-        const QFileInfo taken(target);
-        if (!taken.exists() && !taken.isSymLink())
-            return {};
-        ++number;
-    }
-    return {};
-}
 } // namespace
 
 QString captureFolder() {
@@ -82,11 +65,13 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
         // A header that cannot be repaired still leaves its samples worth keeping.
         repairWavLengths(capture);
         QString why;
-        const QString moved = moveToFreeTake(capture, base, why);
-        if (moved.isEmpty())
+        const int number = moveToFreeTake(capture, base, 0, &why);
+        if (number < 0) {
             result.kept.append({capture, why});
-        else
-            result.moved.append({moved, wavSeconds(moved).value_or(0)});
+            continue;
+        }
+        const QString moved = takeFileName(base, number);
+        result.moved.append({moved, wavSeconds(moved).value_or(0)});
     }
     return result;
 }
