@@ -9,6 +9,7 @@
 // Prints each run and the median of RUNS (default 20) in milliseconds.
 #include "app/Form1.h"
 #include "app/Services.h"
+#include "bench/support/LatencyClock.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
@@ -38,31 +39,10 @@ using Phase = Recorder::Phase;
 
 namespace {
 
-// CLOCK_MONOTONIC, the clock the fake backend stamps its emit with.
-qint64 nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+using tw::bench::nowNs;
+using tw::bench::waitUntil;
 
 std::atomic<qint64> recordCalledAt{0};
-
-// Runs the event loop until `done`. Not QTest::qWaitFor: it sleeps 10 ms between rounds of
-// events, and a press arriving during the sleep would wait for it.
-bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-    QEventLoop loop;
-    QTimer poll;
-    poll.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    poll.start(1);
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 // Starts a press and returns when the clock started, or -1.
 using Press = std::function<qint64()>;

@@ -8,6 +8,7 @@
 // silence and then, at a time it notes on CLOCK_MONOTONIC just before the write, a 1 kHz tone at
 // -6 dBFS. The clock stops in the slot of the first levelChanged whose peak is above -20 dBFS.
 // Prints each trial and the median, range and mean of RUNS (default 20) in milliseconds.
+#include "bench/support/LatencyClock.h"
 #include "core/EngineClient.h"
 #include "core/InputMeter.h"
 #include "core/Settings.h"
@@ -35,17 +36,14 @@ using namespace tw;
 
 namespace {
 
+using tw::bench::nowNs;
+using tw::bench::waitUntil;
+
 constexpr int kRate = 44100;
 constexpr int kChunkFrames = kRate / 200; // 5 ms: the FIFO never holds more than this ahead
 constexpr double kShown = 0.1;            // -20 dBFS
 constexpr double kToneAmplitude = 0.5;    // -6 dBFS
 constexpr double kToneHz = 1000;
-
-qint64 nowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 class Fd {
   public:
@@ -113,23 +111,6 @@ class Feeder {
     std::atomic<qint64> started_{0};
     std::thread thread_;
 };
-
-// Runs the event loop until `done`, polling every millisecond (QTest::qWaitFor sleeps 10 ms
-// between rounds, which would hold back the meter's timer).
-bool waitUntil(const std::function<bool()>& done, int ms) {
-    QEventLoop loop;
-    QTimer poll;
-    poll.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    poll.start(1);
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 void pause(int ms) {
     waitUntil([] { return false; }, ms);
