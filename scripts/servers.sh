@@ -33,9 +33,11 @@ BUS
   TW_DBUS_PID=$!
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$TW_SERVERS_DIR/bus"
 
+  # -noreset: a test that kills the program leaves the server with no client, and a server
+  # resetting then refuses the next start for a moment.
   # Xvfb picks a free display itself: a number drawn at random could be another run's, whose
   # clients and key presses would then reach this run's windows.
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$TW_SERVERS_DIR/display" \
+  Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 -nolisten tcp 3>"$TW_SERVERS_DIR/display" \
     >"$TW_SERVERS_DIR/xvfb.log" 2>&1 &
   TW_XVFB_PID=$!
   local i
