@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <sndfile.h>
 #include <string>
 
 namespace tw::engine {
@@ -36,11 +35,6 @@ class Fd {
   private:
     int fd_ = -1;
 };
-
-struct SndfileDeleter {
-    void operator()(SNDFILE* f) const { sf_close(f); }
-};
-using SndfilePtr = std::unique_ptr<SNDFILE, SndfileDeleter>;
 
 // $XDG_CACHE_HOME/tunewright, else ~/.cache/tunewright, created if missing; empty on failure.
 std::string captureFolder();

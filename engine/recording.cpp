@@ -281,24 +281,15 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
     const std::string folder = captureFolder();
     if (folder.empty())
         return kFileError;
-    fd_ = createCaptureFile(folder, capturePath_);
-    if (!fd_)
+    Fd fd = createCaptureFile(folder, capturePath_);
+    if (!fd)
         return kFileError;
-    // The flock belongs to the open file: this second descriptor keeps it after the writer's
-    // descriptor is closed, until the capture is placed.
-    lock_ = Fd(::dup(fd_.get()));
-
-    SF_INFO info{};
-    info.samplerate = format_.rate;
-    info.channels = format_.channels;
-    // RF64 that stays plain WAV below 4 GiB: a long take goes on instead of breaking.
-    info.format = SF_FORMAT_RF64 | (format_.bits == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-    file_.reset(sf_open_fd(fd_.get(), SFM_WRITE, &info, SF_FALSE));
-    if (!file_) {
+    wav_.emplace(std::move(fd), capturePath_,
+                 WavWriter::Format{format_.channels, format_.rate, format_.bits});
+    if (!wav_->begin()) {
         ::unlink(capturePath_.c_str());
         return kFileError;
     }
-    sf_command(file_.get(), SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake_) {
         ::unlink(capturePath_.c_str());
@@ -370,12 +361,12 @@ void Recording::writerLoop() {
         if (unsaved && !has(WavelarkWriteFailed)) {
             // The header's lengths, so that a killed program leaves a capture that plays up
             // to this point.
-            sf_command(file_.get(), SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            wav_->updateHeader();
             unsaved = false;
             unsynced = true;
         }
         if (unsynced && now >= nextSync && !has(WavelarkWriteFailed)) {
-            ::fdatasync(fd_.get());
+            ::fdatasync(wav_->fd());
             nextSync = now + kSyncEvery;
             unsynced = false;
         }
@@ -390,8 +381,7 @@ void Recording::writerLoop() {
         std::byte zeros[kChunk];
         size_t n = std::min(owed, kChunk - kChunk % frameBytes_);
         std::fill_n(zeros, n, format_.silence());
-        if (sf_write_raw(file_.get(), zeros, static_cast<sf_count_t>(n)) !=
-            static_cast<sf_count_t>(n))
+        if (!wav_->append(zeros, n))
             flag(WavelarkWriteFailed);
         owed -= n;
     }
@@ -461,14 +451,11 @@ bool Recording::drainRing() {
     bool wrote = false;
     for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
         if (!has(WavelarkWriteFailed)) {
-            const sf_count_t put =
-                sf_write_raw(file_.get(), chunk.data(), static_cast<sf_count_t>(chunk.size()));
-            written_ += std::max<sf_count_t>(put, 0);
-            if (put != static_cast<sf_count_t>(chunk.size())) {
+            if (!wav_->append(chunk.data(), chunk.size())) {
                 // Disk full: the ring is still emptied to keep going, and what is kept is what
                 // the file holds, not what came.
                 flag(WavelarkWriteFailed);
-                state_->frames.store(written_ / static_cast<sf_count_t>(frameBytes_));
+                state_->frames.store(static_cast<int64_t>(wav_->dataBytes() / frameBytes_));
             }
         }
         ring_.consume(chunk.size());
@@ -494,11 +481,14 @@ bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::
         writer_.join();
     }
     bool ok = !has(WavelarkWriteFailed);
-    if (file_) {
-        ok = sf_close(file_.release()) == 0 && ok;
-        ok = ::fdatasync(fd_.get()) == 0 && ok;
+    if (wav_) {
+        ok = wav_->finish() && ::fdatasync(wav_->fd()) == 0 && ok;
+        // The flock belongs to the open file: this second descriptor keeps it until the
+        // capture is placed.
+        lock_ = Fd(::dup(wav_->fd()));
+        ok = wav_->file().close() && ok;
+        wav_.reset();
     }
-    ok = fd_.close() && ok;
     state_->phase.store(0);
     return ok;
 }

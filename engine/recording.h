@@ -1,5 +1,5 @@
 // One take: the server's record stream feeds a ring on the libpulse thread, a writer thread
-// empties the ring into a capture file with libsndfile, and the stop moves the finished capture
+// empties the ring into a capture file, and the stop moves the finished capture
 // to the caller's path. Internal to libWavelark.so.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include "engine/exports.h"
 #include "engine/level_meter.h"
 #include "engine/pulse_client.h"
+#include "engine/wav_writer.h"
 
 #include <atomic>
 #include <cstdint>
@@ -108,10 +109,9 @@ class Recording {
     LevelMeter meter_; // on the libpulse thread
 
     std::string capturePath_;
-    Fd fd_;
-    Fd lock_; // the capture's flock, held from its creation until it is placed or left
-    SndfilePtr file_;
-    StreamPtr stream_; // released before connection_, with the loop locked
+    std::optional<WavWriter> wav_; // the capture while it is written; holds its flock
+    Fd lock_;                      // the capture's flock once written, until it is placed or left
+    StreamPtr stream_;             // released before connection_, with the loop locked
 
     std::thread writer_;
     // Wakes the writer ahead of its schedule: for the stop, and for audio that comes while it
@@ -122,7 +122,6 @@ class Recording {
 
     std::atomic<int64_t> gapCount_{0};
     std::atomic<int64_t> gapFrames_{0};
-    sf_count_t written_ = 0; // bytes of audio the capture took; the writer's alone
     // Bytes of silence owed to the ring after it overflowed; read by the writer at the end.
     std::atomic<size_t> owedSilence_{0};
     // When the source last handed over audio (steady clock); stamped on the libpulse thread.

@@ -1,0 +1,62 @@
+// The capture's WAV file, written as it grows. Below 4 GiB it is the plain PCM WAV every reader
+// opens (format tag 1, a 44-byte header); a take that outgrows the 32-bit sizes turns into RF64
+// on the spot and goes on.
+#pragma once
+
+#include "engine/capture_file.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tw::engine {
+
+class WavWriter {
+  public:
+    struct Format {
+        int channels;
+        int rate;
+        int bits; // 8 (unsigned) or 16 (signed)
+    };
+    // The largest plain data chunk: its RIFF size, with a pad byte, still fits in 32 bits.
+    static constexpr uint64_t kPlainLimit = 0xFFFFFFFFull - 36 - 1;
+
+    enum class Growth { Plain, Inserted, Copied };
+
+    // `fd` is the open, empty capture at `path`; the writer takes it over. The limit is lowered
+    // only to try the change to RF64 without writing gigabytes; without `mayInsert` the change
+    // always copies, as it does where the file system cannot insert.
+    WavWriter(Fd fd, std::string path, Format format, uint64_t plainLimit = kPlainLimit,
+              bool mayInsert = true);
+
+    bool begin(); // the header of an empty file
+    // False when the disk took less than all of it; dataBytes() says what it took.
+    bool append(const void* data, size_t bytes);
+    // Brings the header's lengths up to the data written, so that a killed program leaves a
+    // file that plays to this point.
+    bool updateHeader();
+    // The final header, and a pad byte after an odd-sized data chunk.
+    bool finish();
+
+    uint64_t dataBytes() const { return dataBytes_; }
+    Growth growth() const { return growth_; }
+    int fd() const { return fd_.get(); }
+    Fd& file() { return fd_; }
+
+  private:
+    bool becomeRf64();
+    bool insertRf64Header();
+    bool copyIntoRf64();
+    bool writeAt(uint64_t offset, const void* data, size_t bytes);
+
+    Fd fd_;
+    std::string path_;
+    Format format_;
+    uint64_t plainLimit_;
+    bool mayInsert_;
+    Growth growth_ = Growth::Plain;
+    uint64_t dataOffset_ = 44;
+    uint64_t dataBytes_ = 0;
+};
+
+} // namespace tw::engine
