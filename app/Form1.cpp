@@ -11,6 +11,7 @@
 #include "platform/IPlayer.h"
 #include "settings/Form2.h"
 #include "settings/Preferences.h"
+#include "skins/Skin.h"
 #include "skins/SkinControls.h"
 
 #include <QApplication>
@@ -234,8 +235,7 @@ QString Form1::GetShortPath(const QString& path) {
 
 void Form1::showStatus(const QString& text, int colour) {
     QPalette palette = Text1->palette();
-    palette.setColor(QPalette::Text,
-                     QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
+    palette.setColor(QPalette::Text, statusTextColour(colour));
     Text1->setPalette(palette);
     Text1->setText(text);
     // A long text shows its start, where the file name and the reason are; all of it in the

@@ -410,4 +410,9 @@ QString styleSheetFor(const Skin& skin, const QString& element, const QString& w
     return {};
 }
 
+QColor statusTextColour(int bgr) {
+    const QColor stored(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+    return stored == QColor(Qt::red) ? QColor(0xD0, 0, 0) : stored;
+}
+
 } // namespace tw

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -27,5 +28,9 @@ Skin loadSkinFile(const QString& path, bool* ok = nullptr);
 // The Qt style sheet that dresses a widget of `widgetClass` styled as `element`;
 // empty for an empty skin.
 QString styleSheetFor(const Skin& skin, const QString& element, const QString& widgetClass);
+
+// The shade a status colour (0x00BBGGRR) is drawn in on the status line's white box. The
+// pure red of the stored value reads at only 4:1 there; the deeper red shown keeps 4.5:1.
+QColor statusTextColour(int bgr);
 
 } // namespace tw

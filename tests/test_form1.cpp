@@ -8,6 +8,7 @@
 #include "platform/FakePlayer.h"
 #include "platform/FileSystem.h"
 #include "settings/Form2.h"
+#include "skins/Skin.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
 
@@ -301,7 +302,7 @@ class TestForm1 : public QObject {
         QVERIFY(form->isVisible());
         QTRY_VERIFY2(form->Text1->text().contains("could not be loaded"),
                      qPrintable(form->Text1->text()));
-        QCOMPARE(form->Text1->palette().color(QPalette::Text), QColor(Qt::red));
+        QCOMPARE(form->Text1->palette().color(QPalette::Text), statusTextColour(kRed));
         QTRY_VERIFY(!form->session().engine.busy());
         std::array<int32_t, 2> range{7, 8};
         QCOMPARE(missing.Volume(0, 0, range), IAudioLibraries::kNotLoaded);

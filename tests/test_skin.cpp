@@ -305,6 +305,16 @@ class TestSkin : public QObject {
         QVERIFY(enabled != disabled);
     }
 
+    // The status line is a plain text box: its red and blue, as stored, on that box's base.
+    void statusColoursReadable() {
+        const QColor base = QLineEdit().palette().color(QPalette::Base);
+        for (int stored : {0x0000FF, 0xFF0000}) {
+            const QColor shown = statusTextColour(stored);
+            QVERIFY2(contrast(shown, base) >= 4.5, qPrintable(shown.name()));
+            QCOMPARE(shown.hue(), QColor(stored & 0xFF, 0, stored >> 16).hue());
+        }
+    }
+
     void shippedSkinsLookDifferent() {
         struct Look {
             QString name;

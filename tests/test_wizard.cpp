@@ -6,6 +6,7 @@
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
 #include "settings/Form2.h"
+#include "skins/Skin.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
 
@@ -257,7 +258,7 @@ class TestWizard : public QObject {
         QVERIFY(!form->hasForm2());
         QCOMPARE(form->Text1->text(),
                  QString("Stop the recording before setting up the sound card."));
-        QCOMPARE(form->Text1->palette().color(QPalette::Text), QColor(Qt::red));
+        QCOMPARE(form->Text1->palette().color(QPalette::Text), statusTextColour(kRed));
         form->SkinButton2->click();
         QTRY_COMPARE(form->session().recorder.phase(), Recorder::Phase::Idle);
     }
