@@ -96,19 +96,19 @@ WavWriter::WavWriter(Fd fd, std::string path, Format format, uint64_t plainLimit
     : fd_(std::move(fd)), path_(std::move(path)), format_(format), plainLimit_(plainLimit),
       mayInsert_(mayInsert) {}
 
-bool WavWriter::writeAt(uint64_t offset, const void* data, size_t bytes) {
+size_t WavWriter::writeAt(uint64_t offset, const void* data, size_t bytes) {
     const auto* from = static_cast<const std::byte*>(data);
-    while (bytes > 0) {
-        const ssize_t n = ::pwrite(fd_.get(), from, bytes, static_cast<off_t>(offset));
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n =
+            ::pwrite(fd_.get(), from + done, bytes - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
-        from += n;
-        offset += static_cast<uint64_t>(n);
-        bytes -= static_cast<size_t>(n);
+            break;
+        done += static_cast<size_t>(n);
     }
-    return true;
+    return done;
 }
 
 bool WavWriter::begin() {
@@ -119,43 +119,33 @@ bool WavWriter::begin() {
     putTag(h.data() + 36, "data");
     dataOffset_ = kPlainDataOffset;
     dataBytes_ = 0;
-    return writeAt(0, h.data(), h.size()) && updateHeader();
+    return writeAt(0, h.data(), h.size()) == h.size() && updateHeader();
 }
 
 bool WavWriter::append(const void* data, size_t bytes) {
     if (growth_ == Growth::Plain && dataBytes_ + bytes > plainLimit_ && !becomeRf64())
         return false;
-    const auto* from = static_cast<const std::byte*>(data);
-    while (bytes > 0) {
-        const ssize_t n =
-            ::pwrite(fd_.get(), from, bytes, static_cast<off_t>(dataOffset_ + dataBytes_));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        from += n;
-        dataBytes_ += static_cast<uint64_t>(n);
-        bytes -= static_cast<size_t>(n);
-    }
-    return true;
+    const size_t put = writeAt(dataOffset_ + dataBytes_, data, bytes);
+    dataBytes_ += put;
+    return put == bytes;
 }
 
 bool WavWriter::updateHeader() {
     if (growth_ != Growth::Plain) {
         const auto body = ds64Body(dataOffset_, dataBytes_, format_.channels * format_.bits / 8);
-        return writeAt(kDs64Body, body.data(), body.size());
+        return writeAt(kDs64Body, body.data(), body.size()) == body.size();
     }
     std::array<std::byte, 4> size{};
     put32(size.data(), static_cast<uint32_t>(36 + dataBytes_ + (dataBytes_ & 1)));
-    if (!writeAt(4, size.data(), size.size()))
+    if (writeAt(4, size.data(), size.size()) != size.size())
         return false;
     put32(size.data(), static_cast<uint32_t>(dataBytes_));
-    return writeAt(40, size.data(), size.size());
+    return writeAt(40, size.data(), size.size()) == size.size();
 }
 
 bool WavWriter::finish() {
     const std::byte pad{0};
-    if ((dataBytes_ & 1) && !writeAt(dataOffset_ + dataBytes_, &pad, 1))
+    if ((dataBytes_ & 1) && writeAt(dataOffset_ + dataBytes_, &pad, 1) != 1)
         return false;
     return updateHeader();
 }
@@ -182,7 +172,7 @@ bool WavWriter::insertRf64Header() {
     dataOffset_ += block;
     growth_ = Growth::Inserted;
     const auto h = rf64Header(format_, dataOffset_, dataBytes_);
-    return writeAt(0, h.data(), h.size());
+    return writeAt(0, h.data(), h.size()) == h.size();
 }
 
 // Elsewhere the data are copied behind a new header in a file beside the capture (a reflink
@@ -197,7 +187,7 @@ bool WavWriter::copyIntoRf64() {
     const auto h = rf64Header(format_, kRf64DataOffset, dataBytes_);
     Fd old = std::move(fd_);
     fd_ = std::move(to);
-    bool ok = writeAt(0, h.data(), h.size()) &&
+    bool ok = writeAt(0, h.data(), h.size()) == h.size() &&
               copyRange(old.get(), dataOffset_, fd_.get(), kRf64DataOffset, dataBytes_) &&
               ::fdatasync(fd_.get()) == 0 && ::rename(grown.c_str(), path_.c_str()) == 0;
     if (!ok) {

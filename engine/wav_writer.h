@@ -47,7 +47,7 @@ class WavWriter {
     bool becomeRf64();
     bool insertRf64Header();
     bool copyIntoRf64();
-    bool writeAt(uint64_t offset, const void* data, size_t bytes);
+    size_t writeAt(uint64_t offset, const void* data, size_t bytes); // the bytes written
 
     Fd fd_;
     std::string path_;
