@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 namespace tw {
 
@@ -17,6 +18,12 @@ class IWindowAutomation {
     // Types one string in the key-sending notation ("%(I)" is Alt+I, "{ENTER}" Enter,
     // other characters as they stand) into the focused window, without waiting.
     virtual bool sendKeys(const QString& keys) = 0;
+
+    // Calls `changed` on this thread, once per batch, whenever top-level windows may have
+    // appeared or changed, until stopWatching(); a new call replaces the callback. False when
+    // the display cannot tell, and then nothing is called: the caller has to look now and then.
+    virtual bool watchWindows(std::function<void()> changed) = 0;
+    virtual void stopWatching() = 0;
 };
 
 } // namespace tw

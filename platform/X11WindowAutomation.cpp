@@ -9,6 +9,7 @@
 #include <QList>
 #include <QPointer>
 #include <QSet>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -158,6 +159,74 @@ std::optional<Keymap> readKeymap(xcb_connection_t* c) {
     return map;
 }
 
+struct Disconnect {
+    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+
+// The root window's structure and property events on a connection of its own: on Qt's
+// connection they would go to Qt, and selecting them there would change what Qt receives.
+class WindowWatch {
+  public:
+    // `changed` hears of every read that brought a change that may matter.
+    static std::unique_ptr<WindowWatch> open(const char* display, xcb_window_t root,
+                                             xcb_atom_t clientList, std::function<void()> changed) {
+        Connection c(xcb_connect(display, nullptr));
+        if (xcb_connection_has_error(c.get()))
+            return nullptr;
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+        XcbReply<xcb_generic_error_t> error(xcb_request_check(
+            c.get(),
+            xcb_change_window_attributes_checked(c.get(), root, XCB_CW_EVENT_MASK, &mask)));
+        if (error)
+            return nullptr;
+        std::unique_ptr<WindowWatch> watch(new WindowWatch(std::move(c), clientList));
+        watch->changed_ = std::move(changed);
+        watch->notifier_ = std::make_unique<QSocketNotifier>(
+            xcb_get_file_descriptor(watch->c_.get()), QSocketNotifier::Read);
+        QObject::connect(watch->notifier_.get(), &QSocketNotifier::activated,
+                         [w = watch.get()] { w->read(); });
+        // Events that came with the reply above are already off the socket.
+        watch->read();
+        return watch;
+    }
+
+  private:
+    WindowWatch(Connection c, xcb_atom_t clientList) : c_(std::move(c)), clientList_(clientList) {}
+
+    void read() {
+        bool relevant = false;
+        while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c_.get())})
+            relevant = relevant || matters(event.get());
+        // A lost server leaves the socket readable for ever; nothing more will come anyway.
+        if (xcb_connection_has_error(c_.get()))
+            notifier_->setEnabled(false);
+        if (relevant)
+            changed_();
+    }
+
+    // A window shown or taken into a window manager's frame, or the manager's client list
+    // changed. Moves, stacking and closing bring no new composer; menus and tooltips
+    // (override-redirect) are never one.
+    bool matters(const xcb_generic_event_t* event) const {
+        switch (event->response_type & 0x7f) {
+        case XCB_MAP_NOTIFY:
+            return !reinterpret_cast<const xcb_map_notify_event_t*>(event)->override_redirect;
+        case XCB_REPARENT_NOTIFY:
+            return !reinterpret_cast<const xcb_reparent_notify_event_t*>(event)->override_redirect;
+        case XCB_PROPERTY_NOTIFY:
+            return reinterpret_cast<const xcb_property_notify_event_t*>(event)->atom == clientList_;
+        default:
+            return false;
+        }
+    }
+
+    Connection c_;
+    xcb_atom_t clientList_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::function<void()> changed_;
+};
+
 } // namespace
 
 struct X11WindowAutomation::Private {
@@ -176,6 +245,13 @@ struct X11WindowAutomation::Private {
     QHash<xcb_keycode_t, xcb_keysym_t> spares;
     int sparePerKey = 0; // keysyms per keycode of the map they were written into
     QTimer clearSpares;
+
+    QByteArray displayName; // empty: the environment's
+    std::unique_ptr<WindowWatch> watch;
+    std::function<void()> changed;
+    // Started by the watch's reads and called back once when the event loop comes round, so
+    // that a burst of window events costs one lookup.
+    QTimer batch;
 
     bool live() const { return c && app; }
 
@@ -302,6 +378,13 @@ X11WindowAutomation::X11WindowAutomation() : d(std::make_unique<Private>()) {
     d->clearSpares.setSingleShot(true);
     d->clearSpares.setInterval(SpareHoldMs);
     QObject::connect(&d->clearSpares, &QTimer::timeout, [p = d.get()] { p->clearSpareKeycodes(); });
+    d->batch.setSingleShot(true);
+    d->batch.setInterval(0);
+    QObject::connect(&d->batch, &QTimer::timeout, [p = d.get()] {
+        // A copy: the callback may well stop the watch.
+        if (const std::function<void()> changed = p->changed)
+            changed();
+    });
 
     if (!qGuiApp || QGuiApplication::platformName() != QLatin1String("xcb"))
         return;
@@ -311,6 +394,7 @@ X11WindowAutomation::X11WindowAutomation() : d(std::make_unique<Private>()) {
     d->c = x11->connection();
     d->display = x11->display();
     if (d->display) {
+        d->displayName = DisplayString(d->display);
         d->root = xcb_window_t(DefaultRootWindow(d->display));
         int event = 0, error = 0, major = 0, minor = 0;
         d->xtest = XTestQueryExtension(d->display, &event, &error, &major, &minor);
@@ -330,6 +414,7 @@ X11WindowAutomation::X11WindowAutomation() : d(std::make_unique<Private>()) {
 }
 
 X11WindowAutomation::~X11WindowAutomation() {
+    stopWatching();
     d->clearSpareKeycodes();
 }
 
@@ -489,6 +574,29 @@ bool X11WindowAutomation::sendKeys(const QString& keys) {
     if (!newSpares.isEmpty() || !sparesInUse.isEmpty())
         d->clearSpares.start();
     return true;
+}
+
+bool X11WindowAutomation::watchWindows(std::function<void()> changed) {
+    if (!d->live() || !changed)
+        return false;
+    if (!d->watch) {
+        d->watch =
+            WindowWatch::open(d->displayName.isEmpty() ? nullptr : d->displayName.constData(),
+                              d->root, d->netClientList, [p = d.get()] {
+                                  if (!p->batch.isActive())
+                                      p->batch.start();
+                              });
+        if (!d->watch)
+            return false;
+    }
+    d->changed = std::move(changed);
+    return true;
+}
+
+void X11WindowAutomation::stopWatching() {
+    d->batch.stop();
+    d->changed = nullptr;
+    d->watch.reset();
 }
 
 } // namespace tw

@@ -11,6 +11,8 @@ namespace tw {
 // runs), activated through the window manager and focused directly, and keys are typed with
 // the XTest extension. Characters missing from the keyboard map are typed through a spare
 // keycode that is mapped to them for the moment and cleared again a little later.
+// Changes among the top-level windows are watched on a connection of our own, so that the
+// root window's events reach us without passing through Qt's event stream.
 // Without an X11 display (offscreen, pure Wayland) nothing is found and nothing is typed.
 class X11WindowAutomation final : public IWindowAutomation {
   public:
@@ -23,6 +25,8 @@ class X11WindowAutomation final : public IWindowAutomation {
     // All or nothing: a malformed string, or a key that cannot be produced, types nothing
     // and returns false.
     bool sendKeys(const QString& keys) override;
+    bool watchWindows(std::function<void()> changed) override;
+    void stopWatching() override;
 
   private:
     struct Private;

@@ -83,6 +83,10 @@ class Peer {
         windows.append(w);
         return w;
     }
+    void map(xcb_window_t w) {
+        xcb_map_window(c.get(), w);
+        sync();
+    }
     void destroy(xcb_window_t w) {
         xcb_destroy_window(c.get(), w);
         windows.removeAll(w);
@@ -239,6 +243,7 @@ int offscreenChild(int argc, char** argv) {
         check(!automation.activateByTitle(QStringLiteral("New Message")), "activate fails");
         check(!automation.sendKeys(QStringLiteral("%(I)")), "sendKeys fails");
         check(!automation.sendKeys(QStringLiteral("A")), "sendKeys fails again");
+        check(!automation.watchWindows([] {}), "watchWindows cannot watch");
     }
     return failures == 0 ? 0 : 1;
 }
@@ -320,6 +325,26 @@ class X11AutomationTest : public QObject {
         QVERIFY(!automation.activateByTitle(QStringLiteral("New Message"))); // a prefix only
         QVERIFY(!automation.activateByTitle(QString()));
         QCOMPARE(peer->focus(), other);
+        peer->destroy(composer);
+        peer->destroy(other);
+    }
+
+    void aComposerShownIsToldOf() {
+        X11WindowAutomation automation;
+        int changes = 0;
+        QVERIFY(automation.watchWindows([&] { ++changes; }));
+        const xcb_window_t composer =
+            peer->window(QByteArray("ath\0ATH_Note\0", 13), ComposerTitle, {}, false);
+        QTest::qWait(200);
+        QCOMPARE(changes, 0); // created, not yet shown
+        peer->map(composer);
+        QTRY_COMPARE(changes, 1);
+        QCOMPARE(automation.findWindowByClass(ComposerClass), quint64(composer));
+
+        automation.stopWatching();
+        const xcb_window_t other = peer->window(QByteArray("ath\0ATH_Note\0", 13), ComposerTitle);
+        QTest::qWait(200);
+        QCOMPARE(changes, 1);
         peer->destroy(composer);
         peer->destroy(other);
     }
