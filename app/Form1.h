@@ -2,6 +2,7 @@
 
 #include "app/Services.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
@@ -188,7 +189,15 @@ class Form1 : public QMainWindow {
     QPointer<lame> lame_;
     QPointer<Form3> form3_;
     QPointer<aboutme> aboutme_;
-    int mailWaitMs_ = 0; // how long the mail composer has been watched for
+    // The mail composer watch: on window-system changes while the display can tell of them
+    // (Timer3 is then its time limit), on Timer3's slow ticks otherwise.
+    void mailWatchTimeout();
+    void endMailWatch();
+    qint64 mailWaitMs_ = 0; // how long the mail composer has been watched for
+    QElapsedTimer mailWatchClock_;
+    bool watchingWindows_ = false;
+    int mailActivateRetries_ = 0;
+    QTimer mailActivateRetry_; // a found composer that could not be activated, once more
     bool pumpStopped_ = false;
     bool unloaded_ = false;
 };

@@ -23,7 +23,13 @@ const QString kInputFilter = QStringLiteral(
     "Supported Video Files(*.rm;*.avi;*.wmv;*.mpg;*.mpe;*.mov;*.ram;*.mpeg)|*.rm;*.wmv;*.mpg;"
     "*.mpe;*.mov;*.avi;*.ram;*.mpeg|Supported Audio Files(*.mp3;*.wav;*.wma;*.mid;*.voc;*.cda;"
     "*.xm)|*.mp3;*.wav;*.wma;*.mid;*.voc;*.cda;*.xm");
+// The composer is watched for this long over the whole run, not per message.
 constexpr int kMailWaitLimitMs = 200000;
+// Where the window system cannot tell of new windows, we look this often instead.
+constexpr int kMailRetryMs = 250;
+// A composer found but not activated is tried again a few times, this far apart.
+constexpr int kMailActivateRetries = 5;
+constexpr int kMailActivateRetryMs = 200;
 
 void showWindow(QWidget* window) {
     window->show();
@@ -126,17 +132,58 @@ void Form1::send_Click() {
                                                const QString& target, const QString& why) {
         report(target, why);
         if (form)
-            form->Timer3.stop();
+            form->endMailWatch();
     });
+    // A second message while the watch is on: the first composer to show is attached to.
+    if (Timer3.isActive())
+        return;
+    const qint64 left = kMailWaitLimitMs - mailWaitMs_;
+    if (left <= 0)
+        return; // the run's time for watching is used up
+    mailActivateRetries_ = 0;
+    mailActivateRetry_.setSingleShot(true);
+    mailActivateRetry_.setInterval(kMailActivateRetryMs);
+    watchingWindows_ =
+        services_.automation && services_.automation->watchWindows([form = QPointer<Form1>(this)] {
+            if (form)
+                form->Timer3_Timer();
+        });
+    Timer3.setSingleShot(watchingWindows_);
+    Timer3.setInterval(watchingWindows_ ? int(left) : kMailRetryMs);
+    mailWatchClock_.start();
     Timer3.start();
+    Timer3_Timer();
+}
+
+void Form1::mailWatchTimeout() {
+    if (!watchingWindows_) {
+        Timer3_Timer();
+        return;
+    }
+    mailWaitMs_ = kMailWaitLimitMs; // a coarse timer may come a little early
+    endMailWatch();
+}
+
+void Form1::endMailWatch() {
+    if (watchingWindows_) {
+        mailWaitMs_ += mailWatchClock_.elapsed();
+        services_.automation->stopWatching();
+        watchingWindows_ = false;
+    }
+    Timer3.stop();
+    mailActivateRetry_.stop();
 }
 
 void Form1::Timer3_Timer() {
-    if (mailWaitMs_ >= kMailWaitLimitMs) {
-        Timer3.stop();
-        return;
+    if (!Timer3.isActive())
+        return; // a change or retry that came after the watch ended
+    if (!watchingWindows_) {
+        if (mailWaitMs_ >= kMailWaitLimitMs) {
+            endMailWatch();
+            return;
+        }
+        mailWaitMs_ += kMailRetryMs;
     }
-    mailWaitMs_ += 10;
     if (!services_.automation)
         return;
     IWindowAutomation& windows = *services_.automation;
@@ -144,14 +191,21 @@ void Form1::Timer3_Timer() {
     if (composer == 0)
         return;
     const QString title = windows.windowTitle(composer).left(254);
-    if (!windows.activateByTitle(title))
-        return; // tried again at the next tick, until the limit
+    if (!windows.activateByTitle(title)) {
+        // A window that is not yet managed or titled, which may bring no further event.
+        // Without the watch the next tick is the retry.
+        if (watchingWindows_ && mailActivateRetries_ < kMailActivateRetries) {
+            ++mailActivateRetries_;
+            mailActivateRetry_.start();
+        }
+        return;
+    }
     windows.sendKeys(QStringLiteral("%(I)"));
     windows.sendKeys(QStringLiteral("A"));
     // Escaped, so that a path with + ( ) and the like is typed as it is.
     windows.sendKeys(escapeForKeyNotation(expandLongPath(Getfilename())));
     windows.sendKeys(QStringLiteral("{ENTER}"));
-    Timer3.stop();
+    endMailWatch();
 }
 
 } // namespace tw

@@ -104,7 +104,7 @@ void Form1::buildControls() {
 
     Timer1.setInterval(1000);
     Timer2.setInterval(1000);
-    Timer3.setInterval(10);
+    // Timer3 and the activation retry are set up when the mail composer watch starts.
 
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
     connect(SkinButton4, &SkinButton::Click, this, [this] { SkinButton4_Click(); });
@@ -174,7 +174,8 @@ void Form1::buildMenus() {
     connect(Larktake, &QAction::triggered, this, [this] { Larktake_Click(); });
     connect(Convert, &QAction::triggered, this, [this] { Convert_Click(); });
     connect(send, &QAction::triggered, this, [this] { send_Click(); });
-    connect(&Timer3, &QTimer::timeout, this, [this] { Timer3_Timer(); });
+    connect(&Timer3, &QTimer::timeout, this, [this] { mailWatchTimeout(); });
+    connect(&mailActivateRetry_, &QTimer::timeout, this, [this] { Timer3_Timer(); });
     connect(Clear, &QAction::triggered, this, [this] { Clear_Click(); });
     connect(soundCard, &QAction::triggered, this, [this] { soundCard_Click(); });
     connect(Stop, &QAction::triggered, this, [this] { Stop_Click(); });

@@ -196,7 +196,8 @@ class TestCommands : public QObject {
         form->send_Click();
         QTRY_VERIFY(!form->Timer3.isActive());
         QVERIFY(form->Text1->text().startsWith("Could not open mailto:"));
-        QVERIFY(windows.log.isEmpty());
+        QVERIFY(!windows.watching);
+        QCOMPARE(windows.log, QStringList{"find ATH_Note"}); // the look at once
     }
 
     void supportHomepageAndTheAboutBox() {
@@ -220,50 +221,66 @@ class TestCommands : public QObject {
         form->send->trigger();
         QCOMPARE(desktop.log, QStringList{"open mailto:?subject=Recording from Wavelark&body="
                                           "Why not visit www.example.com to know more ? :)"});
-        QVERIFY(form->Timer3.isActive());
-        form->Timer3_Timer();
-        form->Timer3_Timer();
-        QVERIFY(form->Timer3.isActive());
+        // One look at once, then one per change of the windows; Timer3 is only the limit.
+        QCOMPARE(windows.log, QStringList{"find ATH_Note"});
+        QVERIFY(form->Timer3.isActive() && form->Timer3.isSingleShot());
+        QCOMPARE(form->Timer3.interval(), 200000);
+        windows.windowsChanged();
+        QCOMPARE(windows.log.size(), 2);
 
         // The line selected when the composer shows up is the one attached.
         form->List1->setCurrentIndex(takes.index(0));
         windows.composer = 7;
         windows.log.clear();
-        form->Timer3_Timer();
+        windows.windowsChanged();
         QCOMPARE(windows.log,
                  QStringList({"find ATH_Note", "activate New Message", "keys %(I)", "keys A",
                               "keys " + dir->path() + "/take {(}1{)}{+}2.wav", "keys {ENTER}"}));
         QVERIFY(!form->Timer3.isActive());
+        QVERIFY(!windows.watching);
     }
 
     void theWatchGivesUpOverTheWholeRun() {
-        // Ticks of 10 ms up to 200 s; the tick after that gives up.
         form->send_Click();
-        for (int i = 0; i < 20000; ++i)
-            form->Timer3_Timer();
-        QVERIFY(form->Timer3.isActive());
-        form->Timer3_Timer();
-        QVERIFY(!form->Timer3.isActive());
+        QVERIFY(windows.watching);
+        form->Timer3.setInterval(50); // instead of 200 s
+        QTRY_VERIFY(!form->Timer3.isActive());
+        QVERIFY(!windows.watching);
 
         // Later uses open the mail program but attach nothing: the limit carries over.
         windows.composer = 7;
         windows.log.clear();
         form->send_Click();
         QCOMPARE(desktop.log.size(), 2);
-        form->Timer3_Timer();
         QVERIFY(windows.log.isEmpty());
         QVERIFY(!form->Timer3.isActive());
     }
 
-    void aComposerThatCannotBeActivatedIsRetried() {
+    void withoutWindowEventsTheWatchLooksEveryQuarterSecond() {
+        windows.canWatch = false;
+        form->send_Click();
+        QVERIFY(form->Timer3.isActive() && !form->Timer3.isSingleShot());
+        QCOMPARE(form->Timer3.interval(), 250);
+        for (int i = 1; i < 800; ++i) // the first look was at once
+            form->Timer3_Timer();
+        QCOMPARE(windows.log.size(), 800);
+        form->Timer3_Timer();
+        QVERIFY(!form->Timer3.isActive());
+        QCOMPARE(windows.log.size(), 800);
+    }
+
+    void aComposerThatCannotBeActivatedIsRetriedAFewTimes() {
         windows.composer = 7;
         windows.title = QString(); // an empty title matches no window
         form->send_Click();
-        form->Timer3_Timer();
+        QTRY_COMPARE(windows.log.count("find ATH_Note"), 6);
+        QTest::qWait(400);
+        QCOMPARE(windows.log.count("find ATH_Note"), 6);
         QVERIFY(form->Timer3.isActive());
         QVERIFY(!windows.log.join('|').contains("keys"));
+        // The next change of the windows tries again.
         windows.title = "Compose";
-        form->Timer3_Timer();
+        windows.windowsChanged();
         QVERIFY(!form->Timer3.isActive());
         QVERIFY(windows.log.contains("keys {ENTER}"));
     }
