@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QShortcut>
 
 namespace tw {
 
@@ -15,7 +16,7 @@ namespace {
 QPushButton* plainButton(const QString& text, const QRect& geometry, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setGeometry(geometry);
-    // Enter belongs to the address box and presses nothing.
+    // Neither is a default button: Enter opens only from the address box, as set below.
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
@@ -44,6 +45,10 @@ Form3::Form3(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
     Command2 = plainButton(QStringLiteral("Cancel"), twips(1440, 1200, 975, 375), this);
     connect(Command1, &QPushButton::clicked, this, &Form3::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form3::Command2_Click);
+    // Return and the keypad's Enter alike; Escape wherever the focus is.
+    connect(Text1, &QLineEdit::returnPressed, this, &Form3::Command1_Click);
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, this,
+            &Form3::Command2_Click);
 }
 
 void Form3::Command1_Click() {

@@ -10,8 +10,9 @@ class QPushButton;
 
 namespace tw {
 
-// The Internet-location window: the typed address goes to the media player. Either button
-// closes and destroys it, so every opening starts with an empty box.
+// The Internet-location window: the typed address goes to the media player. Either button,
+// Enter in the address box or Escape closes and destroys it, so every opening starts with an
+// empty box.
 class Form3 : public QWidget {
     Q_OBJECT
   public:

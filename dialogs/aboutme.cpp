@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QShortcut>
 
 namespace tw {
 
@@ -123,6 +124,8 @@ aboutme::aboutme(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
         link->setMouseTracking(true);
         link->installEventFilter(this);
     }
+    // A shortcut of the window, so that it works whichever control has the focus.
+    connect(new QShortcut(Qt::Key_Escape, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 void aboutme::mouseMoveEvent(QMouseEvent* event) {

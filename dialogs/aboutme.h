@@ -12,8 +12,8 @@ namespace tw {
 // The about box: name, version, credit and two links, the support address and the home
 // page, that turn red under the pointer and blue again over the background. The home page
 // is Label6's caption and what "Support Homepage" opens.
-// Closing the window destroys it; the main window keeps a QPointer and loads a new one on
-// the next use.
+// Closing the window, Escape included, destroys it; the main window keeps a QPointer and
+// loads a new one on the next use.
 class aboutme : public QWidget {
     Q_OBJECT
   public:
