@@ -1,6 +1,6 @@
 #include "engine/capture_file.h"
 
-#include "platform/NoReplaceMove.h"
+#include "engine/no_replace_move.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "platform/FileSystem.h"
 
-#include "platform/NoReplaceMove.h"
+#include "engine/no_replace_move.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "platform/NoReplaceMove.h"
+#include "engine/no_replace_move.h"
 
 #include <cerrno>
 #include <fcntl.h>
