@@ -27,7 +27,9 @@ QPushButton* plainButton(const QString& text, const QRect& geometry, QWidget* pa
 Form3::Form3(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Form3"));
-    setFixedSize(4725 / 15, 1650 / 15);
+    // 150 twips taller than designed: the designed height left the buttons 5 pixels from the
+    // bottom edge, which reads as cut off; below them is now the margin above the first label.
+    setFixedSize(4725 / 15, 1800 / 15);
     setFont(timesFont(11.25));
 
     Label1 = new QLabel(QStringLiteral("Enter an Internet location to open here:"), this);
