@@ -78,6 +78,8 @@ void Form1::raiseWindow() {
 }
 
 Form1::~Form1() {
+    // The automation outlives this window; its watch would call into nothing.
+    endMailWatch();
     delete form2_.data();
     delete form3_.data();
     delete aboutme_.data();
