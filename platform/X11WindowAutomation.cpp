@@ -1,6 +1,7 @@
 #include "platform/X11WindowAutomation.h"
 
 #include "platform/KeyNotation.h"
+#include "platform/X11WindowWatch.h"
 #include "platform/XcbReply.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 #include <QList>
 #include <QPointer>
 #include <QSet>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -159,74 +159,6 @@ std::optional<Keymap> readKeymap(xcb_connection_t* c) {
     return map;
 }
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
-
-// The root window's structure and property events on a connection of its own: on Qt's
-// connection they would go to Qt, and selecting them there would change what Qt receives.
-class WindowWatch {
-  public:
-    // `changed` hears of every read that brought a change that may matter.
-    static std::unique_ptr<WindowWatch> open(const char* display, xcb_window_t root,
-                                             xcb_atom_t clientList, std::function<void()> changed) {
-        Connection c(xcb_connect(display, nullptr));
-        if (xcb_connection_has_error(c.get()))
-            return nullptr;
-        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
-        XcbReply<xcb_generic_error_t> error(xcb_request_check(
-            c.get(),
-            xcb_change_window_attributes_checked(c.get(), root, XCB_CW_EVENT_MASK, &mask)));
-        if (error)
-            return nullptr;
-        std::unique_ptr<WindowWatch> watch(new WindowWatch(std::move(c), clientList));
-        watch->changed_ = std::move(changed);
-        watch->notifier_ = std::make_unique<QSocketNotifier>(
-            xcb_get_file_descriptor(watch->c_.get()), QSocketNotifier::Read);
-        QObject::connect(watch->notifier_.get(), &QSocketNotifier::activated,
-                         [w = watch.get()] { w->read(); });
-        // Events that came with the reply above are already off the socket.
-        watch->read();
-        return watch;
-    }
-
-  private:
-    WindowWatch(Connection c, xcb_atom_t clientList) : c_(std::move(c)), clientList_(clientList) {}
-
-    void read() {
-        bool relevant = false;
-        while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c_.get())})
-            relevant = relevant || matters(event.get());
-        // A lost server leaves the socket readable for ever; nothing more will come anyway.
-        if (xcb_connection_has_error(c_.get()))
-            notifier_->setEnabled(false);
-        if (relevant)
-            changed_();
-    }
-
-    // A window shown or taken into a window manager's frame, or the manager's client list
-    // changed. Moves, stacking and closing bring no new composer; menus and tooltips
-    // (override-redirect) are never one.
-    bool matters(const xcb_generic_event_t* event) const {
-        switch (event->response_type & 0x7f) {
-        case XCB_MAP_NOTIFY:
-            return !reinterpret_cast<const xcb_map_notify_event_t*>(event)->override_redirect;
-        case XCB_REPARENT_NOTIFY:
-            return !reinterpret_cast<const xcb_reparent_notify_event_t*>(event)->override_redirect;
-        case XCB_PROPERTY_NOTIFY:
-            return reinterpret_cast<const xcb_property_notify_event_t*>(event)->atom == clientList_;
-        default:
-            return false;
-        }
-    }
-
-    Connection c_;
-    xcb_atom_t clientList_;
-    std::unique_ptr<QSocketNotifier> notifier_;
-    std::function<void()> changed_;
-};
-
 } // namespace
 
 struct X11WindowAutomation::Private {
@@ -247,7 +179,7 @@ struct X11WindowAutomation::Private {
     QTimer clearSpares;
 
     QByteArray displayName; // empty: the environment's
-    std::unique_ptr<WindowWatch> watch;
+    std::unique_ptr<X11WindowWatch> watch;
     std::function<void()> changed;
     // Started by the watch's reads and called back once when the event loop comes round, so
     // that a burst of window events costs one lookup.
@@ -581,11 +513,11 @@ bool X11WindowAutomation::watchWindows(std::function<void()> changed) {
         return false;
     if (!d->watch) {
         d->watch =
-            WindowWatch::open(d->displayName.isEmpty() ? nullptr : d->displayName.constData(),
-                              d->root, d->netClientList, [p = d.get()] {
-                                  if (!p->batch.isActive())
-                                      p->batch.start();
-                              });
+            X11WindowWatch::open(d->displayName.isEmpty() ? nullptr : d->displayName.constData(),
+                                 d->root, d->netClientList, [p = d.get()] {
+                                     if (!p->batch.isActive())
+                                         p->batch.start();
+                                 });
         if (!d->watch)
             return false;
     }
