@@ -273,6 +273,17 @@ def tone_wav(path, seconds):
         f.write(b"data" + struct.pack("<I", len(data)) + data)
 
 
+def converted_take(app, seconds):
+    """The program started, MP3-on-completion ticked, one take of `seconds` recorded and saved.
+    Returns the take's wall time and the status lines it showed."""
+    app.main()
+    mp3_on(app)
+    mark = len(app.statuses())
+    ran = record(app, seconds)
+    app.wait_status(SAVED, 30)
+    return ran, app.trail(mark)
+
+
 def mp3_on(app):
     """Options > Preferences, tick "Convert recording to MP3", Ok."""
     d.menu(app, app.wid, 1, 0)

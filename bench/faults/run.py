@@ -26,12 +26,12 @@ from harness import (  # noqa: E402
     children,
     close_window,
     command_of,
+    converted_take,
     d,
     drive_wizard,
     fresh_app,
     keys_on,
     log,
-    mp3_on,
     open_file,
     overwritten,
     random_file,
@@ -82,12 +82,7 @@ def f01_mp3_taken(ctx):
     before = snapshot(appdir)
     app = Run(appdir, "run.log")
     try:
-        app.main()
-        mp3_on(app)
-        mark = len(app.statuses())
-        ran = record(app, 3)
-        app.wait_status(SAVED, 30)
-        seen = app.trail(mark)
+        ran, seen = converted_take(app, 3)
         new_mp3 = os.path.join(appdir, "song_1.mp3")
         mp3 = d.mp3_seconds(new_mp3)[0] if os.path.exists(new_mp3) else 0.0
         lines = app.list_lines()
@@ -153,12 +148,7 @@ def f02_conversions(ctx):
     before = snapshot(appdir)
     app = Run(appdir, "run.log")
     try:
-        app.main()
-        mp3_on(app)
-        mark = len(app.statuses())
-        ran = record(app, 2)
-        app.wait_status(SAVED, 30)
-        seen = app.trail(mark)
+        ran, seen = converted_take(app, 2)
         left = os.path.exists(os.path.join(appdir, "take.mp3"))
         lines = app.list_lines()
         app.exit()
@@ -604,12 +594,7 @@ def f14_odd_name(ctx):
     before = snapshot(appdir)
     app = Run(appdir, "run.log")
     try:
-        app.main()
-        mp3_on(app)
-        mark = len(app.statuses())
-        ran = record(app, 2)
-        app.wait_status(SAVED, 30)
-        seen = app.trail(mark)
+        ran, seen = converted_take(app, 2)
         lines = app.list_lines()
         app.exit()
     finally:
