@@ -13,19 +13,6 @@
 
 namespace tw::engine {
 
-void Fd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
-bool Fd::close() {
-    if (fd_ < 0)
-        return true;
-    int fd = release();
-    return ::close(fd) == 0;
-}
-
 namespace {
 
 bool makeFolders(const std::string& path) {

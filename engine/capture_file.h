@@ -2,39 +2,11 @@
 // finished capture at the path the caller asked for.
 #pragma once
 
-#include <memory>
+#include "engine/fd.h"
+
 #include <string>
 
 namespace tw::engine {
-
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-    // Closes and reports whether the close went well (it can report a late write error).
-    bool close();
-
-  private:
-    int fd_ = -1;
-};
 
 // $XDG_CACHE_HOME/tunewright, else ~/.cache/tunewright, created if missing; empty on failure.
 std::string captureFolder();

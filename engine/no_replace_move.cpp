@@ -1,5 +1,7 @@
 #include "engine/no_replace_move.h"
 
+#include "engine/fd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -10,23 +12,7 @@ namespace tw::files {
 
 namespace {
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { close(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
+using engine::Fd;
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.rfind('/');
