@@ -5,16 +5,27 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 
 namespace tw::engine {
 
 class ByteRing {
   public:
-    explicit ByteRing(size_t capacity)
-        : data_(std::make_unique<std::byte[]>(capacity)), capacity_(capacity) {}
+    // The storage starts on an `align` boundary and its size is a multiple of it; the byte
+    // pushed n-th (counting from `start`) sits at (start + n) % capacity. So a writer that
+    // starts the ring at its file offset finds every block of the file at an aligned address,
+    // which direct I/O needs, wraps included.
+    explicit ByteRing(size_t capacity, size_t align = alignof(std::max_align_t), uint64_t start = 0)
+        : capacity_((capacity + align - 1) / align * align),
+          data_(static_cast<std::byte*>(std::aligned_alloc(align, capacity_))), head_(start),
+          tail_(start) {
+        if (!data_)
+            throw std::bad_alloc();
+    }
 
     size_t capacity() const { return capacity_; }
 
@@ -41,6 +52,11 @@ class ByteRing {
         return {data_.get() + at, std::min(ready, capacity_ - at)};
     }
     void consume(size_t n) { tail_.fetch_add(n, std::memory_order_release); }
+    // All the bytes ready to be read, across the wrap.
+    size_t size() const {
+        return static_cast<size_t>(head_.load(std::memory_order_acquire) -
+                                   tail_.load(std::memory_order_relaxed));
+    }
 
   private:
     void put(size_t at, const void* src, size_t n, std::byte fill) {
@@ -52,8 +68,11 @@ class ByteRing {
             std::memset(data_.get() + at, std::to_integer<int>(fill), n);
     }
 
-    std::unique_ptr<std::byte[]> data_;
+    struct Free {
+        void operator()(std::byte* p) const { std::free(p); }
+    };
     size_t capacity_;
+    std::unique_ptr<std::byte[], Free> data_;
     std::atomic<uint64_t> head_{0}; // bytes ever pushed
     std::atomic<uint64_t> tail_{0}; // bytes ever consumed
 };

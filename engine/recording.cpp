@@ -62,7 +62,8 @@ constexpr int kLevelSpansPerSecond = 10;
 Recording::Recording(std::shared_ptr<Connection> connection, Format format)
     : connection_(std::move(connection)), format_(format), frameBytes_(format.frameBytes()),
       ring_(frameBytes_ * static_cast<size_t>(format.rate) *
-            static_cast<size_t>(std::chrono::seconds(kRingSpan).count())),
+                static_cast<size_t>(std::chrono::seconds(kRingSpan).count()),
+            WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
       state_(std::make_shared<TakeState>(format.rate)),
       meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
 
@@ -290,6 +291,7 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
         ::unlink(capturePath_.c_str());
         return kFileError;
     }
+    wav_->enableDirect();
     wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake_) {
         ::unlink(capturePath_.c_str());
@@ -352,7 +354,7 @@ void Recording::writerLoop() {
             due = woke + kBurstSettle;
             continue;
         }
-        const bool wrote = drainRing();
+        const bool wrote = drainRing(stopping);
         unsaved = wrote || unsaved;
         if (stopping)
             break;
@@ -395,7 +397,7 @@ Clock::time_point Recording::nextWake(Clock::time_point now, bool flowing,
     // Pairs with the fence in append(): either the audio thread sees the writer idle, or the
     // writer sees the audio it pushed.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!ring_.readable().empty() || writerStop_.load()) {
+    if (ring_.size() > held_ || writerStop_.load()) {
         writerIdle_.store(false);
         return now + kHeaderEvery;
     }
@@ -447,20 +449,27 @@ Clock::time_point Recording::stallDue() const {
            std::max<Clock::duration>(kStallFloor, 2 * stall_.longest);
 }
 
-bool Recording::drainRing() {
+bool Recording::drainRing(bool all) {
     bool wrote = false;
     for (auto chunk = ring_.readable(); !chunk.empty(); chunk = ring_.readable()) {
+        size_t taken = chunk.size();
         if (!has(WavelarkWriteFailed)) {
-            if (!wav_->append(chunk.data(), chunk.size())) {
+            const bool ok = all ? wav_->append(chunk.data(), chunk.size())
+                                : wav_->appendBlocks(chunk.data(), chunk.size(), taken);
+            if (!ok) {
                 // Disk full: the ring is still emptied to keep going, and what is kept is what
                 // the file holds, not what came.
                 flag(WavelarkWriteFailed);
                 state_->frames.store(static_cast<int64_t>(wav_->dataBytes() / frameBytes_));
+                taken = chunk.size();
             }
         }
-        ring_.consume(chunk.size());
-        wrote = true;
+        ring_.consume(taken);
+        wrote = wrote || taken > 0;
+        if (taken < chunk.size())
+            break; // less than a block: it waits for more audio or for the stop
     }
+    held_ = ring_.size();
     return wrote;
 }
 

@@ -95,7 +95,9 @@ class Recording {
     bool sleepUntil(Clock::time_point due);
     // When the writer wakes next: on the clock while audio flows, else when audio comes.
     Clock::time_point nextWake(Clock::time_point now, bool flowing, Clock::time_point syncDue);
-    bool drainRing(); // true when it wrote anything
+    // True when it wrote anything. Only whole blocks go while the take runs (see WavWriter);
+    // `all` writes the rest too, at the end.
+    bool drainRing(bool all);
     void watchForStall(Clock::time_point now, bool wokeLate);
     Clock::time_point stallDue() const;
     // With a stop time, the audio up to it is awaited first (until the deadline).
@@ -119,6 +121,7 @@ class Recording {
     Fd wake_;
     std::atomic<bool> writerIdle_{false};
     std::atomic<bool> writerStop_{false};
+    size_t held_ = 0; // the writer's: what the ring keeps back after a drain, less than a block
 
     std::atomic<int64_t> gapCount_{0};
     std::atomic<int64_t> gapFrames_{0};

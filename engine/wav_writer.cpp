@@ -1,11 +1,14 @@
 #include "engine/wav_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
@@ -14,7 +17,7 @@ namespace tw::engine {
 
 namespace {
 
-constexpr uint64_t kPlainDataOffset = 44;
+constexpr uint64_t kPlainDataOffset = WavWriter::kPlainDataOffset;
 // RIFF head (12), ds64 (8 + 28), fmt (8 + 16), data (8).
 constexpr uint64_t kRf64DataOffset = 80;
 constexpr uint64_t kDs64Body = 20;
@@ -96,12 +99,12 @@ WavWriter::WavWriter(Fd fd, std::string path, Format format, uint64_t plainLimit
     : fd_(std::move(fd)), path_(std::move(path)), format_(format), plainLimit_(plainLimit),
       mayInsert_(mayInsert) {}
 
-size_t WavWriter::writeAt(uint64_t offset, const void* data, size_t bytes) {
+size_t WavWriter::writeAt(int fd, uint64_t offset, const void* data, size_t bytes) {
     const auto* from = static_cast<const std::byte*>(data);
     size_t done = 0;
     while (done < bytes) {
         const ssize_t n =
-            ::pwrite(fd_.get(), from + done, bytes - done, static_cast<off_t>(offset + done));
+            ::pwrite(fd, from + done, bytes - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -122,12 +125,72 @@ bool WavWriter::begin() {
     return writeAt(0, h.data(), h.size()) == h.size() && updateHeader();
 }
 
-bool WavWriter::append(const void* data, size_t bytes) {
+bool WavWriter::enableDirect() {
+    struct statx sx {};
+    if (::statx(fd_.get(), "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 ||
+        !(sx.stx_mask & STATX_DIOALIGN) || sx.stx_dio_offset_align == 0 ||
+        sx.stx_dio_mem_align == 0 || kDirectBlock % sx.stx_dio_offset_align != 0 ||
+        kDirectBlock % sx.stx_dio_mem_align != 0)
+        return false;
+    // A second open file of its own: the header keeps being rewritten through the page cache,
+    // and the capture's flock stays with the first.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+    direct_ = Fd(::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+    return direct();
+}
+
+bool WavWriter::writeCached(const void* data, size_t bytes) {
     if (growth_ == Growth::Plain && dataBytes_ + bytes > plainLimit_ && !becomeRf64())
         return false;
-    const size_t put = writeAt(dataOffset_ + dataBytes_, data, bytes);
+    const size_t put = writeAt(end(), data, bytes);
     dataBytes_ += put;
     return put == bytes;
+}
+
+bool WavWriter::append(const void* data, size_t bytes) {
+    // A block past the header's that the page cache holds is never written directly after:
+    // the two copies could disagree.
+    if (end() + bytes > kDirectBlock)
+        direct_.reset();
+    return writeCached(data, bytes);
+}
+
+bool WavWriter::appendBlocks(const void* data, size_t bytes, size_t& taken) {
+    const uint64_t before = dataBytes_;
+    const auto* from = static_cast<const std::byte*>(data);
+    bool ok = true;
+    if (direct() && end() < kDirectBlock) {
+        // The header's block stays in the page cache: it is rewritten all along.
+        const auto head = static_cast<size_t>(std::min<uint64_t>(bytes, kDirectBlock - end()));
+        ok = writeCached(from, head);
+        from += head;
+        bytes -= head;
+    }
+    const size_t whole = bytes - bytes % kDirectBlock;
+    if (ok && direct() && whole > 0) {
+        // Past the plain sizes the header changes form and the data may move: from there on
+        // the rest of the take goes through the page cache.
+        if (growth_ != Growth::Plain || dataBytes_ + whole > plainLimit_ ||
+            end() % kDirectBlock != 0 || reinterpret_cast<uintptr_t>(from) % kDirectBlock != 0)
+            direct_.reset();
+    }
+    if (ok && direct() && whole > 0) {
+        errno = 0;
+        const size_t put = writeAt(direct_.get(), end(), from, whole);
+        dataBytes_ += put;
+        from += put;
+        bytes -= put;
+        ok = put == whole;
+        // Some file systems announce direct I/O and then refuse it.
+        if (put == 0 && errno == EINVAL) {
+            direct_.reset();
+            ok = true;
+        }
+    }
+    if (ok && !direct() && bytes > 0)
+        ok = writeCached(from, bytes);
+    taken = static_cast<size_t>(dataBytes_ - before);
+    return ok;
 }
 
 bool WavWriter::updateHeader() {
@@ -144,6 +207,7 @@ bool WavWriter::updateHeader() {
 }
 
 bool WavWriter::finish() {
+    direct_.reset();
     const std::byte pad{0};
     if ((dataBytes_ & 1) && writeAt(dataOffset_ + dataBytes_, &pad, 1) != 1)
         return false;

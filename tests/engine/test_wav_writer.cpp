@@ -6,10 +6,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <sndfile.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 #include <vector>
 
 using tw::engine::Fd;
@@ -52,6 +56,20 @@ Read readWithSndfile(const QString& path, size_t frameBytes) {
         std::max<sf_count_t>(sf_read_raw(f, r.bytes.data(), sf_count_t(r.bytes.size())), 0)));
     sf_close(f);
     return r;
+}
+
+// Whether the page cache holds the file's page at `offset`.
+bool cached(const QString& path, size_t offset) {
+    Fd fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
+    const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t length = offset / page * page + page;
+    void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (map == MAP_FAILED)
+        return false;
+    std::vector<unsigned char> resident(length / page);
+    const bool in = ::mincore(map, length, resident.data()) == 0 && (resident.back() & 1);
+    ::munmap(map, length);
+    return in;
 }
 
 } // namespace
@@ -105,6 +123,54 @@ class TestWavWriter : public QObject {
         QCOMPARE(
             QString::fromUtf8(python.readAllStandardOutput()).trimmed(),
             QStringLiteral("%1 %2 22050 %3 %4").arg(channels).arg(bits / 8).arg(bytes).arg(sum));
+    }
+
+    // The capture's audio goes to the disk in whole blocks past the page cache; what is short
+    // of a block waits, and the header's block stays cached, so the file reads back exact.
+    void directBlocks() {
+        QTemporaryDir dir(QDir::tempPath() + "/tw-XXXXXX");
+        const QString path = dir.filePath("direct.wav");
+        auto w = open(path, {2, 44100, 16}, WavWriter::kPlainLimit, true);
+        QVERIFY(w.begin());
+        QVERIFY2(w.enableDirect(), "the test folder's file system refuses direct I/O");
+        // Laid out as the engine's ring lays it: each byte at the address its file offset has
+        // within a block.
+        const auto audio = ramp(100000, 9);
+        constexpr size_t kBlock = WavWriter::kDirectBlock;
+        std::unique_ptr<char, decltype(&std::free)> buffer(
+            static_cast<char*>(std::aligned_alloc(kBlock, 2 * kBlock + audio.size())), &std::free);
+        char* at = buffer.get() + WavWriter::kPlainDataOffset;
+        std::copy(audio.begin(), audio.end(), at);
+
+        size_t taken = 0;
+        QVERIFY(w.appendBlocks(at, 10000, taken));
+        QCOMPARE(taken, 2 * kBlock - WavWriter::kPlainDataOffset); // the header's block, one more
+        QVERIFY(w.updateHeader());
+        QVERIFY(cached(path, 0));
+        QVERIFY(!cached(path, kBlock));
+        // (Read after: reading the header brings the next pages in.)
+        const auto sofar = tw::wavSeconds(path);
+        QVERIFY(sofar && qAbs(*sofar - double(taken) / 176400) < 1e-6);
+
+        size_t done = taken;
+        QVERIFY(w.appendBlocks(at + done, audio.size() - done, taken));
+        done += taken;
+        QVERIFY(audio.size() - done < kBlock && w.direct());
+        QVERIFY(w.append(at + done, audio.size() - done));
+        QVERIFY(!w.direct());
+        QVERIFY(w.finish());
+        const Read r = readWithSndfile(path, 4);
+        QCOMPARE(r.container, SF_FORMAT_WAV);
+        QVERIFY(r.bytes == audio);
+
+        // A caller whose memory is not laid out that way still has all of it written.
+        const QString other = dir.filePath("unaligned.wav");
+        auto u = open(other, {2, 44100, 16}, WavWriter::kPlainLimit, true);
+        QVERIFY(u.begin() && u.enableDirect());
+        QVERIFY(u.appendBlocks(at + 1, 20000, taken));
+        QCOMPARE(taken, size_t(20000));
+        QVERIFY(!u.direct() && u.finish());
+        QVERIFY(readWithSndfile(other, 4).bytes == std::vector<char>(at + 1, at + 20001));
     }
 
     // Crossing the limit turns the file into RF64 without losing a byte, whether the file
