@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <optional>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -219,24 +220,28 @@ bool WavWriter::becomeRf64() {
     // lengths are right in whichever form it is found.
     if (!updateHeader())
         return false;
-    if (mayInsert_ && insertRf64Header())
-        return true;
+    if (mayInsert_) {
+        if (const auto inserted = insertRf64Header())
+            return *inserted;
+    }
     return copyIntoRf64();
 }
 
 // Where the file system can insert whole blocks at the start of a file (ext4, XFS), the data
 // stay where they are on disk and the new header fills the inserted block.
-bool WavWriter::insertRf64Header() {
+std::optional<bool> WavWriter::insertRf64Header() {
     struct statfs fs {};
     if (::fstatfs(fd_.get(), &fs) != 0 || fs.f_bsize < 512 || fs.f_bsize > (1 << 16))
-        return false;
+        return std::nullopt;
     const auto block = static_cast<uint64_t>(fs.f_bsize);
     if (::fallocate(fd_.get(), FALLOC_FL_INSERT_RANGE, 0, static_cast<off_t>(block)) != 0)
-        return false;
+        return std::nullopt;
     dataOffset_ += block;
     growth_ = Growth::Inserted;
     const auto h = rf64Header(format_, dataOffset_, dataBytes_);
-    return writeAt(0, h.data(), h.size()) == h.size();
+    // Synced at once: until the new header is on the disk, a crash of the machine would leave
+    // a file that begins with the inserted block's zeros, which no reader takes.
+    return writeAt(0, h.data(), h.size()) == h.size() && ::fdatasync(fd_.get()) == 0;
 }
 
 // Elsewhere the data are copied behind a new header in a file beside the capture (a reflink
@@ -261,6 +266,13 @@ bool WavWriter::copyIntoRf64() {
     }
     dataOffset_ = kRf64DataOffset;
     growth_ = Growth::Copied;
+    // The rename lasts through a crash of the machine only once the folder is synced; before,
+    // the folder could still name the old file and lose all that follows.
+    const auto slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+    // The take itself is whole either way, so a folder that cannot be synced does not end it.
+    if (const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
+        ::fsync(dir.get());
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tw::engine {
@@ -60,7 +61,9 @@ class WavWriter {
 
   private:
     bool becomeRf64();
-    bool insertRf64Header();
+    // Nothing when the file system cannot insert (the data are then copied); else whether
+    // the new header was written.
+    std::optional<bool> insertRf64Header();
     bool copyIntoRf64();
     size_t writeAt(uint64_t offset, const void* data, size_t bytes) { // the bytes written
         return writeAt(fd_.get(), offset, data, bytes);
