@@ -27,6 +27,24 @@ qint64 capturePid(const QString& name) {
     return match.hasMatch() ? match.captured(1).toLongLong() : 0;
 }
 
+// A crash while a take turned into RF64 by copying leaves the unfinished copy beside its
+// capture, which still holds all of the audio: the copy goes, unless a writer is at work.
+void removeUnfinishedCopies(const QString& folder) {
+    const qint64 self = QCoreApplication::applicationPid();
+    const QString suffix = QStringLiteral(".grow");
+    for (const QString& name :
+         QDir(folder).entryList({QStringLiteral("capture-*.wav.grow")}, QDir::Files)) {
+        const QString captureName = name.chopped(suffix.size());
+        const QString capture = folder + QLatin1Char('/') + captureName;
+        if (capturePid(captureName) == self || !QFileInfo::exists(capture))
+            continue;
+        const ExclusiveFileLock captureLock(capture);
+        const ExclusiveFileLock copyLock(capture + suffix);
+        if (captureLock.held() && copyLock.held())
+            QFile::remove(capture + suffix);
+    }
+}
+
 } // namespace
 
 QString captureFolder() {
@@ -42,6 +60,7 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
     const QString base = QFileInfo(savePosition).absoluteFilePath();
     result.saveFolder = QFileInfo(base).absolutePath();
 
+    removeUnfinishedCopies(folder);
     // The names begin with the time of the take: by name is oldest first.
     QStringList names = QDir(folder).entryList({QStringLiteral("capture-*.wav")}, QDir::Files);
     std::sort(names.begin(), names.end());

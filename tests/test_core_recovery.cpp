@@ -125,6 +125,29 @@ class TestCoreRecovery : public QObject {
         QCOMPARE(*wavSeconds(first), 0.5);
     }
 
+    // A crash during a take's copy into RF64 left the copy beside the capture that still
+    // holds the audio: the copy goes, the capture is recovered. Copies of a take still being
+    // written, or without their capture, stay.
+    void unfinishedCopiesGo() {
+        const qint64 other = QCoreApplication::applicationPid() + 1;
+        const QString crashed = capture("20240101-090000", other, plainWav(0, kRate));
+        QVERIFY(writeFile(crashed + ".grow", "partial copy"));
+        const QString writing = capture("20240101-100000", other + 1, plainWav(0, 64));
+        QVERIFY(writeFile(writing + ".grow", "copy under way"));
+        const QString orphan =
+            captures() + "/capture-20240101-110000-" + QString::number(other) + ".wav.grow";
+        QVERIFY(writeFile(orphan, "no capture beside it"));
+        const int held = ::open(QFile::encodeName(writing).constData(), O_RDONLY);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+
+        recover(path("takes/rec.wav"));
+        ::close(held);
+
+        QVERIFY(!QFileInfo::exists(crashed + ".grow") && !QFileInfo::exists(crashed));
+        QCOMPARE(*wavSeconds(path("takes/rec.wav")), 0.5);
+        QVERIFY(QFileInfo::exists(writing + ".grow") && QFileInfo::exists(orphan));
+    }
+
     void unmovableCapturesStayAndTheStatusSaysWhy() {
         const QString stranded = capture("20240101-090000", 1, plainWav(0, 64));
         // A save folder that cannot exist: its parent is a file (root may write anywhere else).
