@@ -138,7 +138,8 @@ class TestWavWriter : public QObject {
         const auto audio = ramp(100000, 9);
         constexpr size_t kBlock = WavWriter::kDirectBlock;
         std::unique_ptr<char, decltype(&std::free)> buffer(
-            static_cast<char*>(std::aligned_alloc(kBlock, 2 * kBlock + audio.size())), &std::free);
+            static_cast<char*>(std::aligned_alloc(kBlock, (audio.size() / kBlock + 2) * kBlock)),
+            &std::free);
         char* at = buffer.get() + WavWriter::kPlainDataOffset;
         std::copy(audio.begin(), audio.end(), at);
 
