@@ -21,13 +21,6 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A rename or a new file is durable only once its folder's entry is.
-void syncFolderOf(const std::string& path) {
-    const Fd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir)
-        ::fsync(dir.get());
-}
-
 // glibc before 2.28 has no renameat2() wrapper; the kernel call is all there is to it.
 int renameNoReplace(const std::string& from, const std::string& to) {
 #ifdef SYS_renameat2
@@ -126,6 +119,12 @@ Moved copyAcross(const std::string& from, const std::string& to, int* error) {
 }
 
 } // namespace
+
+void syncFolderOf(const std::string& path) {
+    const Fd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.get());
+}
 
 Moved moveNoReplace(const std::string& from, const std::string& to, int* error) {
     if (renameNoReplace(from, to) == 0) {

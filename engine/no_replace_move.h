@@ -15,4 +15,8 @@ enum class Moved { Yes, NameTaken, Failed };
 // `from` stays as it was and `error` (if given) holds the errno of what stopped the move.
 Moved moveNoReplace(const std::string& from, const std::string& to, int* error = nullptr);
 
+// A rename or a new file lasts through a crash of the machine only once its folder's entry
+// does: this syncs the folder that holds `path`, as well as it can.
+void syncFolderOf(const std::string& path);
+
 } // namespace tw::files

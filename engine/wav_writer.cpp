@@ -1,5 +1,7 @@
 #include "engine/wav_writer.h"
 
+#include "engine/no_replace_move.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -18,7 +20,6 @@ namespace tw::engine {
 
 namespace {
 
-constexpr uint64_t kPlainDataOffset = WavWriter::kPlainDataOffset;
 // RIFF head (12), ds64 (8 + 28), fmt (8 + 16), data (8).
 constexpr uint64_t kRf64DataOffset = 80;
 constexpr uint64_t kDs64Body = 20;
@@ -266,13 +267,10 @@ bool WavWriter::copyIntoRf64() {
     }
     dataOffset_ = kRf64DataOffset;
     growth_ = Growth::Copied;
-    // The rename lasts through a crash of the machine only once the folder is synced; before,
-    // the folder could still name the old file and lose all that follows.
-    const auto slash = path_.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-    // The take itself is whole either way, so a folder that cannot be synced does not end it.
-    if (const Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
-        ::fsync(dir.get());
+    // Until the folder is synced, a crash of the machine could leave it naming the old file and
+    // lose all that follows. The take itself is whole either way, so a folder that cannot be
+    // synced does not end it.
+    files::syncFolderOf(path_);
     return true;
 }
 
