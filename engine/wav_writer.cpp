@@ -81,6 +81,18 @@ std::vector<std::byte> rf64Header(const WavWriter::Format& f, uint64_t dataOffse
     return h;
 }
 
+std::array<std::byte, WavWriter::kPlainDataOffset> plainHeader(const WavWriter::Format& f,
+                                                               uint64_t data) {
+    std::array<std::byte, WavWriter::kPlainDataOffset> h{};
+    putTag(h.data(), "RIFF");
+    put32(h.data() + 4, static_cast<uint32_t>(36 + data + (data & 1)));
+    putTag(h.data() + 8, "WAVE");
+    putFormat(h.data() + 12, f);
+    putTag(h.data() + 36, "data");
+    put32(h.data() + 40, static_cast<uint32_t>(data));
+    return h;
+}
+
 bool copyRange(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_t bytes) {
     auto in = static_cast<loff_t>(fromOffset);
     auto out = static_cast<loff_t>(toOffset);
@@ -117,14 +129,9 @@ size_t WavWriter::writeAt(int fd, uint64_t offset, const void* data, size_t byte
 }
 
 bool WavWriter::begin() {
-    std::array<std::byte, kPlainDataOffset> h{};
-    putTag(h.data(), "RIFF");
-    putTag(h.data() + 8, "WAVE");
-    putFormat(h.data() + 12, format_);
-    putTag(h.data() + 36, "data");
     dataOffset_ = kPlainDataOffset;
     dataBytes_ = 0;
-    return writeAt(0, h.data(), h.size()) == h.size() && updateHeader();
+    return updateHeader();
 }
 
 bool WavWriter::enableDirect() {
@@ -200,12 +207,9 @@ bool WavWriter::updateHeader() {
         const auto body = ds64Body(dataOffset_, dataBytes_, format_.channels * format_.bits / 8);
         return writeAt(kDs64Body, body.data(), body.size()) == body.size();
     }
-    std::array<std::byte, 4> size{};
-    put32(size.data(), static_cast<uint32_t>(36 + dataBytes_ + (dataBytes_ & 1)));
-    if (writeAt(4, size.data(), size.size()) != size.size())
-        return false;
-    put32(size.data(), static_cast<uint32_t>(dataBytes_));
-    return writeAt(40, size.data(), size.size()) == size.size();
+    // The whole header in one write: it is a single page, and a write is a system call.
+    const auto h = plainHeader(format_, dataBytes_);
+    return writeAt(0, h.data(), h.size()) == h.size();
 }
 
 bool WavWriter::finish() {
