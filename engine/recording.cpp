@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace tw::engine {
@@ -32,7 +33,7 @@ constexpr auto kTailWait = 350ms;
 constexpr auto kHeaderEvery = 700ms;
 // Audio that ends the writer's wait for a source that hands over seconds at once comes in
 // pieces a few milliseconds apart: the writer lets them gather for this long, then writes
-// them in one go.
+// them in one go. A timer the audio thread sets wakes it then, so a burst costs one wake-up.
 constexpr auto kBurstSettle = 100ms;
 // A killed program loses nothing of what was written (it stays in the page cache); only a
 // crash of the machine does. A sync costs more CPU than the writes of several seconds of audio,
@@ -223,8 +224,10 @@ void Recording::append(const void* data, size_t bytes) {
     owedSilence_.store(owed, std::memory_order_relaxed);
     // At most once per wait of the writer: a writer on its schedule is not disturbed.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (writerIdle_.load(std::memory_order_relaxed) && writerIdle_.exchange(false))
-        wakeWriter();
+    if (writerIdle_.load(std::memory_order_relaxed) && writerIdle_.exchange(false)) {
+        const itimerspec settle{{}, {0, std::chrono::nanoseconds(kBurstSettle).count()}};
+        ::timerfd_settime(settle_.get(), 0, &settle, nullptr);
+    }
 }
 
 // The take begins when the stream is ready. A source that was idle (a monitor of a sink that
@@ -293,7 +296,8 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
     }
     wav_->enableDirect();
     wake_ = Fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!wake_) {
+    settle_ = Fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!wake_ || !settle_) {
         ::unlink(capturePath_.c_str());
         return kFileError;
     }
@@ -343,17 +347,12 @@ void Recording::writerLoop() {
     bool burst = false;
     Clock::time_point idleSince;
     for (;;) {
-        const bool woken = sleepUntil(due);
+        const bool audio = sleepUntil(due);
         const auto woke = Clock::now();
         const bool stopping = writerStop_.load();
-        if (woken && !stopping) {
-            // Audio soon after the ring ran empty is a steady source: back on the clock.
-            burst = woke - idleSince >= kHeaderEvery;
-            if (woke - due > kLateWake)
-                stall_.since = woke; // this process did not run: see watchForStall()
-            due = woke + kBurstSettle;
-            continue;
-        }
+        // Audio soon after the ring ran empty is a steady source: back on the clock.
+        if (audio)
+            burst = woke - kBurstSettle - idleSince >= kHeaderEvery;
         const bool wrote = drainRing(stopping);
         unsaved = wrote || unsaved;
         if (stopping)
@@ -412,11 +411,13 @@ void Recording::wakeWriter() {
 bool Recording::sleepUntil(Clock::time_point due) {
     for (auto now = Clock::now(); now < due && !writerStop_.load(); now = Clock::now()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
-        pollfd wake{wake_.get(), POLLIN, 0};
-        if (::poll(&wake, 1, static_cast<int>(std::min<int64_t>(left, 60000))) > 0) {
+        pollfd wake[2] = {{wake_.get(), POLLIN, 0}, {settle_.get(), POLLIN, 0}};
+        if (::poll(wake, 2, static_cast<int>(std::min<int64_t>(left, 60000))) > 0) {
             uint64_t count;
-            [[maybe_unused]] ssize_t got = ::read(wake_.get(), &count, sizeof count);
-            return true;
+            const bool audio = wake[1].revents & POLLIN;
+            [[maybe_unused]] ssize_t got =
+                ::read(audio ? settle_.get() : wake_.get(), &count, sizeof count);
+            return audio;
         }
     }
     return false;

@@ -91,7 +91,8 @@ class Recording {
 
     void writerLoop();
     void wakeWriter();
-    // True when woken ahead of `due` (audio after a wait, or the stop).
+    // True when woken by audio that came while the ring was empty (after it settled); false
+    // at `due` or for the stop.
     bool sleepUntil(Clock::time_point due);
     // When the writer wakes next: on the clock while audio flows, else when audio comes.
     Clock::time_point nextWake(Clock::time_point now, bool flowing, Clock::time_point syncDue);
@@ -116,9 +117,11 @@ class Recording {
     StreamPtr stream_;             // released before connection_, with the loop locked
 
     std::thread writer_;
-    // Wakes the writer ahead of its schedule: for the stop, and for audio that comes while it
-    // waits with an empty ring (it then says so in writerIdle_). Never blocks the caller.
+    // Wake the writer ahead of its schedule, without blocking the caller: an eventfd for the
+    // stop, and a timer for audio that comes while it waits with an empty ring (it then says
+    // so in writerIdle_).
     Fd wake_;
+    Fd settle_;
     std::atomic<bool> writerIdle_{false};
     std::atomic<bool> writerStop_{false};
     size_t held_ = 0; // the writer's: what the ring keeps back after a drain, less than a block
