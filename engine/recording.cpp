@@ -226,6 +226,7 @@ void Recording::append(const void* data, size_t bytes) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (writerIdle_.load(std::memory_order_relaxed) && writerIdle_.exchange(false)) {
         const itimerspec settle{{}, {0, std::chrono::nanoseconds(kBurstSettle).count()}};
+        settleSet_.store(Clock::now().time_since_epoch().count());
         ::timerfd_settime(settle_.get(), 0, &settle, nullptr);
     }
 }
@@ -357,7 +358,9 @@ void Recording::writerLoop() {
         unsaved = wrote || unsaved;
         if (stopping)
             break;
-        watchForStall(woke, woke - due > kLateWake);
+        // A wake for audio was planned for its settle after the timer was set.
+        const Clock::time_point settled{Clock::duration(settleSet_.load()) + kBurstSettle};
+        watchForStall(woke, woke - (audio ? std::min(due, settled) : due) > kLateWake);
         const auto now = Clock::now();
         if (unsaved && !has(WavelarkWriteFailed)) {
             // The header's lengths, so that a killed program leaves a capture that plays up

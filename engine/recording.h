@@ -122,6 +122,7 @@ class Recording {
     // so in writerIdle_).
     Fd wake_;
     Fd settle_;
+    std::atomic<Clock::rep> settleSet_{0}; // when the audio thread last set the timer
     std::atomic<bool> writerIdle_{false};
     std::atomic<bool> writerStop_{false};
     size_t held_ = 0; // the writer's: what the ring keeps back after a drain, less than a block
