@@ -215,7 +215,7 @@ bool WavWriter::updateHeader() {
 bool WavWriter::finish() {
     direct_.reset();
     const std::byte pad{0};
-    if ((dataBytes_ & 1) && writeAt(dataOffset_ + dataBytes_, &pad, 1) != 1)
+    if ((dataBytes_ & 1) && writeAt(end(), &pad, 1) != 1)
         return false;
     return updateHeader();
 }
