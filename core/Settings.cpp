@@ -31,9 +31,10 @@ float dataRatePerMinute(const RecordingFormat& f) {
 }
 
 // A single is read as its 7 significant digits and those are rounded half away from zero,
-// as the format routine of the original platform does: a rate of 1.00049973 reads 1.000500
-// and shows 1.001, and 2.8125 shows 2.813. Always a point, so that it reads back whatever
-// the user's locale.
+// so that the figure shown follows the digits the single stands for rather than its binary
+// tail, and an exact half always goes up: a rate of 1.00049973 reads 1.000500 and shows
+// 1.001, and 2.8125 shows 2.813. Always a point, so that it reads back whatever the user's
+// locale.
 QString rateText(float rate) {
     if (!std::isfinite(rate))
         return QString::number(double(rate), 'f', 3);

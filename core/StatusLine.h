@@ -5,7 +5,8 @@
 
 namespace tw {
 
-// Status colours, kept as the design's 0x00BBGGRR values.
+// Status colours as 0x00BBGGRR numbers, red in the low byte: the status line keeps its colour
+// as a plain number, which statusTextColour() turns into the text's colour.
 inline constexpr int kBlue = 0xFF0000;
 inline constexpr int kRed = 0x0000FF;
 

@@ -27,8 +27,8 @@ QPushButton* plainButton(const QString& text, const QRect& geometry, QWidget* pa
 Form3::Form3(IDesktop& desktop) : QWidget(nullptr), desktop_(desktop) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Form3"));
-    // 150 twips taller than designed: the designed height left the buttons 5 pixels from the
-    // bottom edge, which reads as cut off; below them is now the margin above the first label.
+    // 1800 twips tall: at 1650 the buttons sat 5 pixels from the bottom edge, which reads as
+    // cut off; now 15 pixels of margin are left below them.
     setFixedSize(4725 / 15, 1800 / 15);
     setFont(timesFont(11.25));
 

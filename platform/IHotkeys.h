@@ -13,7 +13,8 @@ class IHotkeys : public QObject {
     using QObject::QObject;
     ~IHotkeys() override = default;
 
-    // `virtualKey` uses the Windows key codes of the design (0x78 = F9 … 0x7A = F11).
+    // `virtualKey` is a virtual-key number: F9 = 0x78, F10 = 0x79, F11 = 0x7A. Each
+    // implementation turns it into its own name for the key.
     virtual bool registerHotKey(int id, int virtualKey) = 0;
     virtual void unregisterHotKey(int id) = 0;
     // The key the desktop assigned to a hotkey, in the desktop's own words; "" when the

@@ -119,8 +119,8 @@ class App:
             if found:
                 time.sleep(0.3)  # let it paint
                 shown = self.title(found[0])
-                # The title a window manager shows is _NET_WM_NAME; it must be the design's
-                # own, with nothing (such as the application's name) appended.
+                # The title a window manager shows is _NET_WM_NAME; it must be exactly the
+                # title the window sets, with nothing (such as the application's name) appended.
                 need(re.fullmatch(title.strip("^$"), shown),
                      f"window {title!r} is shown titled {shown!r}")
                 return found[0]
