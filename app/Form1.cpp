@@ -1,7 +1,7 @@
 #include "app/Form1.h"
 
+#include "app/HotkeyCommands.h"
 #include "core/Session.h"
-#include "core/Yield.h"
 #include "dialogs/Form3.h"
 #include "dialogs/aboutme.h"
 #include "encoding/lame.h"
@@ -22,39 +22,36 @@
 namespace tw {
 
 namespace {
-// A file dialog is modal: while it is open a handler is running, so hotkeys do nothing.
+// A file dialog is modal and its caller acts on the answer: the recorder's commands wait.
 class ModalFileDialogs final : public IFileDialogs {
   public:
-    explicit ModalFileDialogs(IFileDialogs& dialogs) : dialogs_(dialogs) {}
+    ModalFileDialogs(IFileDialogs& dialogs, Session& session)
+        : dialogs_(dialogs), session_(session) {}
     std::optional<QString> save(const QString& fileName, const QString& filter) override {
-        HandlerScope scope;
+        Session::Modal modal(session_);
         return dialogs_.save(fileName, filter);
     }
     std::optional<QString> open(const QString& filter) override {
-        HandlerScope scope;
+        Session::Modal modal(session_);
         return dialogs_.open(filter);
     }
 
   private:
     IFileDialogs& dialogs_;
+    Session& session_;
 };
 } // namespace
 
-Form1::Form1(const Services& services, QWidget* parent)
-    : QMainWindow(parent), services_(services),
-      session_(std::make_unique<Session>(services.appDir, services.audio, services.player,
-                                         services.messages)) {
+Form1::Form1(Session& session, const Services& services, QWidget* parent)
+    : QMainWindow(parent), session_(session), services_(services) {
     if (services_.dialogs) {
-        modalDialogs_ = std::make_unique<ModalFileDialogs>(*services_.dialogs);
+        modalDialogs_ = std::make_unique<ModalFileDialogs>(*services_.dialogs, session_);
         services_.dialogs = modalDialogs_.get();
     }
     buildControls();
     buildMenus();
     connectSession();
-    connect(&services_.hotkeys, &IHotkeys::hotkey, this, &Form1::HotkeyPump);
     connect(&services_.hotkeys, &IHotkeys::triggersChanged, this, &Form1::showTriggers);
-    connect(&services_.hotkeys, &IHotkeys::unavailable, this,
-            [this](const QString& why) { session_->status.set(why, kRed); });
 }
 
 // The desktop may have given the hotkeys other keys than the captions say: the tooltips
@@ -88,22 +85,22 @@ Form1::~Form1() {
 }
 
 void Form1::connectSession() {
-    Session& s = *session_;
+    Session& s = session_;
     connect(&s.status, &StatusLine::changed, this, &Form1::showStatus);
     connect(&s.recorder, &Recorder::phaseChanged, this, [this](Recorder::Phase phase) {
-        if (phase == Recorder::Phase::Recording)
-            Timer2.start();
-        else
-            Timer2.stop();
-        // The hourglass stands for the whole save, conversion included.
+        // The hourglass stands for the engine's save; a conversion runs in the background.
         const bool saving = phase == Recorder::Phase::Saving;
         if (saving && !QApplication::overrideCursor())
             QApplication::setOverrideCursor(Qt::WaitCursor);
         else if (!saving && QApplication::overrideCursor())
             QApplication::restoreOverrideCursor();
-        showPhase();
     });
-    connect(&s.converter(), &Converter::busyChanged, this, &Form1::showPhase);
+    connect(&s, &Session::commandsChanged, this, &Form1::showCommands);
+    connect(&s.recorder, &Recorder::phaseChanged, this, [this] {
+        SkinButton4->setText(session_.recorder.phase() == Recorder::Phase::Paused
+                                 ? QStringLiteral("Resume F10")
+                                 : QStringLiteral("Pause F10"));
+    });
     connect(&s.recorder, &Recorder::clockChanged, this,
             [this](const QString& text) { SkinPanel1->setText(text); });
     connect(&s.settings, &Settings::formatAnnounced, this,
@@ -128,39 +125,18 @@ void Form1::connectSession() {
 
 void Form1::Form_Load() {
     Common.Filter = QStringLiteral("Wave Files(*.wav)|*.wav");
-    Recorder& recorder = session_->recorder;
-    recorder.reloadOutputPath();
-    SkinForm1->setSkinFile(session_->settings.appFile(QStringLiteral("skin/green.skn")));
+    SkinForm1->setSkinFile(session_.settings.appFile(QStringLiteral("skin/green.skn")));
     skins();
-    session_->status.setText(QStringLiteral("Please read help files before starting program."));
+    session_.status.setText(QStringLiteral("Please read help files before starting program."));
 
-    services_.hotkeys.registerHotKey(kHotkeyRecord, 0x78);
-    services_.hotkeys.registerHotKey(kHotkeyPause, 0x79);
-    services_.hotkeys.registerHotKey(kHotkeyStop, 0x7A);
-    pumpStopped_ = false;
-
-    if (session_->settings.firstRun()) {
-        recorder.setOutputPath(session_->settings.defaultSavePosition());
+    if (session_.settings.firstRun()) {
+        session_.recorder.setOutputPath(session_.settings.defaultSavePosition());
         form2()->show();
         return;
     }
     show();
     // The mixer and the engine answer on their own thread; the slider follows when they do.
-    session_->loadConfiguration();
-    emit configured();
-}
-
-void Form1::HotkeyPump(int id) {
-    // Only the pump acts on hotkeys, and only between handlers.
-    if (session_->handlerRunning() || pumpStopped_)
-        return;
-    HandlerScope scope;
-    if (SkinButton1->isEnabled() && id == kHotkeyRecord)
-        SkinButton1_Click();
-    if (SkinButton4->isEnabled() && id == kHotkeyPause)
-        SkinButton4_Click();
-    if (SkinButton2->isEnabled() && id == kHotkeyStop)
-        SkinButton2_Click();
+    session_.loadConfiguration();
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -174,26 +150,9 @@ void Form1::Exit_Click() {
     Form_Unload();
 }
 
-void Form1::waitForEngine() {
-    while (session_->recorder.waiting())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
-                                        QEventLoop::ExcludeUserInputEvents);
-}
-
 void Form1::Form_Unload() {
-    if (unloaded_)
+    if (session_.quitting())
         return;
-    unloaded_ = true;
-    HandlerScope scope;
-
-    // A take that is starting or running is saved before the program ends.
-    waitForEngine();
-    if (session_->recorder.takeRunning()) {
-        SkinButton2_Click();
-        waitForEngine();
-    }
-    session_->playback.closePlaying();
-
     // Only windows that exist are unloaded: creating one just to destroy it would run
     // its start-up for nothing.
     if (form2_) {
@@ -208,16 +167,10 @@ void Form1::Form_Unload() {
     }
     // The about box may be loaded hidden; closing it does not destroy it then.
     delete aboutme_.data();
-
-    pumpStopped_ = true;
-    emit pumpStopped();
-    // A volume the mixer never told would be applied at the next start: possibly silence.
-    if (session_->volume.known())
-        session_->settings.writeVolume(SkinScrollBar1->position());
+    // A take that is starting or running is saved, a conversion stopped; the application
+    // says when it is done.
+    session_.quit();
     services_.player.close(Getfilename());
-    services_.hotkeys.unregisterHotKey(kHotkeyRecord);
-    services_.hotkeys.unregisterHotKey(kHotkeyPause);
-    services_.hotkeys.unregisterHotKey(kHotkeyStop);
 }
 
 int Form1::selectedRow() const {
@@ -228,7 +181,7 @@ int Form1::selectedRow() const {
 }
 
 QString Form1::Getfilename() const {
-    return session_->takes.path(selectedRow());
+    return session_.takes.path(selectedRow());
 }
 
 QString Form1::GetShortPath(const QString& path) {
@@ -246,16 +199,14 @@ void Form1::showStatus(const QString& text, int colour) {
     Text1->setToolTip(text);
 }
 
-void Form1::showPhase() {
-    using Phase = Recorder::Phase;
-    const Phase phase = session_->recorder.phase();
-    const bool running = phase == Phase::Recording || phase == Phase::Paused;
-    // Record waits for a conversion to end; a take may go on while one runs.
-    SkinButton1->setEnabled(phase == Phase::Idle && !session_->converter().busy());
-    SkinButton4->setEnabled(running);
-    SkinButton2->setEnabled(running);
-    SkinButton4->setText(phase == Phase::Paused ? QStringLiteral("Resume F10")
-                                                : QStringLiteral("Pause F10"));
+void Form1::showCommands() {
+    using Command = Session::Command;
+    // A modal dialog or menu of this window disables nothing: it has the input meanwhile.
+    if (session_.modalOpen())
+        return;
+    SkinButton1->setEnabled(session_.refusal(Command::Record).isEmpty());
+    SkinButton4->setEnabled(session_.refusal(Command::Pause).isEmpty());
+    SkinButton2->setEnabled(session_.refusal(Command::Stop).isEmpty());
 }
 
 void Form1::showVolume() {
@@ -265,12 +216,12 @@ void Form1::showVolume() {
 
 Form2* Form1::form2() {
     if (!form2_) {
-        Session& s = *session_;
-        form2_ = new Form2(s.wizard, s.settings.appDir(), windowIcon());
+        session_.openSoundCardSetup(true);
+        form2_ = new Form2(session_.wizard, session_.settings.appDir(), windowIcon());
         // The wizard's Done hands over to the main window; closing it ends the program.
         connect(form2_, &Form2::handedOver, this, [this] {
+            session_.closeSoundCardSetup();
             show();
-            emit configured();
         });
         connect(form2_, &Form2::closed, this, [this] { Exit_Click(); });
         form2_->Form_Load();
@@ -279,30 +230,27 @@ Form2* Form1::form2() {
 }
 
 void Form1::soundCard_Click() {
-    Session& s = *session_;
-    if (s.recorder.phase() != Recorder::Phase::Idle) {
-        s.status.set(QStringLiteral("Stop the recording before setting up the sound card."), kRed);
-        return;
-    }
     if (form2_ && form2_->isVisible()) {
         form2_->raise();
         form2_->activateWindow();
         return;
     }
+    // While it is open the wizard holds the recorder: no take starts from anywhere.
+    if (!session_.openSoundCardSetup())
+        return;
     delete form2_.data(); // the first run's, hidden since its Done
-    s.wizard.restart();
-    form2_ = new Form2(s.wizard, s.settings.appDir(), windowIcon());
+    form2_ = new Form2(session_.wizard, session_.settings.appDir(), windowIcon());
     form2_->setAttribute(Qt::WA_DeleteOnClose);
     // Done has put the chosen source in use; closing changes nothing.
     connect(form2_, &Form2::handedOver, form2_, &QObject::deleteLater);
-    connect(form2_, &Form2::closed, this, [this] { session_->wizard.cancel(); });
+    connect(form2_, &QObject::destroyed, &session_, &Session::closeSoundCardSetup);
     form2_->Form_Load();
     form2_->show();
 }
 
 Preferences* Form1::preferences() {
     if (!preferences_) {
-        preferences_ = new Preferences(session_->settings, windowIcon());
+        preferences_ = new Preferences(session_.settings, windowIcon());
         preferences_->Form_Load();
     }
     return preferences_.data();
@@ -310,7 +258,7 @@ Preferences* Form1::preferences() {
 
 lame* Form1::lameDialog() {
     if (!lame_) {
-        lame_ = new lame(session_->settings, windowIcon());
+        lame_ = new lame(session_.settings, windowIcon());
         lame_->Form_Load();
     }
     return lame_.data();

@@ -29,28 +29,24 @@ class SkinPanel;
 class SkinMeter;
 class SkinScrollBar;
 
-// A common dialog control as the design holds it: its filter.
+// A common dialog's state: the file chosen and the filter offered.
 struct FileDialogState {
     QString FileName;
     QString Filter;
 };
 
-inline constexpr int kHotkeyRecord = 0xBFFF;
-inline constexpr int kHotkeyPause = 0;
-inline constexpr int kHotkeyStop = 160;
-
-// The main window: a view over the run's session. Its start-up runs in Form_Load; the Qt
-// event loop that follows is the hotkey pump; closing the window runs Form_Unload once.
-// Handlers hand the user's commands to the session; the window shows what the session says.
+// The main window: a view over the application. Its start-up runs in Form_Load; closing the
+// window runs Form_Unload, which asks the application to shut down. Handlers hand the user's
+// commands to the application; the window shows what its signals say.
 class Form1 : public QMainWindow {
     Q_OBJECT
   public:
-    explicit Form1(const Services& services, QWidget* parent = nullptr);
+    Form1(Session& session, const Services& services, QWidget* parent = nullptr);
     ~Form1() override;
 
-    Session& session() { return *session_; }
+    Session& session() { return session_; }
 
-    // Start-up. Returns when the pump is ready to run (the caller runs the event loop).
+    // Start-up: the skin, then the first run's wizard or the window with the settings loaded.
     void Form_Load();
     void Form_Unload();
     void Exit_Click();
@@ -63,13 +59,11 @@ class Form1 : public QMainWindow {
     void red_Click();
     void blue_Click();
 
-    // Record, pause/resume, stop and save. Virtual so that tests can watch what the
-    // hotkey pump runs.
-    virtual void SkinButton1_Click();
-    virtual void SkinButton4_Click();
-    virtual void SkinButton2_Click();
+    // Record, pause/resume, stop and save.
+    void SkinButton1_Click();
+    void SkinButton4_Click();
+    void SkinButton2_Click();
 
-    void Timer2_Timer();
     void SkinScrollBar1_Change();
 
     // The recordings list and playback.
@@ -98,13 +92,10 @@ class Form1 : public QMainWindow {
     void Timer3_Timer();
     static QString mailAddress();
 
-    // A hotkey as the pump sees it: acted on only while no handler runs and only when
-    // its button is enabled.
-    void HotkeyPump(int id);
     // Another start of the program asked for it: the window in use comes to the front.
     void raiseWindow();
 
-    // Controls, under their design names.
+    // The controls, by the names the handlers use.
     SkinForm* SkinForm1 = nullptr;
     SkinLabel* SkinLabel2 = nullptr;
     QListView* List1 = nullptr;
@@ -117,7 +108,7 @@ class Form1 : public QMainWindow {
     SkinPanel* SkinPanel1 = nullptr;
     SkinMeter* SkinMeter1 = nullptr; // the input's level, between the list and the buttons
     FileDialogState Common, Common2, Common3;
-    QTimer Timer1, Timer2, Timer3;
+    QTimer Timer1, Timer3;
 
     // Menus.
     QMenu* file = nullptr;
@@ -154,12 +145,6 @@ class Form1 : public QMainWindow {
   private:
     void showTriggers();
 
-  signals:
-    // The pump has been told to stop: the event loop should end.
-    void pumpStopped();
-    // The program is configured (at start-up, or once the first run's wizard is done).
-    void configured();
-
   protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -174,16 +159,16 @@ class Form1 : public QMainWindow {
     // The current line, its playback stopped if it plays; -1 when there is none.
     int lineToDrop();
     void showStatus(const QString& text, int colour);
-    void showPhase();
+    // The buttons as the application's rule has them.
+    void showCommands();
     void showVolume();
-    // Waits, as a running handler, until the recorder's engine call has answered.
-    void waitForEngine();
+    void openWizard(Form2* wizard);
     // Whether a service the commands need is there; says so on the status line if not.
     bool available(const void* service, const QString& what);
 
+    Session& session_;
     Services services_;
     std::unique_ptr<IFileDialogs> modalDialogs_;
-    std::unique_ptr<Session> session_;
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
     QPointer<lame> lame_;
@@ -198,8 +183,6 @@ class Form1 : public QMainWindow {
     bool watchingWindows_ = false;
     int mailActivateRetries_ = 0;
     QTimer mailActivateRetry_; // a found composer that could not be activated, once more
-    bool pumpStopped_ = false;
-    bool unloaded_ = false;
 };
 
 } // namespace tw

@@ -50,7 +50,7 @@ IDesktop::Failed reportOn(StatusLine& status) {
 bool Form1::available(const void* service, const QString& what) {
     if (service)
         return true;
-    session_->status.set(
+    session_.status.set(
         QStringLiteral("This command needs the %1, which is not available.").arg(what), kRed);
     return false;
 }
@@ -58,12 +58,9 @@ bool Form1::available(const void* service, const QString& what) {
 void Form1::position_Click() {
     if (!available(services_.dialogs, QStringLiteral("file dialog")))
         return;
-    Recorder& recorder = session_->recorder;
-    if (const std::optional<QString> chosen =
-            services_.dialogs->save(recorder.outputPath(), Common.Filter))
-        recorder.setOutputPath(*chosen);
-    recorder.resetTakeCounter();
-    session_->settings.writeSavePosition(recorder.outputPath());
+    const QString current = session_.recorder.outputPath();
+    // Cancelled, the dialog keeps the Save Position and still starts the count again.
+    session_.setSavePosition(services_.dialogs->save(current, Common.Filter).value_or(current));
 }
 
 void Form1::input_Click() {
@@ -75,7 +72,7 @@ void Form1::input_Click() {
     if (!chosen)
         return;
     Common2.FileName = *chosen;
-    services_.desktop->open(*chosen, reportOn(session_->status));
+    services_.desktop->open(*chosen, reportOn(session_.status));
 }
 
 void Form1::mPreferences_Click() {
@@ -89,32 +86,32 @@ void Form1::mp3otion_Click() {
 void Form1::location_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    form3()->reportFailuresWith(reportOn(session_->status));
+    form3()->reportFailuresWith(reportOn(session_.status));
     showWindow(form3());
 }
 
 void Form1::Larktake_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    aboutBox()->reportFailuresWith(reportOn(session_->status));
+    aboutBox()->reportFailuresWith(reportOn(session_.status));
     showWindow(aboutBox());
 }
 
 void Form1::about_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    const QString help = session_->settings.appFile(QStringLiteral("Wavelark help.html"));
+    const QString help = session_.settings.appFile(QStringLiteral("Wavelark help.html"));
     if (!QFileInfo::exists(help))
-        session_->status.set(QStringLiteral("The help document could not be opened: %1").arg(help),
+        session_.status.set(QStringLiteral("The help document could not be opened: %1").arg(help),
                              kRed);
     else
-        services_.desktop->open(help, reportOn(session_->status));
+        services_.desktop->open(help, reportOn(session_.status));
 }
 
 void Form1::Homepage_Click() {
     if (!available(services_.desktop, QStringLiteral("desktop opener")))
         return;
-    services_.desktop->open(aboutme::homepage(), reportOn(session_->status));
+    services_.desktop->open(aboutme::homepage(), reportOn(session_.status));
 }
 
 QString Form1::mailAddress() {
@@ -127,7 +124,7 @@ void Form1::send_Click() {
         return;
     // No composer will come from a mail program that did not start: the watch ends. One
     // that is open already may have been attached to meanwhile, as the watch starts at once.
-    const IDesktop::Failed report = reportOn(session_->status);
+    const IDesktop::Failed report = reportOn(session_.status);
     services_.desktop->open(mailAddress(), [report, form = QPointer<Form1>(this)](
                                                const QString& target, const QString& why) {
         report(target, why);

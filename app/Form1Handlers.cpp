@@ -2,7 +2,6 @@
 // command to the session.
 #include "app/Form1.h"
 #include "core/Session.h"
-#include "core/Yield.h"
 #include "platform/IFileDialogs.h"
 #include "skins/SkinControls.h"
 
@@ -13,36 +12,31 @@
 namespace tw {
 
 void Form1::SkinButton1_Click() {
-    session_->recorder.record();
+    session_.request(Session::Command::Record);
 }
 
 void Form1::SkinButton4_Click() {
-    session_->recorder.togglePause();
+    session_.request(Session::Command::Pause);
 }
 
 void Form1::SkinButton2_Click() {
-    session_->recorder.stopAndSave();
-}
-
-void Form1::Timer2_Timer() {
-    session_->recorder.tick();
+    session_.request(Session::Command::Stop);
 }
 
 void Form1::SkinScrollBar1_Change() {
     showVolume();
-    session_->volume.set(SkinScrollBar1->position());
+    session_.volume.set(SkinScrollBar1->position());
 }
 
 void Form1::List1_DblClick() {
-    if (session_->playback.play(Getfilename()))
+    if (session_.playback.play(Getfilename()))
         Timer1.start();
     else
         Timer1.stop();
 }
 
 void Form1::Timer1_Timer() {
-    yieldToWindowSystem();
-    if (session_->playback.ended())
+    if (session_.playback.ended())
         Timer1.stop();
 }
 
@@ -53,37 +47,37 @@ void Form1::List1_MouseDown(Qt::MouseButton button, const QPoint& position) {
     if (!index.isValid())
         return;
     List1->setCurrentIndex(index);
-    HandlerScope scope; // the menu is modal: hotkeys wait
+    Session::Modal modal(session_); // the menu acts on the line it was opened on
     showPopup(Popup);
 }
 
 void Form1::Stop_Click() {
     // While another line plays on, the watch goes on to tell when it ends.
-    if (session_->playback.stop(Getfilename()))
+    if (session_.playback.stop(Getfilename()))
         Timer1.stop();
 }
 
 int Form1::lineToDrop() {
     const int row = List1->currentIndex().row();
     // A line that goes away must not go on playing.
-    if (row >= 0 && session_->playback.playingFile() == Getfilename())
+    if (row >= 0 && session_.playback.playingFile() == Getfilename())
         Stop_Click();
     return row;
 }
 
 void Form1::Delist_Click() {
     if (const int row = lineToDrop(); row >= 0)
-        session_->takes.remove(row);
+        session_.takes.remove(row);
 }
 
 void Form1::output_Click() {
     if (const int row = lineToDrop(); row >= 0)
-        session_->deleteLine(row);
+        session_.deleteLine(row);
 }
 
 void Form1::Clear_Click() {
     Timer1.stop();
-    session_->clearList();
+    session_.clearList();
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -100,23 +94,26 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void Form1::Converting(const QString& inputf, const QString& outputf) {
-    session_->converter().convert(session_->settings.LameOptions, inputf, outputf);
+    session_.converter().convert(mp3Format(), session_.settings.LameOptions, inputf, outputf);
 }
 
 void Form1::Convert_Click() {
-    session_->convertLine(selectedRow());
+    session_.convertLine(selectedRow());
 }
 
 void Form1::Wavtomp3_Click() {
-    if (session_->refuseWhileConverting() ||
-        !available(services_.dialogs, QStringLiteral("file dialog")))
+    if (const QString why = session_.refusal(Session::Command::Convert); !why.isEmpty()) {
+        session_.status.set(why, kRed);
+        return;
+    }
+    if (!available(services_.dialogs, QStringLiteral("file dialog")))
         return;
     const std::optional<QString> chosen =
         services_.dialogs->open(QStringLiteral("Wave Files(*.wav)|*.wav"));
     if (!chosen)
         return;
     Common3.FileName = *chosen;
-    session_->convertFile(*chosen);
+    session_.convertFile(*chosen);
 }
 
 } // namespace tw

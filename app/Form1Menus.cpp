@@ -58,7 +58,7 @@ void Form1::buildControls() {
     SkinLabel2->setFont(timesFont(9.75));
 
     List1 = new QListView(client);
-    List1->setModel(&session_->takes);
+    List1->setModel(&session_.takes);
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     List1->setGeometry(twips(120, 600, 4935, 2865));
@@ -103,7 +103,6 @@ void Form1::buildControls() {
     SkinPanel1->setFont(timesFont(9.75, true));
 
     Timer1.setInterval(1000);
-    Timer2.setInterval(1000);
     // Timer3 and the activation retry are set up when the mail composer watch starts.
 
     connect(SkinButton1, &SkinButton::Click, this, [this] { SkinButton1_Click(); });
@@ -113,7 +112,6 @@ void Form1::buildControls() {
     connect(List1, &QListView::doubleClicked, this, [this] { List1_DblClick(); });
     List1->viewport()->installEventFilter(this);
     showPopup = [](QMenu* menu) { menu->exec(QCursor::pos()); };
-    connect(&Timer2, &QTimer::timeout, this, [this] { Timer2_Timer(); });
     connect(SkinScrollBar1, &SkinScrollBar::Change, this, [this] { SkinScrollBar1_Change(); });
 }
 
@@ -137,7 +135,7 @@ void Form1::buildMenus() {
     for (QAction* a : {green, red, blue})
         a->setCheckable(true);
     green->setChecked(true);
-    // Added after the design's own items, so that theirs keep their places.
+    // Last in the menu, so that the older items keep their places.
     soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
 
     encoder = bar->addMenu(QStringLiteral("&Encoder"));
@@ -149,7 +147,7 @@ void Form1::buildMenus() {
     Homepage = item(help, QStringLiteral("Support Homepage"));
     Larktake = item(help, QStringLiteral("About Wavelark"));
 
-    // The skin covers the designed size only: a larger window would show a bare grey margin.
+    // The skin covers the window's fixed size only: a larger one would show a bare grey margin.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     // The context menu of the list, kept off the menu bar.
@@ -204,7 +202,7 @@ void Form1::chooseSkin(QAction* chosen, QAction* firstOther, QAction* secondOthe
     firstOther->setChecked(false);
     secondOther->setChecked(false);
     chosen->setChecked(true);
-    SkinForm1->setSkinFile(session_->settings.appDir() + file);
+    SkinForm1->setSkinFile(session_.settings.appDir() + file);
     skins();
 }
 

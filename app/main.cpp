@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "app/HotkeyCommands.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
 #include "platform/DesktopOpener.h"
@@ -57,10 +58,11 @@ CommandLine parse(int argc, char** argv) {
     return line;
 }
 
-int hotkeyFor(const QString& action) {
+tw::Session::Command commandFor(const QString& action) {
     if (action == QLatin1String("record"))
-        return tw::kHotkeyRecord;
-    return action == QLatin1String("pause") ? tw::kHotkeyPause : tw::kHotkeyStop;
+        return tw::Session::Command::Record;
+    return action == QLatin1String("pause") ? tw::Session::Command::Pause
+                                            : tw::Session::Command::Stop;
 }
 
 // The desktop's global shortcuts where it has them (Wayland), else X11 key grabs.
@@ -150,40 +152,46 @@ int main(int argc, char** argv) {
     tw::DesktopOpener desktop;
     tw::QtFileDialogs dialogs;
     tw::X11WindowAutomation automation;
-    tw::Form1 form(
-        tw::Services{appDir, audio, *hotkeys, player, &messages, &desktop, &dialogs, &automation});
-    QObject::connect(&form, &tw::Form1::pumpStopped, &app, &QCoreApplication::quit,
+    // The application first; every front end is handed it and none calls another.
+    tw::Session session(appDir, audio, player, &messages);
+    tw::HotkeyCommands hotkeyCommands(session, *hotkeys);
+    tw::Form1 form(session, tw::Services{appDir, audio, *hotkeys, player, &messages, &desktop,
+                                         &dialogs, &automation});
+    QObject::connect(&session, &tw::Session::quitReady, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // Logout, shutdown and Ctrl+C end the program as Exit does: a running take is saved.
     tw::ShutdownSignals shutdownSignals;
     QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &form,
                      &tw::Form1::Exit_Click);
-    // Commands of later starts and of the menu entry's actions obey the hotkeys' rules.
-    QObject::connect(&instance, &tw::SingleInstance::actionRequested, &form,
-                     [&form](const QString& action) { form.HotkeyPump(hotkeyFor(action)); });
+    // Commands of later starts and of the menu entry's actions obey the same rule as every
+    // other front end's.
+    QObject::connect(&instance, &tw::SingleInstance::actionRequested, &session,
+                     [&session](const QString& action) { session.request(commandFor(action)); });
     QObject::connect(&instance, &tw::SingleInstance::activated, &form, &tw::Form1::raiseWindow);
     // Takes a killed run left in the capture folder go where takes go. The program asks for
     // it, not the window: window tests must never move the user's own captures.
-    QObject::connect(&form, &tw::Form1::configured, &form,
-                     [&form] { form.session().recovery.start(); });
+    QObject::connect(&session, &tw::Session::configured, &session,
+                     [&session] { session.recovery.start(); });
     if (line.action == QLatin1String("record")) {
         // Once the program can record: at once, or when the first run's wizard is done.
         QObject::connect(
-            &form, &tw::Form1::configured, &form,
-            [&form] {
-                QTimer::singleShot(0, &form, [&form] { form.HotkeyPump(tw::kHotkeyRecord); });
+            &session, &tw::Session::configured, &session,
+            [&session] {
+                QTimer::singleShot(0, &session,
+                                   [&session] { session.request(tw::Session::Command::Record); });
             },
             Qt::SingleShotConnection);
     }
     // The status line's red lines (faults among them) also go to the journal, for when the
     // window is long gone.
-    QObject::connect(&form.session().status, &tw::StatusLine::changed, &form,
+    QObject::connect(&session.status, &tw::StatusLine::changed, &session,
                      [](const QString& text, int colour) {
                          if (colour == tw::kRed && !text.isEmpty())
                              qInfo("status: %s", qPrintable(text));
                      });
+    hotkeyCommands.claim();
     form.Form_Load();
     if (!hotkeyNote.isEmpty())
-        form.session().status.set(hotkeyNote, tw::kRed);
+        session.status.set(hotkeyNote, tw::kRed);
     return QApplication::exec();
 }

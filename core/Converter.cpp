@@ -2,8 +2,6 @@
 
 #include "core/DOSOutputs.h"
 #include "core/StatusLine.h"
-#include "core/TakeNaming.h"
-#include "core/Yield.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,7 +24,7 @@ QStringList nonEmptyLines(const QString& output) {
     return lines;
 }
 
-// Lines lame prints when it gives up, some of them with exit status 0. The paths are left
+// Lines the encoder prints when it gives up, some of them with exit status 0. The paths are left
 // out of the look, so that a take named "unsupported" is no error.
 bool reportsError(QString line, const QString& input, const QString& output) {
     line.remove(input).remove(output);
@@ -55,62 +53,96 @@ QString because(const QString& why, const QString& line) {
 
 } // namespace
 
-Converter::Converter(DOSOutputs& runner, StatusLine& status, QString encoder, QObject* parent)
-    : QObject(parent), runner_(runner), status_(status), encoder_(std::move(encoder)) {
+Converter::Converter(DOSOutputs& runner, StatusLine& status, QString appDir, QObject* parent)
+    : QObject(parent), runner_(runner), status_(status), appDir_(std::move(appDir)) {
     connect(&runner_, &DOSOutputs::ReceiveOutputs, this, &Converter::receiveOutputs);
+    connect(&runner_, &DOSOutputs::RunEnded, this, &Converter::ended);
 }
 
-QStringList Converter::arguments(const QString& options, const QString& input,
-                                 const QString& output) const {
-    // Paths stay whole words whatever they hold; only the switches are split.
-    return QStringList{encoder_} + QProcess::splitCommand(options) + QStringList{input, output};
+QString Converter::encoderPath(const OutputFormat& format) const {
+    // The application directory holds a launcher for each encoder that is installed.
+    return appDir_ + QLatin1Char('/') + format.encoder;
 }
 
-void Converter::convert(const QString& options, const QString& input, const QString& output,
-                        const QVariant& tag) {
-    queue_.append(Job{options, input, output, tag});
-    if (busy_)
-        return; // the running loop below takes it when its turn comes
-    busy_ = true;
-    emit busyChanged(true);
-    while (!queue_.isEmpty())
-        run(queue_.takeFirst());
-    busy_ = false;
-    emit busyChanged(false);
+void Converter::setBusy(bool busy) {
+    if (busy_ == busy)
+        return;
+    busy_ = busy;
+    emit busyChanged(busy);
 }
 
-void Converter::run(const Job& job) {
+void Converter::convert(const OutputFormat& format, const QString& options, const QString& input,
+                        const QString& output, const QVariant& tag) {
+    queue_.append(Job{format, options, input, output, tag});
+    if (!running_)
+        startNext();
+}
+
+void Converter::startNext() {
+    setBusy(true);
+    while (!queue_.isEmpty()) {
+        if (start(queue_.takeFirst()))
+            return;
+    }
+    setBusy(false);
+}
+
+bool Converter::start(const Job& job) {
     QString refusal;
     if (QDir::cleanPath(job.input) == QDir::cleanPath(job.output) ||
-        job.input.endsWith(QStringLiteral(".mp3"), Qt::CaseInsensitive))
-        refusal = QStringLiteral("its MP3 would replace it");
+        job.format.isOwnFile(job.input))
+        refusal = QStringLiteral("its %1 would replace it").arg(job.format.label);
     else if (!beginsAsWav(job.input))
         refusal = QStringLiteral("it is not a WAV file");
     if (!refusal.isEmpty()) {
         status_.set(QStringLiteral("%1 is not converted: %2.").arg(job.input, refusal), kRed);
         emit finished(job.input, job.output, false, false, job.tag, refusal);
-        return;
+        return false;
     }
+    current_ = job;
     // Named only now: a queued conversion may start long after it was asked for.
-    const QString output = freeMp3Path(job.output);
-    ended_ = false;
+    current_.output = job.format.freePath(job.output);
+    cancelled_ = false;
     const int colourBefore = status_.colour();
     status_.setColour(kBlue);
-    runner_.ExecuteArguments(arguments(job.options, job.input, output));
-    if (!ended_) {
+    runner_.setMissingProgramHint(job.format.missingHint);
+    if (!runner_.StartArguments(job.format.arguments(encoderPath(job.format), job.options,
+                                                     job.input, current_.output))) {
         status_.setColour(colourBefore); // after the runner's message the window is idle again
-        emit finished(job.input, output, false, false, job.tag,
+        emit finished(job.input, current_.output, false, false, job.tag,
                       QStringLiteral("the encoder could not be started"));
-        return;
+        return false;
     }
-    const QString why = failure(job.input, output);
+    running_ = true;
+    return true;
+}
+
+void Converter::ended() {
+    if (!running_)
+        return;
+    running_ = false;
+    const Job job = current_;
+    const QString why = cancelled_ ? QStringLiteral("it was cancelled")
+                                   : failure(job.input, job.output);
     if (why.isEmpty()) {
         status_.set(QStringLiteral("Finish Converting"), kRed);
     } else {
-        QFile::remove(output); // the name was free before this run: anything there is its own
+        QFile::remove(job.output); // the name was free before this run: anything there is its own
         status_.set(QStringLiteral("The conversion of %1 failed: %2").arg(job.input, why), kRed);
     }
-    emit finished(job.input, output, why.isEmpty(), true, job.tag, why);
+    emit finished(job.input, job.output, why.isEmpty(), true, job.tag, why);
+    startNext();
+}
+
+void Converter::cancel() {
+    const QList<Job> dropped = std::exchange(queue_, {});
+    for (const Job& job : dropped)
+        emit finished(job.input, job.format.pathFor(job.input), false, false, job.tag,
+                      QStringLiteral("it was cancelled"));
+    if (running_) {
+        cancelled_ = true;
+        runner_.Cancel();
+    }
 }
 
 QString Converter::failure(const QString& input, const QString& output) {
@@ -142,16 +174,17 @@ QString Converter::failure(const QString& input, const QString& output) {
 }
 
 void Converter::receiveOutputs(const QString& chunk) {
-    if (!busy_)
+    if (!running_)
         return;
     const int percent = int(chunk.indexOf(QLatin1Char('%')));
     if (percent >= 2) {
         status_.setText(QStringLiteral("Encoding in progress...  Status=") +
                         chunk.mid(percent - 2, 3));
-        yieldToWindowSystem();
+        int digits = 0;
+        while (digits < 3 && percent - digits > 0 && chunk.at(percent - digits - 1).isDigit())
+            ++digits;
+        emit progress(chunk.mid(percent - digits, digits).toInt());
     }
-    if (chunk.isEmpty())
-        ended_ = true;
 }
 
 } // namespace tw

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/OutputFormat.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -11,33 +13,38 @@ namespace tw {
 class DOSOutputs;
 class StatusLine;
 
-// WAV to MP3 through the encoder, one conversion at a time: a conversion asked for while
-// one runs waits its turn and starts when the running one has ended, never inside it.
-// Progress and the end go to the status line. An MP3 never replaces a file: when the wanted
-// name is taken by the time the conversion starts, the first free "<name>_n.mp3" is written.
-// A conversion has succeeded only when the encoder exited with status 0, reported no error
-// and wrote a non-empty MP3; otherwise the status line says why in red and whatever the
-// encoder wrote is removed.
+// WAV files converted through their format's console encoder, as a queue: one conversion
+// runs at a time, in the background, and the next starts when it has ended. Progress and the
+// end go to the status line and out as signals. A converted file never replaces a file: when
+// the wanted name is taken by the time the conversion starts, the first free "<name>_n.<ext>"
+// is written. A conversion has succeeded only when the encoder exited with status 0,
+// reported no error and wrote a non-empty file; otherwise the status line says why in red
+// and whatever the encoder wrote is removed.
 class Converter : public QObject {
     Q_OBJECT
   public:
-    Converter(DOSOutputs& runner, StatusLine& status, QString encoder, QObject* parent = nullptr);
+    // `appDir` holds the encoders' launchers.
+    Converter(DOSOutputs& runner, StatusLine& status, QString appDir, QObject* parent = nullptr);
 
-    // The encoder's arguments: the encoder, its switches, input and output.
-    QStringList arguments(const QString& options, const QString& input,
-                          const QString& output) const;
-
-    // Runs the conversion now when none runs, returning when the queue is empty; otherwise
-    // queues it and returns at once. `tag` comes back with `finished`. An input that is the
-    // output itself, or an MP3 already, is refused without running the encoder.
-    void convert(const QString& options, const QString& input, const QString& output,
-                 const QVariant& tag = {});
+    // Queues the conversion and returns at once; it starts now when none runs. `tag` comes
+    // back with `finished`. An input that is the output itself, or of the format already,
+    // is refused without running the encoder.
+    void convert(const OutputFormat& format, const QString& options, const QString& input,
+                 const QString& output, const QVariant& tag = {});
+    // Stops the running conversion, removing what it wrote, and drops those waiting; each
+    // ends with `finished` as failed ("it was cancelled").
+    void cancel();
     bool busy() const { return busy_; }
     int queued() const { return int(queue_.size()); }
 
+    // The encoder's launcher for `format` in the application directory.
+    QString encoderPath(const OutputFormat& format) const;
+
   signals:
     void busyChanged(bool busy);
-    // `output` is the MP3's name as written (or as it would have been). `started` is false
+    // The running conversion's share done, as the encoder printed it.
+    void progress(int percent);
+    // `output` is the file's name as written (or as it would have been). `started` is false
     // when the encoder was not run at all (refused, or the runner has said why); `ok` when
     // the conversion succeeded; `why`, empty then, says what went wrong.
     void finished(const QString& input, const QString& output, bool ok, bool started,
@@ -45,20 +52,28 @@ class Converter : public QObject {
 
   private:
     struct Job {
+        OutputFormat format;
         QString options, input, output;
         QVariant tag;
     };
-    void run(const Job& job);
-    // Empty when this run's MP3 is good, else the reason it is not.
+    // Starts queued jobs until one runs or the queue is empty.
+    void startNext();
+    // True when the job's encoder is running now; otherwise `finished` has been emitted.
+    bool start(const Job& job);
+    void ended();
+    // Empty when this run's file is good, else the reason it is not.
     QString failure(const QString& input, const QString& output);
     void receiveOutputs(const QString& chunk);
+    void setBusy(bool busy);
 
     DOSOutputs& runner_;
     StatusLine& status_;
-    QString encoder_;
+    QString appDir_;
     QList<Job> queue_;
+    Job current_;
+    bool running_ = false;
+    bool cancelled_ = false;
     bool busy_ = false;
-    bool ended_ = false;
 };
 
 } // namespace tw

@@ -12,10 +12,10 @@ namespace tw {
 namespace {
 
 constexpr qint64 kReadBytes = 256;
-// How long the run waits for output before it lets the window system have another turn.
-constexpr int kQuietSliceMs = 20;
 // How long lastExit() waits for a child that has closed its output.
 constexpr int kExitWaitMs = 5000;
+// How often an asynchronous run looks for the exit of a child whose output has ended.
+constexpr int kExitPollMs = 5;
 
 // Number of bytes at the end of `bytes` that begin a UTF-8 sequence whose remaining bytes
 // have not arrived yet.
@@ -61,19 +61,9 @@ class ChunkDecoder {
     QByteArray pending_;
 };
 
-// What the user can do about a program that is not there. The MP3 encoder is the one
-// program the runner is given that a desktop often lacks; the application directory's
-// launcher for it is installed only where lame is.
-QString missingProgramHint(const QString& program) {
-    const QString name = program.section(u'/', -1);
-    if (name.compare(QStringLiteral("lame"), Qt::CaseInsensitive) != 0 &&
-        name.compare(QStringLiteral("lame.exe"), Qt::CaseInsensitive) != 0)
-        return QString();
-    return QStringLiteral("\n\nThe MP3 encoder lame is not installed. Install it with "
-                          "\"sudo apt install lame\" and try again.");
-}
-
 } // namespace
+
+class DOSOutputs::Decoder : public ChunkDecoder {};
 
 DOSOutputs::DOSOutputs(IMessageBox& messageBox, QObject* parent)
     : DOSOutputs(
@@ -90,14 +80,32 @@ void DOSOutputs::forgetLastRun() {
 }
 
 ChildExit DOSOutputs::lastExit() {
-    if (last_) {
+    if (last_ && !running()) {
         lastExit_ = last_->waitForExit(kExitWaitMs);
         last_.reset();
     }
     return lastExit_;
 }
 
+std::unique_ptr<IChildProcess> DOSOutputs::launch(const QStringList& arguments) {
+    std::unique_ptr<IChildProcess> child = makeProcess_();
+    if (const int error = child->createPipe(); error != 0) {
+        messageBox_.critical(QStringLiteral("CreatePipe failed. Error: ") + QString::number(error));
+        return nullptr;
+    }
+    if (!child->start(arguments)) {
+        child.reset();
+        messageBox_.critical(QStringLiteral("File or command not found") +
+                             (missingHint_.isEmpty() ? QString() : QStringLiteral("\n\n") + missingHint_));
+        return nullptr;
+    }
+    outputs_.clear();
+    return child;
+}
+
 QString DOSOutputs::ExecuteCommand(const QString& commandLine) {
+    if (running())
+        return QString(); // one run at a time: the running one keeps the object
     forgetLastRun();
     if (!commandLine.isEmpty())
         commandLine_ = commandLine;
@@ -105,82 +113,117 @@ QString DOSOutputs::ExecuteCommand(const QString& commandLine) {
         messageBox_.critical(QStringLiteral("Command Line empty"));
         return QString();
     }
-
     // No shell: quoting groups words, and $, *, ; and the like reach the program unchanged.
-    return run(QProcess::splitCommand(commandLine_));
+    return runToEnd(QProcess::splitCommand(commandLine_));
 }
 
 QString DOSOutputs::ExecuteArguments(const QStringList& arguments) {
+    if (running())
+        return QString();
     forgetLastRun();
     commandLine_ = arguments.join(QLatin1Char(' ')); // shown only; never split again
     if (arguments.isEmpty() || arguments.first().isEmpty()) {
         messageBox_.critical(QStringLiteral("Command Line empty"));
         return QString();
     }
-    return run(arguments);
+    return runToEnd(arguments);
 }
 
-QString DOSOutputs::run(const QStringList& arguments) {
-    std::unique_ptr<IChildProcess> child = makeProcess_();
-    if (const int error = child->createPipe(); error != 0) {
-        messageBox_.critical(QStringLiteral("CreatePipe failed. Error: ") + QString::number(error));
+QString DOSOutputs::runToEnd(const QStringList& arguments) {
+    std::unique_ptr<IChildProcess> child = launch(arguments);
+    if (!child)
         return QString();
-    }
-    if (!child->start(arguments)) {
-        child.reset();
-        messageBox_.critical(QStringLiteral("File or command not found") +
-                             missingProgramHint(arguments.value(0)));
-        return QString();
-    }
-    outputs_.clear();
-
-    // The listener, or the yield hook, may run the event loop and even destroy this object.
+    // The listener may destroy this object: the run then ends without touching it.
     const QPointer<DOSOutputs> alive(this);
-    auto deliver = [&](const QString& chunk) {
-        outputs_ += chunk;
-        emit ReceiveOutputs(chunk);
-        return !alive.isNull();
-    };
-
-    // Reads happen on this thread, one at a time, and each chunk reaches the listener before
-    // the next read. A reader thread would keep the window just as live, but its chunks would
-    // have to come back through the event loop, where the listener's own yield would deliver
-    // the next chunk inside the previous one. Instead, while the child is quiet, the run
-    // polls the pipe and gives the window system a turn through the hook.
-    ChunkDecoder decoder;
-    char buffer[kReadBytes];
-    bool readOk = true;
-    do {
-        if (yield_) {
-            for (int wait = 0; !child->waitReadable(wait); wait = kQuietSliceMs) {
-                yield_();
-                if (alive.isNull())
-                    return QString();
-            }
-        }
-        const qint64 n = child->read(buffer, kReadBytes);
-        readOk = n >= 0;
-        if (readOk) {
-            const QString chunk = decoder.decode(buffer, n);
-            // A read that brought only the start of a character has nothing to show yet; an
-            // empty chunk would tell the listener that the output has ended.
-            if ((n == 0 || !chunk.isEmpty()) && !deliver(chunk))
-                return QString();
-        } else {
-            const QString rest = decoder.finish();
-            if (!rest.isEmpty() && !deliver(rest))
-                return QString();
-            if (!deliver(QString()))
-                return QString();
-        }
-    } while (readOk);
-
+    Decoder decoder;
+    while (readOnce(*child, decoder)) {
+    }
+    if (alive.isNull())
+        return QString();
     // A child that is gone already is collected now; one that is not is waited for only by
     // whoever asks how it ended.
     lastExit_ = child->waitForExit(0);
     if (lastExit_.how == ChildExit::How::StillRunning)
         last_ = std::move(child);
     return outputs_;
+}
+
+bool DOSOutputs::readOnce(IChildProcess& child, Decoder& decoder) {
+    const QPointer<DOSOutputs> alive(this);
+    auto deliver = [&](const QString& chunk) {
+        outputs_ += chunk;
+        emit ReceiveOutputs(chunk);
+        return !alive.isNull();
+    };
+    char buffer[kReadBytes];
+    const qint64 n = child.read(buffer, kReadBytes);
+    if (n >= 0) {
+        const QString chunk = decoder.decode(buffer, n);
+        // A read that brought only the start of a character has nothing to show yet; an
+        // empty chunk would tell the listener that the output has ended.
+        return (n != 0 && chunk.isEmpty()) || deliver(chunk);
+    }
+    const QString rest = decoder.finish();
+    if (!rest.isEmpty() && !deliver(rest))
+        return false;
+    deliver(QString());
+    return false;
+}
+
+bool DOSOutputs::StartArguments(const QStringList& arguments) {
+    if (running())
+        return false;
+    forgetLastRun();
+    commandLine_ = arguments.join(QLatin1Char(' '));
+    if (arguments.isEmpty() || arguments.first().isEmpty()) {
+        messageBox_.critical(QStringLiteral("Command Line empty"));
+        return false;
+    }
+    std::unique_ptr<IChildProcess> child = launch(arguments);
+    if (!child)
+        return false;
+    last_ = std::move(child);
+    decoder_ = std::make_unique<Decoder>();
+    // Each chunk reaches the listener from its own turn of the event loop, one read per
+    // turn, so the window repaints and takes input between them and nothing is nested.
+    watch_ = new QSocketNotifier(last_->readDescriptor(), QSocketNotifier::Read, this);
+    connect(watch_, &QSocketNotifier::activated, this, &DOSOutputs::readable);
+    return true;
+}
+
+void DOSOutputs::readable() {
+    const QPointer<DOSOutputs> alive(this);
+    if (readOnce(*last_, *decoder_))
+        return;
+    if (alive.isNull())
+        return;
+    // The descriptor is closed by now: the watch must go before it could fire on a reused one.
+    delete watch_;
+    watch_ = nullptr;
+    exitPolls_ = 0;
+    exitWait_ = new QTimer(this);
+    exitWait_->setInterval(kExitPollMs);
+    connect(exitWait_, &QTimer::timeout, this, &DOSOutputs::pollExit);
+    exitWait_->start();
+    pollExit();
+}
+
+void DOSOutputs::pollExit() {
+    // The pipe usually ends a moment before the child is gone; looking costs no wait.
+    lastExit_ = last_->waitForExit(0);
+    if (lastExit_.how == ChildExit::How::StillRunning && ++exitPolls_ * kExitPollMs < kExitWaitMs)
+        return;
+    exitWait_->deleteLater();
+    exitWait_ = nullptr;
+    decoder_.reset();
+    // A child still running is left to end on its own; destroying it collects it then.
+    last_.reset();
+    emit RunEnded();
+}
+
+void DOSOutputs::Cancel() {
+    if (last_ && running())
+        last_->terminate();
 }
 
 } // namespace tw

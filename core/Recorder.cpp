@@ -9,7 +9,9 @@
 #include "platform/FileSystem.h"
 #include "platform/IAudioLibraries.h"
 
+#include <QElapsedTimer>
 #include <cmath>
+#include <memory>
 
 namespace tw {
 
@@ -70,10 +72,20 @@ QString problemCause(int problems) {
 } // namespace
 
 Recorder::Recorder(EngineClient& engine, Settings& settings, StatusLine& status, QObject* parent)
-    : QObject(parent), engine_(engine), settings_(settings), status_(status) {
+    : QObject(parent), engine_(engine), settings_(settings), status_(status),
+      outputPath_(settings.savePosition()) {
+    auto monotonic = std::make_shared<QElapsedTimer>();
+    monotonic->start();
+    now_ = [monotonic] { return monotonic->elapsed(); };
     // Often enough that a fault shows within two seconds of the engine finding it.
     watch_.setInterval(1000);
     connect(&watch_, &QTimer::timeout, this, &Recorder::watchEngine);
+    // A few looks a second keep the shown second within a fraction of the true one.
+    clock_.setInterval(200);
+    connect(&clock_, &QTimer::timeout, this, [this] {
+        if (elapsedSeconds() != shownSecond_)
+            showClock();
+    });
 }
 
 void Recorder::setPhase(Phase phase) {
@@ -84,7 +96,33 @@ void Recorder::setPhase(Phase phase) {
         watch_.start();
     else
         watch_.stop();
+    if (phase_ == Phase::Recording)
+        clock_.start();
+    else
+        clock_.stop();
     emit phaseChanged(phase_);
+}
+
+qint64 Recorder::elapsedMs() const {
+    return recordedMs_ + (phase_ == Phase::Recording ? now_() - runningSince_ : 0);
+}
+
+void Recorder::showClock() {
+    const int e = elapsedSeconds();
+    shownSecond_ = e;
+    const QString size = QString::number(megabytesPerSecond_.toDouble() * e, 'f', 3);
+    emit clockChanged(size + QStringLiteral(" MB ") + QString::number(e / 60) + QLatin1Char(':') +
+                      QStringLiteral("%1").arg(e % 60, 2, 10, QLatin1Char('0')));
+}
+
+void Recorder::showFault(const QString& text) {
+    problemText_ = text;
+    if (!text.isEmpty())
+        status_.set(text, kRed);
+    else
+        status_.set(phase_ == Phase::Paused ? kPausedText : kRecordingText,
+                    phase_ == Phase::Paused ? kRed : kBlue);
+    emit faultChanged(problemsShown_, text);
 }
 
 void Recorder::showSilence(bool silent, const QString& input) {
@@ -103,17 +141,29 @@ void Recorder::watchEngine() {
     if (!takeRunning())
         return;
     const std::optional<EngineStatus> s = engine_.status();
-    if (!s || !(s->problems & ~problemsShown_))
+    if (!s)
+        return;
+    // The engine keeps a stall flagged for the rest of the take; whether it stands now is
+    // told by the audio: frames that still come while recording mean the source is back.
+    const bool flowing = framesSeen_ >= 0 && s->frames > framesSeen_;
+    framesSeen_ = s->frames;
+    const bool stallOnly = (s->problems & ~EngineStatus::Stalled) == 0;
+    if (phase_ == Phase::Recording && flowing && stallOnly) {
+        if (faulted())
+            showFault(QString());
+        return;
+    }
+    const bool newProblem = (s->problems & ~problemsShown_) != 0;
+    // Paused, no frames come and nothing is learnt; recording, a source that stops again
+    // after it came back is stalled again.
+    const bool stalledAgain = phase_ == Phase::Recording && !faulted() && !flowing &&
+                              (s->problems & EngineStatus::Stalled);
+    if (!newProblem && !stalledAgain)
         return;
     problemsShown_ |= s->problems;
-    problemText_ = QStringLiteral("The recording has a fault: %1; %2 of audio are kept. "
-                                  "Stop saves what was kept.")
-                       .arg(problemCause(problemsShown_), seconds(s->seconds()));
-    status_.set(problemText_, kRed);
-}
-
-void Recorder::reloadOutputPath() {
-    outputPath_ = settings_.savePosition();
+    showFault(QStringLiteral("The recording has a fault: %1; %2 of audio are kept. "
+                             "Stop saves what was kept.")
+                  .arg(problemCause(problemsShown_), seconds(s->seconds())));
 }
 
 void Recorder::record() {
@@ -132,30 +182,30 @@ void Recorder::record() {
             setPhase(Phase::Idle);
             return;
         }
-        elapsedSeconds_ = 0;
-        // A take stopped before the clock's first tick lasted 00:00, not the last take's time.
-        shownSeconds_ = 0;
         // The size shown is that of the format this take records in.
         megabytesPerSecond_ = megabytesPerSecond(format);
         problemsShown_ = 0;
         recordedMs_ = 0;
-        running_.start();
+        runningSince_ = now_();
+        framesSeen_ = -1;
         problemText_.clear();
         status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
+        showClock();
     });
 }
 
 void Recorder::togglePause() {
     // A fault stays on the status line: the take it concerns goes on.
     if (phase_ == Phase::Recording) {
-        recordedMs_ += running_.elapsed();
+        recordedMs_ += now_() - runningSince_;
         engine_.call(EngineMode::Pause);
         if (problemText_.isEmpty())
             status_.set(kPausedText, kRed);
         setPhase(Phase::Paused);
     } else if (phase_ == Phase::Paused) {
-        running_.start();
+        runningSince_ = now_();
+        framesSeen_ = -1; // frames that came before the pause say nothing of the source now
         engine_.call(EngineMode::Resume);
         if (problemText_.isEmpty())
             status_.set(kRecordingText, kBlue);
@@ -167,17 +217,18 @@ void Recorder::stopAndSave() {
     if (!takeRunning())
         return;
     if (phase_ == Phase::Recording)
-        recordedMs_ += running_.elapsed();
+        recordedMs_ += now_() - runningSince_;
     // Without a Save Position the engine still stops and keeps the capture.
     QString target;
     if (!outputPath_.isEmpty()) {
         takeCounter_ = nextFreeTake(outputPath_, takeCounter_);
         target = takeFileName(outputPath_, takeCounter_);
     }
-    outputPath_ = target;
     status_.set(QStringLiteral("Saving your recording, Please wait..."), kRed);
     waitingForSave_ = true;
     setPhase(Phase::Saving);
+    // The clock stops at the take's true length, whenever its last look was.
+    showClock();
     engine_.stopAndSave(target, this, [this, target](int32_t answer) { saved(target, answer); });
 }
 
@@ -208,7 +259,6 @@ void Recorder::saved(const QString& target, int32_t answer) {
 void Recorder::placed(const QString& path, int32_t answer) {
     waitingForSave_ = false;
     const QString shortPath = shortPathName(path);
-    reloadOutputPath();
     // The list gives the length the file holds, which a fault may have cut short.
     const double kept = wavSeconds(shortPath).value_or(0);
     QString warning;
@@ -224,7 +274,6 @@ void Recorder::placed(const QString& path, int32_t answer) {
 
 void Recorder::notSaved(const QString& target, const QString& why, const QString& capture) {
     waitingForSave_ = false;
-    reloadOutputPath();
     if (!why.isEmpty()) {
         const QString kept = capture.isEmpty() ? captureFolder() : capture;
         if (target.isEmpty())
@@ -244,7 +293,7 @@ void Recorder::notSaved(const QString& target, const QString& why, const QString
 void Recorder::moveToFreeName(const QString& capture) {
     auto number = std::make_shared<int>(takeCounter_);
     auto why = std::make_shared<QString>();
-    const QString base = settings_.savePosition();
+    const QString base = outputPath_;
     // A copy across file systems can take long: it runs on the engine's worker.
     engine_.run(
         this,
@@ -262,17 +311,6 @@ void Recorder::moveToFreeName(const QString& capture) {
             takeCounter_ = *number;
             placed(takeFileName(base, *number), 0);
         });
-}
-
-void Recorder::tick() {
-    if (phase_ != Phase::Recording)
-        return;
-    const int e = elapsedSeconds_;
-    shownSeconds_ = e;
-    const QString size = QString::number(megabytesPerSecond_.toDouble() * e, 'f', 3);
-    emit clockChanged(size + QStringLiteral(" MB ") + QString::number(e / 60) + QLatin1Char(':') +
-                      QStringLiteral("%1").arg(e % 60, 2, 10, QLatin1Char('0')));
-    ++elapsedSeconds_;
 }
 
 } // namespace tw

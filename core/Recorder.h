@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 
 namespace tw {
 
@@ -13,7 +13,8 @@ class StatusLine;
 
 // One recording session: the phase of the take, its clock and size, where it is saved.
 // Engine calls run on the engine's worker; while one is on its way the phase says so
-// (Starting, Saving) and the recorder takes no other command.
+// (Starting, Saving) and the recorder takes no other command. The clock is the monotonic
+// time the take recorded, pauses left out, shown a few times a second and once more at Stop.
 class Recorder : public QObject {
     Q_OBJECT
   public:
@@ -29,26 +30,33 @@ class Recorder : public QObject {
     // An engine call of this recorder has not answered yet.
     bool waiting() const { return phase_ == Phase::Starting || waitingForSave_; }
 
-    // Where the next take goes: the save dialog's file name, and the take counter.
+    // Where the next take goes, the Save Position: read from Config.ini at the start and
+    // from then on held here alone, and the take counter. Changing it starts the count again.
     const QString& outputPath() const { return outputPath_; }
-    void setOutputPath(const QString& path) { outputPath_ = path; }
+    void setOutputPath(const QString& path) {
+        outputPath_ = path;
+        takeCounter_ = 0;
+    }
     int takeCounter() const { return takeCounter_; }
     void resetTakeCounter() { takeCounter_ = 0; }
-    // The output path as Config.ini holds it.
-    void reloadOutputPath();
 
     void record();
     void togglePause();
     void stopAndSave();
-    // One second of the clock: shows the time and size reached, then counts on.
-    void tick();
 
-    int elapsedSeconds() const { return elapsedSeconds_; }
-    // The time the clock last showed: the length a take's list line gives.
-    int shownSeconds() const { return shownSeconds_; }
+    // The time the take has recorded so far, pauses left out.
+    qint64 elapsedMs() const;
+    int elapsedSeconds() const { return int(elapsedMs() / 1000); }
+    // The monotonic time in milliseconds the clock reads; tests give one they move by hand.
+    void setTimeSource(std::function<qint64()> now) { now_ = std::move(now); }
+    // Shows the time and size reached now.
+    void showClock();
 
     // Engine problems of the take in progress (EngineStatus::Problem bits) shown so far.
     int problemsShown() const { return problemsShown_; }
+    // Whether a fault of the take stands now: a stalled source that sends sound again no
+    // longer does.
+    bool faulted() const { return !problemText_.isEmpty(); }
     // Asks the engine how the take goes; the recorder does so every second while one runs.
     void watchEngine();
     // The input has been silent for a while (or sound came back) during the take.
@@ -56,8 +64,10 @@ class Recorder : public QObject {
 
   signals:
     void phaseChanged(tw::Recorder::Phase phase);
-    // "<size> MB <m>:<ss>", once a second while recording.
+    // "<size> MB <m>:<ss>", each time the shown second changes while recording, and at Stop.
     void clockChanged(const QString& text);
+    // A fault of the running take, in the status line's words; "" once it no longer stands.
+    void faultChanged(int problems, const QString& text);
     // A take is in place at `path`; `seconds` is its length as the file holds it. `warning`
     // is what went wrong with a take that was saved all the same ("" when nothing did).
     // Listeners run before the phase returns to Idle.
@@ -72,6 +82,7 @@ class Recorder : public QObject {
     // A name was taken between the choice and the engine's move: the kept capture goes to the
     // next free take name instead.
     void moveToFreeName(const QString& capture);
+    void showFault(const QString& text);
 
     EngineClient& engine_;
     Settings& settings_;
@@ -80,15 +91,18 @@ class Recorder : public QObject {
     bool waitingForSave_ = false;
     QString outputPath_;
     int takeCounter_ = 0;
-    int elapsedSeconds_ = 0;
-    int shownSeconds_ = 0;
     QString megabytesPerSecond_;
     QTimer watch_;
+    QTimer clock_;
+    int shownSecond_ = -1;
+    std::function<qint64()> now_;
     // The time the take recorded, pauses left out: what a cut-short take is measured against.
-    QElapsedTimer running_;
+    qint64 runningSince_ = 0;
     qint64 recordedMs_ = 0;
     int problemsShown_ = 0;
     QString problemText_;
+    // The engine's frame count at the last look: audio that still comes ends a stall.
+    qint64 framesSeen_ = -1;
 };
 
 } // namespace tw

@@ -1,7 +1,5 @@
 #include "core/Session.h"
 
-#include "core/TakeNaming.h"
-#include "core/Yield.h"
 #include "platform/FileSystem.h"
 
 #include <QFile>
@@ -13,11 +11,13 @@ namespace {
 const QString kBusy =
     QStringLiteral("A conversion is running; wait for it to finish before starting another.");
 
-// Which command a conversion came from, and the length its MP3's line gives.
+// Which command a conversion came from, the length its line gives and, for a take, what its
+// save said.
 enum class ConversionOf { Take, Line, File };
 struct ConversionTag {
     ConversionOf of = ConversionOf::File;
     int seconds = 0;
+    QString warning;
 };
 } // namespace
 
@@ -28,11 +28,21 @@ namespace tw {
 
 void GuardedMessageBox::critical(const QString& text) {
     if (!box_) {
-        status_.set(text, kRed);
+        session_.status.set(text, kRed);
         return;
     }
-    HandlerScope scope;
+    Session::Modal modal(session_);
     box_->critical(text);
+}
+
+Session::Modal::Modal(Session& session) : session_(session) {
+    if (session_.modal_++ == 0)
+        emit session_.commandsChanged();
+}
+
+Session::Modal::~Modal() {
+    if (--session_.modal_ == 0)
+        emit session_.commandsChanged();
 }
 
 Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
@@ -40,11 +50,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
       recorder(engine, settings, status), playback(player, status),
       wizard(engine, player, settings, volume), recovery(settings, takes, status), meter(engine),
-      messages_(messages, status), runner_(std::make_unique<DOSOutputs>(messages_)),
-      converter_(
-          std::make_unique<Converter>(*runner_, status, settings.appFile(QStringLiteral("lame")))) {
-    // Repaint and serve the menus while the encoder is quiet.
-    runner_->setYieldHook([] { yieldToWindowSystem(); });
+      messages_(messages, *this), runner_(std::make_unique<DOSOutputs>(messages_)),
+      converter_(std::make_unique<Converter>(*runner_, status, settings.appDir())) {
     connect(&engine, &EngineClient::libraryMissing, this,
             [this](const QString& why) { status.set(why, kRed); });
     connect(&recorder, &Recorder::takeSaved, this, &Session::takeSaved);
@@ -61,6 +68,12 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
                                                                  : inputDescription_);
     });
     connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::describeInput);
+    connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::markConfigured);
+    // What the rule depends on.
+    connect(&recorder, &Recorder::phaseChanged, this, &Session::commandsChanged);
+    connect(converter_.get(), &Converter::busyChanged, this, &Session::commandsChanged);
+    connect(&recorder, &Recorder::phaseChanged, this, &Session::continueQuit);
+    connect(converter_.get(), &Converter::busyChanged, this, &Session::continueQuit);
 }
 
 Session::~Session() = default;
@@ -74,6 +87,14 @@ void Session::loadConfiguration() {
     describeInput();
     settings.format = settings.formatFromFile();
     settings.announceFormat();
+    markConfigured();
+}
+
+void Session::markConfigured() {
+    if (configured_)
+        return;
+    configured_ = true;
+    emit configured();
 }
 
 void Session::describeInput() {
@@ -83,23 +104,112 @@ void Session::describeInput() {
     });
 }
 
-bool Session::handlerRunning() const {
-    return HandlerScope::active() || recorder.waiting() || wizard.busy();
+QString Session::refusal(Command command) const {
+    using Phase = Recorder::Phase;
+    if (quitting_)
+        return QStringLiteral("Tunewright is closing.");
+    const Phase phase = recorder.phase();
+    // The recorder's commands come from anywhere, also while a front end waits in a dialog
+    // or a menu whose caller acts on what it answers; the commands of the list and the menus
+    // come from that very dialog or menu.
+    const bool recorderCommand =
+        command == Command::Record || command == Command::Pause || command == Command::Stop;
+    if (recorderCommand && modal_ > 0)
+        return QStringLiteral("Close the open dialog or menu first.");
+    switch (command) {
+    case Command::Record:
+        if (setupOpen_)
+            return QStringLiteral("The sound card setting is open; finish or close it before "
+                                  "recording.");
+        if (phase == Phase::Starting)
+            return QStringLiteral("The recording is starting.");
+        if (recorder.takeRunning())
+            return QStringLiteral("A recording is already running.");
+        if (phase == Phase::Saving)
+            return QStringLiteral("The last recording is still being saved.");
+        if (converter_->busy())
+            return QStringLiteral("A conversion is running; recording can start when it has "
+                                  "finished.");
+        return QString();
+    case Command::Pause:
+    case Command::Stop:
+        if (!recorder.takeRunning())
+            return phase == Phase::Saving ? QStringLiteral("The recording is being saved.")
+                                          : QStringLiteral("No recording is running.");
+        return QString();
+    case Command::Convert:
+        return converter_->busy() ? kBusy : QString();
+    case Command::SoundCardSetup:
+        if (phase != Phase::Idle)
+            return QStringLiteral("Stop the recording before setting up the sound card.");
+        return QString();
+    }
+    return QString();
+}
+
+bool Session::request(Command command) {
+    if (const QString why = refusal(command); !why.isEmpty()) {
+        status.set(why, kRed);
+        return false;
+    }
+    switch (command) {
+    case Command::Record:
+        recorder.record();
+        break;
+    case Command::Pause:
+        recorder.togglePause();
+        break;
+    case Command::Stop:
+        recorder.stopAndSave();
+        break;
+    case Command::Convert:
+    case Command::SoundCardSetup:
+        return false; // they need more than the command: a line, a file, a window
+    }
+    return true;
+}
+
+void Session::setSavePosition(const QString& path) {
+    recorder.setOutputPath(path);
+    settings.writeSavePosition(path);
+}
+
+bool Session::openSoundCardSetup(bool firstRun) {
+    if (!firstRun) {
+        if (const QString why = refusal(Command::SoundCardSetup); !why.isEmpty()) {
+            status.set(why, kRed);
+            return false;
+        }
+        if (!setupOpen_)
+            wizard.restart();
+    }
+    setupOpen_ = true;
+    emit commandsChanged();
+    return true;
+}
+
+void Session::closeSoundCardSetup() {
+    if (!setupOpen_)
+        return;
+    setupOpen_ = false;
+    wizard.cancel();
+    emit commandsChanged();
 }
 
 void Session::takeSaved(const QString& path, int seconds, const QString& warning) {
     takes.add(path, seconds, Takes::Kind::Wav);
-    if (settings.AutoMp3 == 1) {
-        autoConversionFailed_ = false;
-        converter_->convert(settings.LameOptions, path, mp3PathFor(path),
-                            QVariant::fromValue(ConversionTag{ConversionOf::Take, seconds}));
-        if (autoConversionFailed_)
-            return; // the failure stays on the status line
-    }
     if (!warning.isEmpty())
         status.set(warning, kRed);
     else
         status.setText(QStringLiteral("Recording is over,Wave file has saved in appointed path"));
+    // A program on its way out saves the take but starts no conversion it would have to stop.
+    if (settings.AutoMp3 == 1 && !quitting_)
+        convert(path, QVariant::fromValue(ConversionTag{ConversionOf::Take, seconds, warning}));
+}
+
+void Session::convert(const QString& input, const QVariant& tag) {
+    const OutputFormat& format = mp3Format();
+    converter_->convert(format, settings.LameOptions, input, format.pathFor(input), tag);
 }
 
 void Session::conversionFinished(const QString&, const QString& output, bool ok, bool,
@@ -107,48 +217,49 @@ void Session::conversionFinished(const QString&, const QString& output, bool ok,
     const auto t = tag.value<ConversionTag>();
     if (ok) {
         if (t.of != ConversionOf::File)
-            takes.add(output, t.seconds, Takes::Kind::Mp3);
+            takes.add(output, t.seconds, Takes::Kind::Converted);
+        // The take's own word is the last: saved, or saved with a fault.
+        if (t.of == ConversionOf::Take) {
+            if (!t.warning.isEmpty())
+                status.set(t.warning, kRed);
+            else
+                status.set(QStringLiteral("Recording is over,Wave file has saved in appointed "
+                                          "path"),
+                           kRed);
+        }
         return;
     }
     // A line's or a file's failure is on the status line already, in the converter's words.
-    if (t.of == ConversionOf::Take) {
-        autoConversionFailed_ = true;
+    if (t.of == ConversionOf::Take)
         status.set(QStringLiteral("The recording is saved, but the conversion failed: %1 was "
                                   "not written, because %2.")
                        .arg(output, why),
                    kRed);
-    }
-}
-
-bool Session::refuseWhileConverting() {
-    if (!converter_->busy())
-        return false;
-    status.set(kBusy, kRed);
-    return true;
 }
 
 void Session::convertLine(int row) {
-    if (refuseWhileConverting())
+    if (const QString why = refusal(Command::Convert); !why.isEmpty()) {
+        status.set(why, kRed);
         return;
+    }
     const QString input = takes.path(row);
     if (input.size() < 3) {
         status.set(QStringLiteral("Select a recording in the list to convert."), kRed);
         return;
     }
-    converter_->convert(
-        settings.LameOptions, input, mp3PathFor(input),
-        QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds}));
+    convert(input, QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds}));
 }
 
 void Session::convertFile(const QString& path) {
-    if (refuseWhileConverting())
+    if (const QString why = refusal(Command::Convert); !why.isEmpty()) {
+        status.set(why, kRed);
         return;
+    }
     const QString input = shortPathName(path);
     status.setText(input);
     if (input.size() < 3)
         return;
-    converter_->convert(settings.LameOptions, input, mp3PathFor(input),
-                        QVariant::fromValue(ConversionTag{ConversionOf::File, 0}));
+    convert(input, QVariant::fromValue(ConversionTag{ConversionOf::File, 0}));
 }
 
 void Session::deleteLine(int row) {
@@ -170,11 +281,37 @@ void Session::deleteLine(int row) {
 }
 
 void Session::clearList() {
-    recorder.reloadOutputPath();
     takes.clear();
     playback.closePlaying();
     recorder.resetTakeCounter();
     status.set(QStringLiteral("All lists were cleared."), kRed);
+}
+
+void Session::quit() {
+    if (quitting_)
+        return;
+    quitting_ = true;
+    emit commandsChanged();
+    converter_->cancel();
+    continueQuit();
+}
+
+void Session::continueQuit() {
+    if (!quitting_ || quitDone_)
+        return;
+    if (recorder.takeRunning()) {
+        recorder.stopAndSave();
+        return;
+    }
+    // A start or a save on its way: its answer comes back here through phaseChanged.
+    if (recorder.phase() != Recorder::Phase::Idle || converter_->busy())
+        return;
+    quitDone_ = true;
+    playback.closePlaying();
+    // A volume the mixer never told would be applied at the next start: possibly silence.
+    if (volume.known())
+        settings.writeVolume(volume.volume());
+    emit quitReady();
 }
 
 } // namespace tw

@@ -21,25 +21,31 @@ namespace tw {
 
 class IAudioLibraries;
 class IPlayer;
+class Session;
 
-// The runner's messages are modal: while one is open a handler is running, so hotkeys wait.
-// Without a message-box service the message goes to the status line.
+// The runner's messages are modal: while one is open, commands wait. Without a message-box
+// service the message goes to the status line.
 class GuardedMessageBox final : public IMessageBox {
   public:
-    GuardedMessageBox(IMessageBox* box, StatusLine& status) : box_(box), status_(status) {}
+    GuardedMessageBox(IMessageBox* box, Session& session) : box_(box), session_(session) {}
     void critical(const QString& text) override;
 
   private:
     IMessageBox* box_;
-    StatusLine& status_;
+    Session& session_;
 };
 
-// Everything one run of the program knows, without a window: the settings, the recorder,
-// the list of takes, the conversions, playback and the set-up wizard's steps. The windows
-// show it and hand the user's commands to it.
+// The application: everything one run of the program knows and does, without a window. It
+// owns the settings, the recorder and its clock, the list of takes, the conversions, playback,
+// the set-up wizard's steps and the shutdown, and it holds the one rule that says whether a
+// command may run now. Every front end (the windows, the hotkeys, the command line) hands it
+// commands and shows what its signals say; none calls another.
 class Session : public QObject {
     Q_OBJECT
   public:
+    enum class Command { Record, Pause, Stop, Convert, SoundCardSetup };
+    Q_ENUM(Command)
+
     Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player, IMessageBox* messages,
             QObject* parent = nullptr);
     ~Session() override;
@@ -67,6 +73,17 @@ class Session : public QObject {
 
     // Start-up of a configured run: source, volume, engine source and format from Config.ini.
     void loadConfiguration();
+    // A source is in use: from Config.ini, or since the first run's wizard was done.
+    bool isConfigured() const { return configured_; }
+
+    // "" when `command` may run now, else why not, in the status line's words.
+    QString refusal(Command command) const;
+    // Runs Record, Pause (or Resume) or Stop when the rule allows it, else says why on the
+    // status line. True when it ran.
+    bool request(Command command);
+
+    // Where takes go from now on: kept for the run whether or not Config.ini could store it.
+    void setSavePosition(const QString& path);
 
     // Commands on a line of the list (row -1: none selected).
     void convertLine(int row);
@@ -75,25 +92,58 @@ class Session : public QObject {
     void deleteLine(int row);
     void clearList();
 
-    // A program-wide wait of its own: an engine call on its way, a wizard step running, or a
-    // handler marked as running (a modal box, a file dialog, a yield). Hotkeys do nothing then.
-    bool handlerRunning() const;
-    // Says so and answers true while a conversion runs.
-    bool refuseWhileConverting();
+    // The sound-card set-up holds the recorder while its window is open: no take may start.
+    // Opening is refused (and said) while a take runs; a set-up program restarts its steps.
+    bool openSoundCardSetup(bool firstRun = false);
+    // The window closed, or handed over after Done.
+    void closeSoundCardSetup();
+    bool soundCardSetupOpen() const { return setupOpen_; }
+
+    // A front end's modal dialog or menu is open: commands wait until it closes.
+    class Modal {
+      public:
+        explicit Modal(Session& session);
+        ~Modal();
+        Modal(const Modal&) = delete;
+        Modal& operator=(const Modal&) = delete;
+
+      private:
+        Session& session_;
+    };
+    bool modalOpen() const { return modal_ > 0; }
+
+    // Ends the run: a take that is starting or running is saved, a conversion is stopped and
+    // its unfinished file removed, playback closed and the volume kept; then `quitReady`.
+    // Asking again changes nothing.
+    void quit();
+    bool quitting() const { return quitting_; }
 
   signals:
     void inputDescribed(const QString& description);
+    // What refusal() answers may have changed.
+    void commandsChanged();
+    // The shutdown is done: the program may end.
+    void quitReady();
+    // The program can record from now on (once a run).
+    void configured();
 
   private:
     void takeSaved(const QString& path, int seconds, const QString& warning);
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
                             const QVariant& tag, const QString& why);
+    void continueQuit();
+    void markConfigured();
+    void convert(const QString& input, const QVariant& tag);
 
     GuardedMessageBox messages_;
     std::unique_ptr<DOSOutputs> runner_;
     std::unique_ptr<Converter> converter_;
-    bool autoConversionFailed_ = false;
     QString inputDescription_;
+    int modal_ = 0;
+    bool setupOpen_ = false;
+    bool quitting_ = false;
+    bool quitDone_ = false;
+    bool configured_ = false;
 };
 
 } // namespace tw

@@ -165,8 +165,11 @@ bool Settings::writeFormat(const RecordingFormat& f) {
 
 QString Settings::savePosition() const {
     QString value;
-    const int count =
-        config_.readString(kSection, kSavePosition, QStringLiteral("Default"), value, 255);
+    const int count = config_.readString(kSection, kSavePosition, QString(), value, 255);
+    // A file edited by hand may lack the key: takes then go where a new setup puts them,
+    // never to a bare "Default" in whatever folder the program was started from.
+    if (count <= 0 || value.left(count).trimmed().isEmpty())
+        return defaultSavePosition();
     return value.left(count);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/OutputFormat.h"
+
 #include "platform/ConfigFile.h"
 
 #include <QObject>
@@ -56,7 +58,7 @@ class Settings : public QObject {
     bool writeVolume(int volume);
     RecordingFormat formatFromFile() const;
     bool writeFormat(const RecordingFormat& f);
-    // "Save Position", at most 254 characters, "Default" when absent.
+    // "Save Position", at most 254 characters; the default Save Position when absent or empty.
     QString savePosition() const;
     bool writeSavePosition(const QString& path);
     // What the sound-card wizard stores for the source it found.
@@ -76,7 +78,7 @@ class Settings : public QObject {
     void announceFormat() { emit formatAnnounced(format); }
 
     int AutoMp3 = 0;
-    QString LameOptions = QStringLiteral(" -b 128 -m j");
+    QString LameOptions = mp3Format().defaultOptions;
     int32_t SourceIndex = 0;
 
   signals:

@@ -14,10 +14,5 @@ int nextFreeTake(const QString& outputPath, int number);
 // move (never replacing one: a name taken meanwhile is skipped). Answers the take number
 // used, or -1 with the reason in `why`.
 int moveToFreeTake(const QString& file, const QString& outputPath, int number, QString* why);
-// An MP3 beside its WAV: the last three characters become "mp3".
-QString mp3PathFor(const QString& wav);
-// `mp3` itself while no file has that name, else the first free "<mp3 less .mp3>_n.mp3"
-// from n = 1 on, so that an MP3 never replaces a file the user already has.
-QString freeMp3Path(const QString& mp3);
 
 } // namespace tw

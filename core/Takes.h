@@ -12,7 +12,7 @@ namespace tw {
 class Takes : public QAbstractListModel {
     Q_OBJECT
   public:
-    enum class Kind { Wav, Mp3 };
+    enum class Kind { Wav, Converted };
     struct Take {
         int number = 0;
         int seconds = 0;

@@ -43,6 +43,10 @@ class IChildProcess {
     // it ended; called again after StillRunning, it waits again. Meant for after the output
     // has ended, when a child normally is about to be gone.
     virtual ChildExit waitForExit(int timeoutMs) = 0;
+    // The pipe's read end, for an event loop to watch (-1 before start and after the end).
+    virtual int readDescriptor() const = 0;
+    // Asks the started child to end (SIGTERM); its output then ends as usual.
+    virtual void terminate() = 0;
 };
 
 using ChildProcessFactory = std::function<std::unique_ptr<IChildProcess>()>;

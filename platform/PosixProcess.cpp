@@ -255,4 +255,14 @@ ChildExit PosixProcess::waitForExit(int timeoutMs) {
     return d->exit;
 }
 
+int PosixProcess::readDescriptor() const {
+    return d->readEnd.get();
+}
+
+void PosixProcess::terminate() {
+    // Only a child whose exit is still uncollected: its pid cannot belong to another process.
+    if (d->pid > 0)
+        ::kill(d->pid, SIGTERM);
+}
+
 } // namespace tw

@@ -19,6 +19,8 @@ class PosixProcess final : public IChildProcess {
     bool waitReadable(int timeoutMs) override;
     qint64 read(char* buffer, qint64 maxBytes) override;
     ChildExit waitForExit(int timeoutMs) override;
+    int readDescriptor() const override;
+    void terminate() override;
 
   private:
     struct Private;

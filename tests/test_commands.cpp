@@ -1,5 +1,6 @@
 // The File and Help commands, "Mail to friends" and hotkeys while a file dialog is open, with
 // fakes for the dialogs, the desktop and the window automation.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "dialogs/Form3.h"
@@ -60,7 +61,7 @@ class TestCommands : public QObject {
     Recorder& recorder() { return form->session().recorder; }
     void makeForm(IFileDialogs* fileDialogs) {
         form.reset();
-        form = std::make_unique<Form1>(Services{dir->path(), audio, hotkeys, player, nullptr,
+        form = std::make_unique<RiggedForm1>(Services{dir->path(), audio, hotkeys, player, nullptr,
                                                 &desktop, fileDialogs, &windows});
         form->Form_Load();
     }

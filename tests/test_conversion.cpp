@@ -10,6 +10,7 @@
 #include "platform/FakePlayer.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -43,6 +44,7 @@ class TestConversion : public QObject {
         form->SkinButton1_Click();
         QTRY_COMPARE(session().recorder.phase(), Recorder::Phase::Recording);
     }
+    void waitForTheConverter() { QTRY_VERIFY(!session().converter().busy()); }
 
   private slots:
     void init() {
@@ -52,7 +54,7 @@ class TestConversion : public QObject {
         saveWritesTheTake(audio);
         QVERIFY(writeFile(path("Config.ini"), configFor(path("take.wav"))));
         QVERIFY(installEncoder(dir->path()));
-        form = std::make_unique<Form1>(
+        form = std::make_unique<RiggedForm1>(
             Services{dir->path(), audio, hotkeys, player, &messages, nullptr, &dialogs});
         form->Form_Load();
     }
@@ -66,6 +68,7 @@ class TestConversion : public QObject {
         addLine("b.wav");
         form->List1->setCurrentIndex(session().takes.index(1));
         form->Convert_Click();
+        waitForTheConverter();
         QCOMPARE(log(), QStringList({"start b.mp3", "end b.mp3"}));
         QCOMPARE(session().takes.path(2), path("b.mp3"));
 
@@ -85,20 +88,45 @@ class TestConversion : public QObject {
         QVERIFY(writeFile(path("b.wav"), "RIFF"));
         dialogs.answer = path("b.wav");
         form->Wavtomp3_Click();
+        waitForTheConverter();
         QCOMPARE(log(), QStringList({"start b.mp3", "end b.mp3"}));
         QCOMPARE(form->Common3.FileName, path("b.wav"));
         QCOMPARE(form->Text1->text(), QString("Finish Converting"));
 
-        // While one runs, the dialog does not open.
+        // While one runs, the dialog does not open and the window says why.
         dialogs.log.clear();
         QVERIFY(writeFile(path("hold"), ""));
-        QTimer::singleShot(0, this, [&] {
-            form->Wavtomp3_Click();
-            QFile::remove(path("hold"));
-        });
         form->Wavtomp3_Click();
         QCOMPARE(dialogs.log, QStringList{"open Wave Files(*.wav)|*.wav"});
+        QTRY_VERIFY(form->Text1->text().startsWith("Encoding in progress..."));
+        form->Wavtomp3_Click();
+        QCOMPARE(dialogs.log, QStringList{"open Wave Files(*.wav)|*.wav"});
+        QCOMPARE(form->Text1->text(), QString("A conversion is running; wait for it to finish "
+                                              "before starting another."));
+        QFile::remove(path("hold"));
+        waitForTheConverter();
         QCOMPARE(log().size(), 4);
+    }
+
+    // The window stays live while the encoder works, and every front end hears why Record
+    // waits: the button is off, and F9 is refused with the reason instead of dropped.
+    void recordDuringAConversionIsRefusedWithTheReason() {
+        addLine("a.wav");
+        form->List1->setCurrentIndex(session().takes.index(0));
+        QVERIFY(writeFile(path("hold"), ""));
+        form->Convert_Click();
+        QVERIFY(!form->SkinButton1->isEnabled());
+        QTRY_VERIFY(form->Text1->text().startsWith("Encoding in progress..."));
+        hotkeys.press(kHotkeyRecord);
+        QCOMPARE(form->Text1->text(), QString("A conversion is running; recording can start when "
+                                              "it has finished."));
+        QCOMPARE(form->Text1->palette().color(QPalette::Text), statusTextColour(kRed));
+        QCOMPARE(session().recorder.phase(), Recorder::Phase::Idle);
+        QFile::remove(path("hold"));
+        waitForTheConverter();
+        QVERIFY(form->SkinButton1->isEnabled());
+        hotkeys.press(kHotkeyRecord);
+        QTRY_COMPARE(session().recorder.phase(), Recorder::Phase::Recording);
     }
 
     // A conversion that ends while a take records leaves Record off and Stop on.
@@ -107,6 +135,7 @@ class TestConversion : public QObject {
         form->List1->setCurrentIndex(session().takes.index(0));
         record();
         form->Convert_Click();
+        waitForTheConverter();
         QCOMPARE(log().size(), 2);
         QVERIFY(!form->SkinButton1->isEnabled());
         QVERIFY(form->SkinButton2->isEnabled());
@@ -119,16 +148,16 @@ class TestConversion : public QObject {
         form->List1->setCurrentIndex(session().takes.index(0));
         session().settings.AutoMp3 = 1;
         record();
-        form->Timer2_Timer();
-        form->Timer2_Timer();
         QList<bool> enabledAtEachEnd;
         connect(&session().converter(), &Converter::finished, this,
                 [&] { enabledAtEachEnd << form->SkinButton1->isEnabled(); });
         connect(&session().recorder, &Recorder::takeSaved, this,
                 [&] { QFile::remove(path("hold")); });
         QVERIFY(writeFile(path("hold"), ""));
-        QTimer::singleShot(0, this, [&] { form->SkinButton2_Click(); });
         form->Convert_Click();
+        form->SkinButton2_Click();
+        QTRY_COMPARE(log().size(), 4);
+        waitForTheConverter();
         QCOMPARE(log(),
                  QStringList({"start a.mp3", "end a.mp3", "start take.mp3", "end take.mp3"}));
         QCOMPARE(enabledAtEachEnd, QList<bool>({false, false}));

@@ -5,7 +5,6 @@
 #include "core/DOSOutputs.h"
 #include "core/Session.h"
 #include "core/StatusLine.h"
-#include "core/Yield.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeMessageBox.h"
 #include "platform/FakePlayer.h"
@@ -50,10 +49,10 @@ class TestCoreConverter : public QObject {
     void recordOneSecond() {
         session->recorder.record();
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
-        session->recorder.tick();
-        session->recorder.tick();
         audio.savedSeconds = 1.2;
     }
+    // Conversions run in the background: the queue has emptied.
+    void settle() { QTRY_VERIFY(!session->converter().busy()); }
 
   private slots:
     void init() {
@@ -93,7 +92,8 @@ class TestCoreConverter : public QObject {
             texts << t;
             colours << c;
         });
-        session->converter().convert(QString(), path("a.wav"), path("a.mp3"));
+        session->converter().convert(mp3Format(), QString(), path("a.wav"), path("a.mp3"));
+        settle();
         // Blue while it runs, the progress in the encoder's words, red once it has ended.
         QCOMPARE(texts, QStringList{"before"} + progress + QStringList{kFinish});
         QCOMPARE(colours, QList<int>(texts.size() - 1, kBlue) + QList<int>{kRed});
@@ -104,6 +104,7 @@ class TestCoreConverter : public QObject {
         addLine("My \"Take\" $1.wav", 42);
         addLine("other.wav", 5);
         session->convertLine(0);
+        settle();
         const QString mp3 = path("My \"Take\" $1.mp3");
         QCOMPARE(readLines(path("args.txt")),
                  QStringList({"-b", "128", "-m", "j", path("My \"Take\" $1.wav"), mp3}));
@@ -115,6 +116,7 @@ class TestCoreConverter : public QObject {
 
         session->settings.LameOptions = " -b 192 -m s -h";
         session->convertLine(1);
+        settle();
         QCOMPARE(readLines(path("args.txt")),
                  QStringList({"-b", "192", "-m", "s", "-h", path("other.wav"), path("other.mp3")}));
         QCOMPARE(lines(session->takes).last(), "04     00:05     " + path("other.mp3"));
@@ -128,6 +130,7 @@ class TestCoreConverter : public QObject {
         QVERIFY(installEncoder(dir->path()));
         QVERIFY(writeFile(path("b.wav"), "RIFF"));
         session->convertFile(path("b.wav"));
+        settle();
         QCOMPARE(readLines(path("args.txt")).mid(4), QStringList({path("b.wav"), path("b.mp3")}));
         QVERIFY(QFile::exists(path("b.mp3")));
         QCOMPARE(session->takes.rowCount(), 0); // a file from the dialog gets no line
@@ -145,7 +148,7 @@ class TestCoreConverter : public QObject {
         connect(&session->converter(), &Converter::finished, this,
                 [&](const QString&, const QString&, bool, bool s) { started << s; });
         session->convertLine(0);
-        // The design's words first, then what to do about the missing encoder.
+        // The runner's own words first, then what to do about the missing encoder.
         QCOMPARE(messages.texts.size(), 1);
         QVERIFY2(messages.texts[0].startsWith("File or command not found\n\n") &&
                      messages.texts[0].contains("lame") &&
@@ -180,6 +183,7 @@ class TestCoreConverter : public QObject {
         QVERIFY(installEncoder(dir->path(), ending));
         addLine("a.wav");
         session->convertLine(0);
+        settle();
         QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3"}));
         expectStatus("The conversion of " + path("a.wav") + " failed: " + why, kRed);
         QVERIFY(!QFileInfo::exists(path("a.mp3")));
@@ -215,7 +219,9 @@ class TestCoreConverter : public QObject {
         addLine("song.wav");
         QVERIFY(writeFile(path("song.mp3"), "mine"));
         session->convertLine(0);
+        settle();
         session->convertLine(0);
+        settle();
         QCOMPARE(log(), QStringList({"start song_1.mp3", "end song_1.mp3", "start song_2.mp3",
                                      "end song_2.mp3"}));
         QCOMPARE(session->takes.path(1), path("song_1.mp3"));
@@ -223,27 +229,37 @@ class TestCoreConverter : public QObject {
         QCOMPARE(readFile(path("song.mp3")), QByteArray("mine"));
     }
 
-    void refusedWhileOneRuns() {
+    // A conversion the user asks for while one runs is refused with the reason; the window
+    // stays live meanwhile, and a cancel stops the encoder and removes what it wrote.
+    void refusedWhileOneRunsAndCancelled() {
         QVERIFY(installEncoder(dir->path()));
         addLine("a.wav");
         hold();
-        QStringList refusals;
-        int queued = -1;
-        QTimer::singleShot(0, this, [&] {
-            session->convertLine(0);
-            refusals << session->status.text() + QString::number(session->status.colour());
-            session->convertFile(path("a.wav"));
-            refusals << session->status.text() + QString::number(session->status.colour());
-            queued = session->converter().queued();
-            release();
-        });
         session->convertLine(0);
+        QVERIFY(session->converter().busy());
+        QTRY_VERIFY(session->status.text().startsWith("Encoding in progress..."));
         const QString refused = "A conversion is running; wait for it to finish before starting "
-                                "another." +
-                                QString::number(kRed);
-        QCOMPARE(refusals, QStringList({refused, refused}));
-        QCOMPARE(queued, 0);
-        QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3"}));
+                                "another.";
+        session->convertLine(0);
+        expectStatus(refused, kRed);
+        session->convertFile(path("a.wav"));
+        expectStatus(refused, kRed);
+        QCOMPARE(session->converter().queued(), 0);
+
+        QVERIFY(writeFile(path("a.mp3"), "half")); // what the encoder has written so far
+        QStringList why;
+        connect(&session->converter(), &Converter::finished, this,
+                [&](const QString&, const QString&, bool, bool, const QVariant&,
+                    const QString& w) { why << w; });
+        session->converter().cancel();
+        settle();
+        QCOMPARE(why, QStringList{"it was cancelled"});
+        QVERIFY(!QFileInfo::exists(path("a.mp3")));
+        QCOMPARE(log(), QStringList{"start a.mp3"}); // stopped before its end
+        QCOMPARE(session->takes.rowCount(), 1);
+        release();
+        session->convertLine(0); // and the next one runs as usual
+        settle();
         QCOMPARE(session->takes.rowCount(), 2);
     }
 
@@ -268,6 +284,7 @@ class TestCoreConverter : public QObject {
         recordOneSecond();
         session->recorder.stopAndSave();
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Idle);
+        settle();
         QCOMPARE(readLines(path("args.txt")).mid(4),
                  QStringList({path("take.wav"), path("take.mp3")}));
         QCOMPARE(lines(session->takes), QStringList({"01     00:01     " + path("take.wav"),
@@ -276,16 +293,15 @@ class TestCoreConverter : public QObject {
         expectStatus(status.replace("%1", path("take.mp3")), kRed);
     }
 
-    // A conversion asked for inside a running one (here from the status line's listener,
-    // i.e. within the first one's output) runs after it, on its own, and the converter is
-    // busy throughout.
+    // A conversion asked for while one runs (here from the status line's listener, i.e.
+    // within the first one's output) runs after it, on its own, and the converter is busy
+    // throughout.
     void aConversionAskedForWhileOneRunsWaitsItsTurn() {
         QVERIFY(installEncoder(dir->path()));
         hold();
         DOSOutputs runner(messages);
-        runner.setYieldHook([] { yieldToWindowSystem(); });
         StatusLine status;
-        Converter converter(runner, status, path("lame"));
+        Converter converter(runner, status, dir->path());
         QList<bool> busy;
         connect(&converter, &Converter::busyChanged, this, [&](bool b) { busy << b; });
         QStringList done;
@@ -299,11 +315,13 @@ class TestCoreConverter : public QObject {
             if (asked || !text.startsWith("Encoding"))
                 return;
             asked = true;
-            converter.convert(QString(), path("b.wav"), path("b.mp3"), QStringLiteral("B"));
+            converter.convert(mp3Format(), QString(), path("b.wav"), path("b.mp3"),
+                              QStringLiteral("B"));
             QVERIFY(writeFile(path("b.mp3"), "mine")); // before b's turn: b_1.mp3 is written
             release();
         });
-        converter.convert(QString(), path("a.wav"), path("a.mp3"), QStringLiteral("A"));
+        converter.convert(mp3Format(), QString(), path("a.wav"), path("a.mp3"), QStringLiteral("A"));
+        QTRY_VERIFY(!converter.busy());
         QVERIFY(asked);
         QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3", "start b_1.mp3", "end b_1.mp3"}));
         QCOMPARE(done, QStringList({"a.mp3 ok A busy", "b_1.mp3 ok B busy"}));
@@ -325,8 +343,10 @@ class TestCoreConverter : public QObject {
         // The take is saved while the first conversion waits; then it may end.
         connect(&session->recorder, &Recorder::takeSaved, this, [&] { release(); });
         hold();
-        QTimer::singleShot(0, this, [&] { session->recorder.stopAndSave(); });
         session->convertLine(0);
+        session->recorder.stopAndSave();
+        QTRY_COMPARE(log().size(), 4);
+        settle();
 
         QCOMPARE(session->recorder.phase(), Recorder::Phase::Idle);
         QCOMPARE(log(),

@@ -83,9 +83,12 @@ class TestCoreRecorder : public QObject {
 
     QString path(const QString& name) const { return dir->path() + "/" + name; }
     Recorder& recorder() { return session->recorder; }
+    qint64 nowMs = 0; // the recorder's monotonic time, moved by hand
     void start(const QByteArray& config) {
         session = startSession(dir->path(), config, *audio, player);
         QVERIFY(session);
+        nowMs = 0;
+        recorder().setTimeSource([this] { return nowMs; });
     }
     void record() {
         recorder().record();
@@ -97,9 +100,10 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(recorder().phase(), Phase::Saving);
         QTRY_COMPARE(recorder().phase(), Phase::Idle);
     }
-    void ticks(int n) {
-        for (int i = 0; i < n; ++i)
-            recorder().tick();
+    // Lets `ms` of the take go by and the clock look at them.
+    void advance(qint64 ms) {
+        nowMs += ms;
+        QTest::qWait(250);
     }
     QStringList takeLines() const { return lines(session->takes); }
     // The fake's calls are made on the engine's worker: read them once it has answered.
@@ -144,9 +148,8 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(calls(1), CallList({Args({1, 2, 44100, 16, 0})}));
         expectStatus("The Program is Recording now........", kBlue);
 
-        // 75.5 s: the clock has ticked 75 times and last showed 74 s at 10.094 MB/min.
-        ticks(75);
-        QCOMPARE(clock.size(), 75);
+        // 74.6 s at 10.094 MB/min.
+        advance(74'600);
         QCOMPARE(clock.first().at(0).toString(), QString("0.000 MB 0:00"));
         QCOMPARE(clock.last().at(0).toString(), QString("12.432 MB 1:14"));
 
@@ -160,15 +163,43 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(takeLines(), QStringList{"01     01:14     " + path("Rec.wav")});
         expectStatus("Recording is over,Wave file has saved in appointed path", kRed);
         QCOMPARE(recorder().takeCounter(), 1);
-        QCOMPARE(recorder().outputPath(), path("Rec.wav")); // reloaded after the save
+        QCOMPARE(recorder().outputPath(), path("Rec.wav")); // the Save Position, not the take
         QList<Phase> seen;
         for (const auto& args : phases)
             seen << args.at(0).value<Phase>();
         QCOMPARE(seen,
                  QList<Phase>({Phase::Starting, Phase::Recording, Phase::Saving, Phase::Idle}));
 
-        ticks(1); // the clock stands still once the take is saved
-        QCOMPARE(clock.size(), 75);
+        const qsizetype shown = clock.size();
+        advance(1000); // the clock stands still once the take is saved
+        QCOMPARE(clock.size(), shown);
+    }
+
+    // The clock is the take's own time, read from the monotonic clock: at Stop it shows the
+    // whole take, pauses left out, however late its last look came.
+    void theClockReadsTheTakesTrueTimeAtStop_data() {
+        QTest::addColumn<int>("recordedMs");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("2 s") << 2'000 << "0:02";
+        QTest::newRow("6 s") << 6'000 << "0:06";
+        QTest::newRow("12 s") << 12'000 << "0:12";
+    }
+    void theClockReadsTheTakesTrueTimeAtStop() {
+        QFETCH(int, recordedMs);
+        QFETCH(QString, shown);
+        start(configFor(path("t.wav")));
+        QSignalSpy clock(&recorder(), &Recorder::clockChanged);
+        record();
+        nowMs += recordedMs / 2;
+        recorder().togglePause();
+        nowMs += 60'000; // paused: not part of the take
+        recorder().togglePause();
+        nowMs += recordedMs - recordedMs / 2;
+        recorder().stopAndSave(); // no look of the clock came in between
+        QVERIFY2(clock.last().at(0).toString().endsWith(" " + shown),
+                 qPrintable(clock.last().at(0).toString()));
+        QCOMPARE(recorder().elapsedMs(), qint64(recordedMs));
+        QTRY_COMPARE(recorder().phase(), Phase::Idle);
     }
 
     // Paused, the clock stands still; the take runs by its phase, whatever the status line
@@ -177,7 +208,7 @@ class TestCoreRecorder : public QObject {
         start(configFor(path("p.wav"), "Channels=1\nBitsPerSample=8\nSamplesPerSec=8000\n"));
         QSignalSpy clock(&recorder(), &Recorder::clockChanged);
         record();
-        ticks(2);
+        advance(2000);
         session->status.set("Encoding in progress...  Status=42%", kBlue);
         QVERIFY(recorder().takeRunning());
         recorder().togglePause();
@@ -185,8 +216,9 @@ class TestCoreRecorder : public QObject {
         expectStatus("Recording Paused,Press Resume\\Stop to continue\\over", kRed);
         session->status.set("Finish Converting", kRed);
         QVERIFY(recorder().takeRunning());
-        ticks(3);
-        QCOMPARE(clock.size(), 2);
+        const qsizetype shown = clock.size();
+        advance(3000);
+        QCOMPARE(clock.size(), shown);
         QCOMPARE(recorder().elapsedSeconds(), 2);
         QCOMPARE(calls(2), CallList({Args({2, 0, 0, 0, 0})}));
 
@@ -194,8 +226,8 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(recorder().phase(), Phase::Recording);
         expectStatus("The Program is Recording now........", kBlue);
         QCOMPARE(calls(3), CallList({Args({3, 0, 0, 0, 0})}));
-        ticks(1);
-        QCOMPARE(clock.last().at(0).toString(), QString("0.016 MB 0:02"));
+        advance(1000);
+        QVERIFY(clock.last().at(0).toString().endsWith(" 0:03"));
         stop();
         session->status.set("The Program is Recording now........", kBlue);
         QVERIFY(!recorder().takeRunning());
@@ -206,7 +238,7 @@ class TestCoreRecorder : public QObject {
         start(configFor(path("rec.wav")));
         for (int i = 0; i < 3; ++i) {
             record();
-            ticks(i == 0 ? 10 : 0);
+            nowMs += i == 0 ? 10'000 : 0;
             audio->fake.savedSeconds = i == 0 ? 9.3 : 0;
             stop();
         }
@@ -294,7 +326,7 @@ class TestCoreRecorder : public QObject {
         // Records a take for one second: its channels and the rate it showed.
         const auto take = [&] {
             record();
-            ticks(2);
+            nowMs += 1'500;
             stop();
             return QString::number(calls(1).last().at(1)) + " " + clock.last().at(0).toString();
         };
@@ -313,7 +345,7 @@ class TestCoreRecorder : public QObject {
     void aFaultShowsWhileTheTakeRunsAndAfterItsSave() {
         start(configFor(path("cut.wav")));
         record();
-        ticks(18);
+        nowMs += 18'000;
         audio->fake.status = {1, EngineStatus::Stalled, 3 * 8000 + 7600, 8000, {}};
         QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 2000);
         const QString fault = "The recording has a fault: the recording source stopped sending "
@@ -338,6 +370,39 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(session->status.colour(), kRed);
     }
 
+    // The engine keeps a stall flagged for the rest of the take; the status line follows the
+    // audio instead: sound that comes again ends the fault's red line, and a source that stops
+    // again brings it back. A take with such a gap is still called cut short when saved.
+    void aFaultLastsAsLongAsTheFault() {
+        start(configFor(path("gap.wav")));
+        QSignalSpy faults(&recorder(), &Recorder::faultChanged);
+        record();
+        audio->fake.status = {1, EngineStatus::Stalled, 4 * 8000, 8000, {}};
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 2500);
+        QVERIFY(recorder().faulted());
+        audio->fake.status.frames += 8000; // the source sends again
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.text(),
+                                  QString("The Program is Recording now........"), 2500);
+        QCOMPARE(session->status.colour(), kBlue);
+        QVERIFY(!recorder().faulted());
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 2500); // and stops again
+        QVERIFY(session->status.text().startsWith("The recording has a fault: the recording "
+                                                  "source stopped sending sound; 5.0 s"));
+        QCOMPARE(faults.size(), 3);
+        QCOMPARE(faults.at(1).at(1).toString(), QString());
+
+        // A lost server is no stall: it stands whatever the frame count says.
+        audio->fake.status.problems |= EngineStatus::ServerLost;
+        audio->fake.status.frames += 8000;
+        QTRY_VERIFY_WITH_TIMEOUT(session->status.text().contains("the sound server went away"),
+                                 2500);
+        audio->fake.status.frames += 8000;
+        QTest::qWait(1200);
+        QVERIFY(recorder().faulted());
+        stop();
+        QVERIFY(session->status.text().contains("but the recording was cut short"));
+    }
+
     // Another program took the name between our choice and the engine's move: the engine
     // keeps the capture and the take goes to the next free name; nothing is replaced.
     void aNameTakenMeanwhileGivesTheNextFreeName() {
@@ -360,9 +425,28 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(recorder().takeCounter(), 2);
     }
 
+    // A missing or empty key means the default Save Position, never a bare "Default" in the
+    // folder the program was started from.
+    void aMissingSavePositionIsTheDefault_data() {
+        QTest::addColumn<QByteArray>("key");
+        QTest::newRow("missing") << QByteArray();
+        QTest::newRow("empty") << QByteArray("Save Position=\n");
+    }
+    void aMissingSavePositionIsTheDefault() {
+        QFETCH(QByteArray, key);
+        start("[Config]\nRecording Source=1\n" + key + kMono16);
+        QCOMPARE(recorder().outputPath(), path("Larktake.wav"));
+        record();
+        stop();
+        record();
+        stop();
+        QCOMPARE(saved(), QStringList({path("Larktake.wav"), path("Larktake_1.wav")}));
+    }
+
     // With no Save Position, Stop still ends the take and says where the audio is.
     void stopWithoutASavePositionStillStops() {
-        start("[Config]\nRecording Source=1\nSave Position=\n" + kMono16);
+        start("[Config]\nRecording Source=1\n" + kMono16);
+        recorder().setOutputPath(QString());
         audio->fake.status.capture = "/cache/capture-9.wav";
         record();
         stop();
@@ -441,7 +525,7 @@ class TestCoreRecorder : public QObject {
             QVERIFY(audio->callHangs());
             QCOMPARE(recorder().phase(), during);
             QVERIFY(recorder().waiting());
-            QVERIFY(session->handlerRunning());
+            QVERIFY(!session->refusal(Session::Command::Record).isEmpty());
             QVERIFY(!recorder().takeRunning());
             loopTurns();
             recorder().record();
@@ -456,7 +540,7 @@ class TestCoreRecorder : public QObject {
         };
         hangs(&Recorder::record, Phase::Starting, Phase::Recording);
         hangs(&Recorder::stopAndSave, Phase::Saving, Phase::Idle);
-        QVERIFY(!session->handlerRunning());
+        QVERIFY(session->refusal(Session::Command::Record).isEmpty());
         QCOMPARE(takeLines(), QStringList{"01     00:00     " + path("h.wav")});
         QCOMPARE(calls(1).size(), 1);
         QCOMPARE(calls(0).size(), 1);

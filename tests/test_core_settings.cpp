@@ -164,7 +164,7 @@ class TestCoreSettings : public QObject {
         QCOMPARE(settings.mixerSourceFromFile(), -2);
         QCOMPARE(settings.engineSourceFromFile(), -1);
         QVERIFY(!settings.volumeFromFile()); // the source keeps its own
-        QCOMPARE(settings.savePosition(), QString("Default"));
+        QCOMPARE(settings.savePosition(), settings.defaultSavePosition());
         QCOMPARE(settings.formatFromFile(), RecordingFormat{});
         QVERIFY(!QFile::exists(ini()));
 

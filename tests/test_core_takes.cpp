@@ -45,7 +45,7 @@ class TestCoreTakes : public QObject {
         QAbstractItemModelTester tester(&takes,
                                         QAbstractItemModelTester::FailureReportingMode::QtTest);
         takes.add("/Rec/A.wav", 5, Takes::Kind::Wav);
-        takes.add("/rec/b.mp3", 62 * 60 + 7, Takes::Kind::Mp3);
+        takes.add("/rec/b.mp3", 62 * 60 + 7, Takes::Kind::Converted);
         takes.add("/rec/c.wav", 100 * 60 + 1, Takes::Kind::Wav);
         QCOMPARE(lines(takes),
                  QStringList({"01     00:05     /Rec/A.wav", "02     62:07     /rec/b.mp3",
@@ -167,7 +167,7 @@ class TestCoreTakes : public QObject {
         QCOMPARE(session->takes.nextEntryNumber(), 1);
         QVERIFY(QFile::exists(take));
         QCOMPARE(player.log, QStringList{"close " + take});
-        QCOMPARE(session->recorder.outputPath(), path("rec.wav"));
+        QCOMPARE(session->recorder.outputPath(), "/elsewhere.wav"); // the Save Position stays
         QCOMPARE(session->status.text(), QString("All lists were cleared."));
         QCOMPARE(session->status.colour(), kRed);
     }

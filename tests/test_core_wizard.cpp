@@ -76,6 +76,20 @@ class TestCoreWizard : public QObject {
         QCOMPARE(readFile(users), QByteArray("mine"));
     }
 
+    // The engine refuses the test's start (a take of the user's runs): the test must not stop
+    // and save what runs instead; the source shows as silent and the next one can be tried.
+    void aRefusedTestStartSavesNothing() {
+        audio->onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
+                               int32_t) -> int32_t { return mode == 1 ? -3 : mode == 4 ? 2 : 0; };
+        next();
+        next();
+        QCOMPARE(next(), kRecorded);
+        QVERIFY(engineCalls(*audio, 0).isEmpty());
+        QVERIFY(!QFile::exists(tmp()));
+        QCOMPARE(next(), kConfirm);
+        QCOMPARE(next(), announce(2));
+    }
+
     // "heard" with a Config.ini that cannot be written does not claim the settings are saved;
     // Done still puts the source in use for this run.
     void settingsThatCannotBeStoredAreNotCalledSaved() {

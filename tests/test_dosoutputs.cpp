@@ -1,4 +1,5 @@
 #include "core/DOSOutputs.h"
+#include "core/OutputFormat.h"
 #include "platform/FakeMessageBox.h"
 #include "platform/QtMessageBox.h"
 
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 #include <cstdio>
@@ -359,35 +361,45 @@ class TestDOSOutputs : public QObject {
                  QStringLiteral("/dev/null\n"));
     }
 
-    void yieldHookWhileChildIsQuiet() {
+    // Started, a run hands its output over from the event loop: the caller returns at once,
+    // timers fire meanwhile, and the end comes as the empty chunk, then RunEnded with the
+    // exit known. One run at a time; a cancelled run ends the same way.
+    void aStartedRunIsReadByTheEventLoop() {
         FakeMessageBox box;
         DOSOutputs dos(box);
-        int yields = 0;
-        int yieldsInListener = 0;
-        bool inListener = false;
-        dos.setYieldHook([&] {
-            ++yields;
-            if (inListener)
-                ++yieldsInListener;
-            QCoreApplication::processEvents();
-        });
+        QStringList chunks;
+        recordChunks(dos, chunks);
+        QSignalSpy ended(&dos, &DOSOutputs::RunEnded);
         bool timerFired = false;
         QTimer::singleShot(100, this, [&] { timerFired = true; });
-        bool timerFiredBeforeEnd = false;
-        QStringList chunks;
-        connect(&dos, &DOSOutputs::ReceiveOutputs, this, [&](const QString& chunk) {
-            inListener = true;
-            chunks.append(chunk);
-            if (chunk.isEmpty())
-                timerFiredBeforeEnd = timerFired;
-            inListener = false;
-        });
-        QCOMPARE(dos.ExecuteCommand(QStringLiteral("sh -c \"sleep 0.4; echo done\"")),
-                 QStringLiteral("done\n"));
-        QVERIFY2(yields >= 5, qPrintable(QString::number(yields)));
-        QCOMPARE(yieldsInListener, 0);
-        QVERIFY(timerFiredBeforeEnd);
+        bool timerFiredBeforeOutput = false;
+        connect(&dos, &DOSOutputs::ReceiveOutputs, this,
+                [&](const QString& chunk) { timerFiredBeforeOutput |= !chunk.isEmpty() && timerFired; });
+        QVERIFY(dos.StartArguments({"sh", "-c", "sleep 0.4; echo done; exit 3"}));
+        QVERIFY(dos.running());
+        QVERIFY(chunks.isEmpty());
+        QVERIFY(!dos.StartArguments({"echo", "second"})); // the running one keeps the runner
+        QCOMPARE(dos.ExecuteArguments({"echo", "second"}), QString());
+        QTRY_COMPARE(ended.size(), 1);
+        QVERIFY(timerFiredBeforeOutput);
         QCOMPARE(chunks, (QStringList{QStringLiteral("done\n"), QString()}));
+        QCOMPARE(dos.Outputs(), QStringLiteral("done\n"));
+        QVERIFY(!dos.running());
+        QCOMPARE(dos.lastExit().how, ChildExit::How::Exited);
+        QCOMPARE(dos.lastExit().code, 3);
+        QVERIFY(box.texts.isEmpty());
+
+        QVERIFY(dos.StartArguments({"sh", "-c", "echo started; exec sleep 30"}));
+        QTRY_COMPARE(chunks.size(), 3);
+        dos.Cancel();
+        QTRY_COMPARE(ended.size(), 2);
+        QCOMPARE(chunks.last(), QString());
+        QCOMPARE(dos.lastExit().how, ChildExit::How::Signalled);
+        QCOMPARE(dos.lastExit().code, 15);
+
+        QVERIFY(!dos.StartArguments({"/no/such/program"}));
+        QCOMPARE(box.texts, QStringList{"File or command not found"});
+        QCOMPARE(ended.size(), 2);
     }
 
     void listenerMayDestroyTheRunner() {
@@ -436,6 +448,7 @@ class TestDOSOutputs : public QObject {
         const QString launcher = appDir + QStringLiteral("/lame");
         FakeMessageBox box;
         DOSOutputs dos(box);
+        dos.setMissingProgramHint(mp3Format().missingHint);
         if (QStandardPaths::findExecutable(QStringLiteral("lame")).isEmpty()) {
             QVERIFY(!QFile::exists(launcher));
             QCOMPARE(dos.ExecuteCommand(quoted(launcher) + QStringLiteral(" --version")),

@@ -1,6 +1,7 @@
 // One conversion with the system's encoder, through the launcher the build writes into the
 // application directory: what the user gets is a playable MP3 of the right length, progress
 // on the status line while lame works, and the MP3's line in the list.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -24,6 +25,7 @@
 #include <vector>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 
@@ -116,7 +118,7 @@ class TestLameConversion : public QObject {
             "Save Position=" +
             path("take.wav").toUtf8() + "\n");
         config.close();
-        form = std::make_unique<Form1>(
+        form = std::make_unique<RiggedForm1>(
             Services{dir->path(), audio, hotkeys, player, &messages, nullptr, &dialogs});
         form->Form_Load();
     }
@@ -135,9 +137,9 @@ class TestLameConversion : public QObject {
         connect(form->Text1, &QLineEdit::textChanged, this,
                 [&](const QString& text) { shown << text; });
         form->Convert_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!session.converter().busy(), 30000);
 
         QVERIFY2(messages.texts.isEmpty(), qPrintable(messages.texts.join('\n')));
-        QVERIFY(!session.converter().busy());
         QVERIFY(form->SkinButton1->isEnabled());
 
         // Progress came from lame's own output, and only in the listener's shape.

@@ -1,4 +1,5 @@
 // The recording-format dialog against a real main window, with fakes for the platform.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -45,7 +46,7 @@ class TestPreferences : public QObject {
     // A main window started up on the given Config.ini text.
     void start(const QByteArray& config) {
         QVERIFY(writeFile(ini(), config));
-        form = std::make_unique<Form1>(Services{dir.path(), audio, hotkeys, player});
+        form = std::make_unique<RiggedForm1>(Services{dir.path(), audio, hotkeys, player});
         form->Form_Load();
     }
 

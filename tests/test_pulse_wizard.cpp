@@ -1,5 +1,6 @@
 // The wizard with the real engine, mixer and player on the private PulseAudio server: the
 // test of the speakers' monitor hears the chime, and "heard" and "Done" set the program up.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
@@ -18,6 +19,7 @@
 #include <vector>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 // Root mean square of a WAV file's samples, full scale 1.0; -1 when it cannot be read.
@@ -64,7 +66,7 @@ class TestPulseWizard : public QObject {
         AudioLibraries audio(appDir);
         FakeHotkeys hotkeys;
         PulsePlayer player;
-        Form1 form(Services{dir.path(), audio, hotkeys, player});
+        RiggedForm1 form(Services{dir.path(), audio, hotkeys, player});
         form.Form_Load();
         Form2* window = form.form2();
         SoundCardWizard& wizard = form.session().wizard;

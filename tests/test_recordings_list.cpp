@@ -1,6 +1,7 @@
 // The recordings list in the main window with a fake player: the lines it shows, playing a
 // line and its watch, the context menu and the menu's commands. What the commands do to the
 // takes and the player is tested in test_core_takes.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -50,7 +51,7 @@ class TestRecordingsList : public QObject {
         dir = std::make_unique<QTemporaryDir>();
         player = FakePlayer();
         QVERIFY(writeFile(dir->path() + "/Config.ini", configFor(dir->path() + "/rec.wav", {})));
-        form = std::make_unique<Form1>(Services{dir->path(), audio, hotkeys, player});
+        form = std::make_unique<RiggedForm1>(Services{dir->path(), audio, hotkeys, player});
         form->Form_Load();
         popups = 0;
         form->showPopup = [this](QMenu* menu) {

@@ -1,5 +1,6 @@
 // The sound-card wizard's window with fakes: what it shows of each step, how it closes, and
 // how it hands over to the main window.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -17,6 +18,7 @@
 #include <QtTest>
 
 using namespace tw;
+using namespace tw::test;
 
 class TestWizard : public QObject {
     Q_OBJECT
@@ -40,7 +42,7 @@ class TestWizard : public QObject {
         wizardWindow = window.get();
     }
     void openFromMainWindow() {
-        form = std::make_unique<Form1>(Services{dir->path(), *audio, *hotkeys, *player});
+        form = std::make_unique<RiggedForm1>(Services{dir->path(), *audio, *hotkeys, *player});
         form->Form_Load();
         QVERIFY(form->hasForm2());
         wizardWindow = form->form2();
@@ -50,7 +52,7 @@ class TestWizard : public QObject {
     void openConfigured() {
         QVERIFY(test::writeFile(dir->path() + "/Config.ini",
                                 test::configFor(dir->path() + "/Take.wav")));
-        form = std::make_unique<Form1>(Services{dir->path(), *audio, *hotkeys, *player});
+        form = std::make_unique<RiggedForm1>(Services{dir->path(), *audio, *hotkeys, *player});
         form->Form_Load();
         QTRY_VERIFY(!form->session().engine.busy());
         QVERIFY(!form->hasForm2());
@@ -181,7 +183,7 @@ class TestWizard : public QObject {
         QCOMPARE(form->SkinLabel5->text(), QString("Recording volume setting :32768"));
 
         // The hidden wizard goes with the main window, which shuts down once.
-        QSignalSpy stopped(form.get(), &Form1::pumpStopped);
+        QSignalSpy stopped(&form->session(), &Session::quitReady);
         form->close();
         QCOMPARE(stopped.count(), 1);
         QVERIFY(!form->hasForm2());
@@ -202,7 +204,7 @@ class TestWizard : public QObject {
         if (heard)
             wizardWindow->SkinButton2->click();
 
-        QSignalSpy stopped(form.get(), &Form1::pumpStopped);
+        QSignalSpy stopped(&form->session(), &Session::quitReady);
         QVERIFY(wizardWindow->close());
         QCOMPARE(stopped.count(), 1);
         QVERIFY(hotkeys->registered.isEmpty());
@@ -222,7 +224,7 @@ class TestWizard : public QObject {
         Session& s = form->session();
         QCOMPARE(s.settings.SourceIndex, 0);
         const QString before = readIni();
-        QSignalSpy stopped(form.get(), &Form1::pumpStopped);
+        QSignalSpy stopped(&form->session(), &Session::quitReady);
 
         soundCardSetting();
         heardSecondSource();
@@ -259,6 +261,35 @@ class TestWizard : public QObject {
         QCOMPARE(form->Text1->text(),
                  QString("Stop the recording before setting up the sound card."));
         QCOMPARE(form->Text1->palette().color(QPalette::Text), statusTextColour(kRed));
+        form->SkinButton2->click();
+        QTRY_COMPARE(form->session().recorder.phase(), Recorder::Phase::Idle);
+    }
+
+    // While the wizard is open it holds the recorder: F9, the button and the command line
+    // are refused with the reason, and its test records and saves only its own take.
+    void theOpenWizardHoldsTheRecorder() {
+        test::saveWritesTheTake(*audio);
+        openConfigured();
+        soundCardSetting();
+        next();
+        next();
+        QVERIFY(label().startsWith("Program will test NO.1"));
+        const QString held =
+            "The sound card setting is open; finish or close it before recording.";
+        hotkeys->press(kHotkeyRecord);
+        QCOMPARE(form->Text1->text(), held);
+        QVERIFY(!form->SkinButton1->isEnabled());
+        QVERIFY(!form->session().request(Session::Command::Record)); // as --record asks
+        next(); // the wizard's own test take
+        QCOMPARE(form->session().recorder.phase(), Recorder::Phase::Idle);
+        QCOMPARE(test::savedFiles(*audio), QStringList{wizard->testRecordingPath()});
+        QVERIFY(form->session().takes.rowCount() == 0);
+
+        QVERIFY(wizardWindow->close());
+        QTRY_VERIFY(!form->hasForm2());
+        QVERIFY(form->SkinButton1->isEnabled());
+        hotkeys->press(kHotkeyRecord);
+        QTRY_COMPARE(form->session().recorder.phase(), Recorder::Phase::Recording);
         form->SkinButton2->click();
         QTRY_COMPARE(form->session().recorder.phase(), Recorder::Phase::Idle);
     }

@@ -1,10 +1,11 @@
 // Times one WAV-to-MP3 conversion through the program's own path: Form1::Converting, the
-// console runner and the lame launcher of the application directory, with the window's
-// listener and yields as in the program. The window runs with fakes in a scratch
-// application directory, so no sound or X server is needed (QT_QPA_PLATFORM=offscreen).
+// converter's queue, the console runner and the lame launcher of the application directory,
+// with the window's event loop running as in the program, and the loop's longest stall
+// meanwhile (the gap between two ticks of a 1 ms timer). The window runs with fakes in a
+// scratch application directory, so no sound or X server is needed (QT_QPA_PLATFORM=offscreen).
 //
 //   conversion_bench make-wav OUT.wav [SECONDS]   a stereo 44100 Hz 16-bit tone
-//   conversion_bench convert IN.wav OUT.mp3       prints the wall time of Converting
+//   conversion_bench convert IN.wav OUT.mp3       prints the wall time of the conversion
 //
 // `convert` copies $TW_APPDIR/lame (the launcher the build writes) into its scratch folder.
 #include "app/Form1.h"
@@ -13,12 +14,16 @@
 #include "platform/FakeHotkeys.h"
 #include "platform/FakeMessageBox.h"
 #include "platform/FakePlayer.h"
+#include "tests/support/WindowRig.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QEventLoop>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +33,7 @@
 #include <vector>
 
 using namespace tw;
+using namespace tw::test;
 
 namespace {
 
@@ -91,7 +97,7 @@ int convert(const QString& in, const QString& out) {
     FakeHotkeys hotkeys;
     FakePlayer player;
     FakeMessageBox messages;
-    Form1 form(Services{appDir.path(), audio, hotkeys, player, &messages});
+    RiggedForm1 form(Services{appDir.path(), audio, hotkeys, player, &messages});
     form.Form_Load();
 
     int chunks = 0;
@@ -102,10 +108,35 @@ int convert(const QString& in, const QString& out) {
 
     // The wall time is what the user waits; the processor time is this program's own share
     // of it (the runner's reads, the listener, the yields), lame's not included.
+    using Clock = std::chrono::steady_clock;
+    QEventLoop loop;
+    QObject::connect(&form.session().converter(), &Converter::busyChanged, &loop,
+                     [&loop](bool busy) {
+                         if (!busy)
+                             loop.quit();
+                     });
+    // The gap between two ticks is how long the loop could not take an event: a stall of
+    // the window.
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    Clock::time_point lastTick = Clock::now();
+    double longestStallMs = 0;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestStallMs = std::max(
+            longestStallMs, std::chrono::duration<double, std::milli>(now - lastTick).count());
+        lastTick = now;
+    });
     const std::clock_t cpuStart = std::clock();
-    const auto start = std::chrono::steady_clock::now();
-    form.Converting(in, out);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    const auto start = Clock::now();
+    form.Converting(in, out); // returns at once
+    lastTick = Clock::now();
+    ticker.start();
+    if (form.session().converter().busy())
+        loop.exec();
+    ticker.stop();
+    const std::chrono::duration<double> took = Clock::now() - start;
     const double cpu = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
 
     const bool ok = messages.texts.isEmpty() &&
@@ -116,8 +147,8 @@ int convert(const QString& in, const QString& out) {
                      qPrintable(form.Text1->text()), qPrintable(messages.texts.join('|')));
         return 1;
     }
-    std::printf("seconds=%.4f cpu_seconds=%.4f chunks=%d status_texts=%d\n", took.count(), cpu,
-                chunks, statusTexts);
+    std::printf("seconds=%.4f cpu_seconds=%.4f chunks=%d status_texts=%d longest_stall_ms=%.1f\n",
+                took.count(), cpu, chunks, statusTexts, longestStallMs);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 //   hotkey_latency x11              X11 key grabs: the clock starts just before
 //                                   `xdotool key F9` is started (its exec counts)
 // Prints each run and the median of RUNS (default 20) in milliseconds.
+#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "app/Services.h"
 #include "bench/support/LatencyClock.h"
@@ -35,6 +36,7 @@
 #include <vector>
 
 using namespace tw;
+using namespace tw::test;
 using Phase = Recorder::Phase;
 
 namespace {
@@ -84,7 +86,7 @@ int run(IHotkeys& hotkeys, const Press& press, int runs) {
         return save(file, mode, a, b, c, d);
     };
     test::writeFile(dir.path() + "/Config.ini", test::configFor(dir.path() + "/Take.wav"));
-    Form1 form(Services{dir.path(), audio, hotkeys, player});
+    RiggedForm1 form(Services{dir.path(), audio, hotkeys, player});
     form.Form_Load();
     if (!waitUntil([&] { return !form.session().engine.busy(); }))
         return 1;

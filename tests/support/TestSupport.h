@@ -136,7 +136,6 @@ inline std::unique_ptr<Session> startSession(const QString& dir, const QByteArra
     if (!writeFile(dir + "/Config.ini", config))
         return nullptr;
     auto session = std::make_unique<Session>(dir, audio, player, messages);
-    session->recorder.reloadOutputPath();
     session->loadConfiguration();
     if (!QTest::qWaitFor([&] { return !session->engine.busy(); }))
         return nullptr;

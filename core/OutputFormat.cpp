@@ -1,0 +1,57 @@
+#include "core/OutputFormat.h"
+
+#include <QFileInfo>
+#include <QProcess>
+
+namespace tw {
+
+const QList<OutputFormat>& outputFormats() {
+    static const QList<OutputFormat> formats{
+        {QStringLiteral("mp3"), QStringLiteral("MP3"), QStringLiteral("mp3"),
+         QStringLiteral("lame"),
+         QStringLiteral("The MP3 encoder lame is not installed. Install it with \"sudo apt "
+                        "install lame\" and try again."),
+         QStringLiteral(" -b 128 -m j")},
+    };
+    return formats;
+}
+
+const OutputFormat& mp3Format() {
+    return outputFormats().front();
+}
+
+const OutputFormat& outputFormat(const QString& id) {
+    for (const OutputFormat& format : outputFormats())
+        if (format.id == id)
+            return format;
+    return mp3Format();
+}
+
+QStringList OutputFormat::arguments(const QString& encoderPath, const QString& options,
+                                    const QString& input, const QString& output) const {
+    // Paths stay whole words whatever they hold; only the switches are split.
+    return QStringList{encoderPath} + QProcess::splitCommand(options) + QStringList{input, output};
+}
+
+QString OutputFormat::pathFor(const QString& input) const {
+    return input.left(input.size() - 3) + extension;
+}
+
+QString OutputFormat::freePath(const QString& wanted) const {
+    // A dangling link counts as taken: the encoder would write through it.
+    const auto taken = [](const QString& path) {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    };
+    const QString stem = wanted.left(wanted.size() - extension.size() - 1);
+    QString name = wanted;
+    for (int n = 1; taken(name); ++n)
+        name = stem + QLatin1Char('_') + QString::number(n) + QLatin1Char('.') + extension;
+    return name;
+}
+
+bool OutputFormat::isOwnFile(const QString& path) const {
+    return path.endsWith(QLatin1Char('.') + extension, Qt::CaseInsensitive);
+}
+
+} // namespace tw
