@@ -6,7 +6,6 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
-#include <functional>
 #include <memory>
 
 class QAction;
@@ -74,8 +73,6 @@ class Form1 : public QMainWindow {
     void Delist_Click();
     void output_Click();
     void Clear_Click();
-    // Shows the context menu; modal. Tests replace it.
-    std::function<void(QMenu*)> showPopup;
 
     void Converting(const QString& inputf, const QString& outputf);
     void Convert_Click();
@@ -146,6 +143,8 @@ class Form1 : public QMainWindow {
     void showTriggers();
 
   protected:
+    // Shows the context menu, modal, where the mouse is.
+    virtual void showPopup(QMenu* menu);
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -111,7 +111,6 @@ void Form1::buildControls() {
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
     connect(List1, &QListView::doubleClicked, this, [this] { List1_DblClick(); });
     List1->viewport()->installEventFilter(this);
-    showPopup = [](QMenu* menu) { menu->exec(QCursor::pos()); };
     connect(SkinScrollBar1, &SkinScrollBar::Change, this, [this] { SkinScrollBar1_Change(); });
 }
 
@@ -184,6 +183,10 @@ void Form1::buildMenus() {
     connect(green, &QAction::triggered, this, [this] { green_Click(); });
     connect(red, &QAction::triggered, this, [this] { red_Click(); });
     connect(blue, &QAction::triggered, this, [this] { blue_Click(); });
+}
+
+void Form1::showPopup(QMenu* menu) {
+    menu->exec(QCursor::pos());
 }
 
 void Form1::skins() {

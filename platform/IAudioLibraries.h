@@ -26,7 +26,10 @@ struct EngineLevel {
 };
 
 // The two audio libraries beside the program: the recording engine (export `Wavelark`)
-// and the mixer (export `Volume`). Called only from the user-interface thread.
+// and the mixer (export `Volume`). Threads: Wavelark, Volume, VolumeLevel and
+// WavelarkSourceDescription may wait for the sound server, so they are called only on the
+// engine client's worker thread, one at a time; WavelarkStatus and WavelarkLevel never wait
+// and are called from the user-interface thread, also while a worker call is under way.
 class IAudioLibraries {
   public:
     virtual ~IAudioLibraries() = default;

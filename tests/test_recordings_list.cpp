@@ -20,6 +20,23 @@
 using namespace tw;
 using namespace tw::test;
 
+namespace {
+// The context menu is counted instead of shown: a modal menu would wait for a click.
+class CountedPopups : public RiggedForm1 {
+  public:
+    CountedPopups(const Services& services, int& count) : RiggedForm1(services), count_(count) {}
+
+  protected:
+    void showPopup(QMenu* menu) override {
+        QCOMPARE(menu, Popup);
+        ++count_;
+    }
+
+  private:
+    int& count_;
+};
+} // namespace
+
 class TestRecordingsList : public QObject {
     Q_OBJECT
 
@@ -51,13 +68,10 @@ class TestRecordingsList : public QObject {
         dir = std::make_unique<QTemporaryDir>();
         player = FakePlayer();
         QVERIFY(writeFile(dir->path() + "/Config.ini", configFor(dir->path() + "/rec.wav", {})));
-        form = std::make_unique<RiggedForm1>(Services{dir->path(), audio, hotkeys, player});
+        form = std::make_unique<CountedPopups>(Services{dir->path(), audio, hotkeys, player},
+                                               popups);
         form->Form_Load();
         popups = 0;
-        form->showPopup = [this](QMenu* menu) {
-            QCOMPARE(menu, form->Popup);
-            ++popups;
-        };
     }
     void cleanup() { form.reset(); }
 
