@@ -103,7 +103,7 @@ void Form1::about_Click() {
     const QString help = session_.settings.appFile(QStringLiteral("Wavelark help.html"));
     if (!QFileInfo::exists(help))
         session_.status.set(QStringLiteral("The help document could not be opened: %1").arg(help),
-                             kRed);
+                            kRed);
     else
         services_.desktop->open(help, reportOn(session_.status));
 }

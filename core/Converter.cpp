@@ -122,8 +122,8 @@ void Converter::ended() {
         return;
     running_ = false;
     const Job job = current_;
-    const QString why = cancelled_ ? QStringLiteral("it was cancelled")
-                                   : failure(job.input, job.output);
+    const QString why =
+        cancelled_ ? QStringLiteral("it was cancelled") : failure(job.input, job.output);
     if (why.isEmpty()) {
         status_.set(QStringLiteral("Finish Converting"), kRed);
     } else {

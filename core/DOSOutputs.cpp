@@ -95,8 +95,9 @@ std::unique_ptr<IChildProcess> DOSOutputs::launch(const QStringList& arguments) 
     }
     if (!child->start(arguments)) {
         child.reset();
-        messageBox_.critical(QStringLiteral("File or command not found") +
-                             (missingHint_.isEmpty() ? QString() : QStringLiteral("\n\n") + missingHint_));
+        messageBox_.critical(
+            QStringLiteral("File or command not found") +
+            (missingHint_.isEmpty() ? QString() : QStringLiteral("\n\n") + missingHint_));
         return nullptr;
     }
     outputs_.clear();

@@ -4,8 +4,8 @@
 
 #include <QObject>
 #include <QSocketNotifier>
-#include <QTimer>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 namespace tw {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/OutputFormat.h"
-
 #include "platform/ConfigFile.h"
 
 #include <QObject>

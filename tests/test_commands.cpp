@@ -1,6 +1,5 @@
 // The File and Help commands, "Mail to friends" and hotkeys while a file dialog is open, with
 // fakes for the dialogs, the desktop and the window automation.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "dialogs/Form3.h"
@@ -12,6 +11,7 @@
 #include "platform/FakePlayer.h"
 #include "platform/FakeWindowAutomation.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QEventLoop>
 #include <QLabel>
@@ -62,7 +62,7 @@ class TestCommands : public QObject {
     void makeForm(IFileDialogs* fileDialogs) {
         form.reset();
         form = std::make_unique<RiggedForm1>(Services{dir->path(), audio, hotkeys, player, nullptr,
-                                                &desktop, fileDialogs, &windows});
+                                                      &desktop, fileDialogs, &windows});
         form->Form_Load();
     }
     // A take recorded and saved, so that the take counter has moved.

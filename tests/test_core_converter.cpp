@@ -249,8 +249,9 @@ class TestCoreConverter : public QObject {
         QVERIFY(writeFile(path("a.mp3"), "half")); // what the encoder has written so far
         QStringList why;
         connect(&session->converter(), &Converter::finished, this,
-                [&](const QString&, const QString&, bool, bool, const QVariant&,
-                    const QString& w) { why << w; });
+                [&](const QString&, const QString&, bool, bool, const QVariant&, const QString& w) {
+                    why << w;
+                });
         session->converter().cancel();
         settle();
         QCOMPARE(why, QStringList{"it was cancelled"});
@@ -320,7 +321,8 @@ class TestCoreConverter : public QObject {
             QVERIFY(writeFile(path("b.mp3"), "mine")); // before b's turn: b_1.mp3 is written
             release();
         });
-        converter.convert(mp3Format(), QString(), path("a.wav"), path("a.mp3"), QStringLiteral("A"));
+        converter.convert(mp3Format(), QString(), path("a.wav"), path("a.mp3"),
+                          QStringLiteral("A"));
         QTRY_VERIFY(!converter.busy());
         QVERIFY(asked);
         QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3", "start b_1.mp3", "end b_1.mp3"}));

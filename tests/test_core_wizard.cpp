@@ -80,7 +80,9 @@ class TestCoreWizard : public QObject {
     // and save what runs instead; the source shows as silent and the next one can be tried.
     void aRefusedTestStartSavesNothing() {
         audio->onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
-                               int32_t) -> int32_t { return mode == 1 ? -3 : mode == 4 ? 2 : 0; };
+                               int32_t) -> int32_t {
+            return mode == 1 ? -3 : mode == 4 ? 2 : 0;
+        };
         next();
         next();
         QCOMPARE(next(), kRecorded);

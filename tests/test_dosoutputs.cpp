@@ -11,9 +11,9 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 #include <cstdio>
@@ -373,8 +373,9 @@ class TestDOSOutputs : public QObject {
         bool timerFired = false;
         QTimer::singleShot(100, this, [&] { timerFired = true; });
         bool timerFiredBeforeOutput = false;
-        connect(&dos, &DOSOutputs::ReceiveOutputs, this,
-                [&](const QString& chunk) { timerFiredBeforeOutput |= !chunk.isEmpty() && timerFired; });
+        connect(&dos, &DOSOutputs::ReceiveOutputs, this, [&](const QString& chunk) {
+            timerFiredBeforeOutput |= !chunk.isEmpty() && timerFired;
+        });
         QVERIFY(dos.StartArguments({"sh", "-c", "sleep 0.4; echo done; exit 3"}));
         QVERIFY(dos.running());
         QVERIFY(chunks.isEmpty());

@@ -1,5 +1,4 @@
 // The main window's start-up, hotkey pump and shutdown, with fakes.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
@@ -11,6 +10,7 @@
 #include "skins/Skin.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -22,7 +22,6 @@
 
 using namespace tw;
 using namespace tw::test;
-
 
 class TestForm1 : public QObject {
     Q_OBJECT
@@ -82,14 +81,12 @@ class TestForm1 : public QObject {
         QTest::newRow("keys missing")
             << QByteArray("[Config]\nRecording Source=1\nRecording Volume=5\n") << -100 << 301
             << QStringList({"VolumeLevel(;0)", "Volume(;0,5)", "Wavelark(;5,0,0,0,0)"})
-            << QList<int>({-100, 301, 2, 20, 5}) << path("Larktake.wav")
-            << "0  Hz   0  Bit";
+            << QList<int>({-100, 301, 2, 20, 5}) << path("Larktake.wav") << "0  Hz   0  Bit";
         // Without a stored volume the source keeps its own, and the slider shows it.
-        QTest::newRow("no volume") << QByteArray("[Config]\nRecording Source=1\n") << 0 << 65536
-                                   << QStringList({"VolumeLevel(;0)", "Wavelark(;5,0,0,0,0)"})
-                                   << QList<int>({0, 65536, 655, 6553, 40000})
-                                   << path("Larktake.wav")
-                                   << "0  Hz   0  Bit";
+        QTest::newRow("no volume")
+            << QByteArray("[Config]\nRecording Source=1\n") << 0 << 65536
+            << QStringList({"VolumeLevel(;0)", "Wavelark(;5,0,0,0,0)"})
+            << QList<int>({0, 65536, 655, 6553, 40000}) << path("Larktake.wav") << "0  Hz   0  Bit";
     }
     void startUp() {
         QFETCH(QByteArray, config);

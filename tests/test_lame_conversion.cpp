@@ -1,7 +1,6 @@
 // One conversion with the system's encoder, through the launcher the build writes into the
 // application directory: what the user gets is a playable MP3 of the right length, progress
 // on the status line while lame works, and the MP3's line in the list.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -10,6 +9,7 @@
 #include "platform/FakeMessageBox.h"
 #include "platform/FakePlayer.h"
 #include "skins/SkinControls.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,4 @@
 // The recording-format dialog against a real main window, with fakes for the platform.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -8,6 +7,7 @@
 #include "settings/Preferences.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>

@@ -1,12 +1,12 @@
 // Record, wait, Stop through the main window with the real engine on the private
 // PulseAudio server: the take is a WAV in the configured format with its list line.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
 #include "platform/FakeHotkeys.h"
 #include "platform/FakePlayer.h"
 #include "skins/SkinControls.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QLineEdit>

@@ -1,6 +1,5 @@
 // The wizard with the real engine, mixer and player on the private PulseAudio server: the
 // test of the speakers' monitor hears the chime, and "heard" and "Done" set the program up.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
@@ -8,6 +7,7 @@
 #include "platform/PulsePlayer.h"
 #include "settings/Form2.h"
 #include "skins/SkinControls.h"
+#include "tests/support/WindowRig.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,5 @@
 // How the main window shows a take: buttons, captions, status line, clock, hourglass and
 // list, with a fake engine. The recorder's own rules are tested in test_core_recorder.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -8,6 +7,7 @@
 #include "platform/FakePlayer.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -1,7 +1,6 @@
 // The recordings list in the main window with a fake player: the lines it shows, playing a
 // line and its watch, the context menu and the menu's commands. What the commands do to the
 // takes and the player is tested in test_core_takes.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -9,6 +8,7 @@
 #include "platform/FakePlayer.h"
 #include "skins/ColumnsDelegate.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -68,8 +68,8 @@ class TestRecordingsList : public QObject {
         dir = std::make_unique<QTemporaryDir>();
         player = FakePlayer();
         QVERIFY(writeFile(dir->path() + "/Config.ini", configFor(dir->path() + "/rec.wav", {})));
-        form = std::make_unique<CountedPopups>(Services{dir->path(), audio, hotkeys, player},
-                                               popups);
+        form =
+            std::make_unique<CountedPopups>(Services{dir->path(), audio, hotkeys, player}, popups);
         form->Form_Load();
         popups = 0;
     }

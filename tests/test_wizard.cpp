@@ -1,6 +1,5 @@
 // The sound-card wizard's window with fakes: what it shows of each step, how it closes, and
 // how it hands over to the main window.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -10,6 +9,7 @@
 #include "skins/Skin.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QFile>
 #include <QLineEdit>
@@ -274,13 +274,12 @@ class TestWizard : public QObject {
         next();
         next();
         QVERIFY(label().startsWith("Program will test NO.1"));
-        const QString held =
-            "The sound card setting is open; finish or close it before recording.";
+        const QString held = "The sound card setting is open; finish or close it before recording.";
         hotkeys->press(kHotkeyRecord);
         QCOMPARE(form->Text1->text(), held);
         QVERIFY(!form->SkinButton1->isEnabled());
         QVERIFY(!form->session().request(Session::Command::Record)); // as --record asks
-        next(); // the wizard's own test take
+        next();                                                      // the wizard's own test take
         QCOMPARE(form->session().recorder.phase(), Recorder::Phase::Idle);
         QCOMPARE(test::savedFiles(*audio), QStringList{wizard->testRecordingPath()});
         QVERIFY(form->session().takes.rowCount() == 0);

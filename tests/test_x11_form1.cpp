@@ -1,7 +1,6 @@
 // The hotkey pump with real key grabs: keys typed with xdotool reach the main window's
 // handlers only while their buttons are enabled and never while a handler runs, also when
 // the handler is an engine call on its way or a modal file dialog.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
@@ -9,15 +8,16 @@
 #include "platform/IFileDialogs.h"
 #include "platform/X11Hotkeys.h"
 #include "skins/SkinControls.h"
+#include "tests/support/WindowRig.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
-#include <QLineEdit>
 #include <QtTest>
 #include <atomic>
 

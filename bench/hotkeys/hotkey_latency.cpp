@@ -7,7 +7,6 @@
 //   hotkey_latency x11              X11 key grabs: the clock starts just before
 //                                   `xdotool key F9` is started (its exec counts)
 // Prints each run and the median of RUNS (default 20) in milliseconds.
-#include "tests/support/WindowRig.h"
 #include "app/Form1.h"
 #include "app/Services.h"
 #include "bench/support/LatencyClock.h"
@@ -18,6 +17,7 @@
 #include "platform/X11Hotkeys.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WindowRig.h"
 
 #include <QApplication>
 #include <QDBusConnection>
