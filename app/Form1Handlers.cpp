@@ -102,11 +102,8 @@ void Form1::Convert_Click() {
 }
 
 void Form1::Wavtomp3_Click() {
-    if (const QString why = session_.refusal(Session::Command::Convert); !why.isEmpty()) {
-        session_.status.set(why, kRed);
-        return;
-    }
-    if (!available(services_.dialogs, QStringLiteral("file dialog")))
+    if (!session_.allowed(Session::Command::Convert) ||
+        !available(services_.dialogs, QStringLiteral("file dialog")))
         return;
     const std::optional<QString> chosen =
         services_.dialogs->open(QStringLiteral("Wave Files(*.wav)|*.wav"));

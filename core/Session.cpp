@@ -74,6 +74,24 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     connect(converter_.get(), &Converter::busyChanged, this, &Session::commandsChanged);
     connect(&recorder, &Recorder::phaseChanged, this, &Session::continueQuit);
     connect(converter_.get(), &Converter::busyChanged, this, &Session::continueQuit);
+    // Long enough to be read; a refusal must not stand for the state of a take that goes on.
+    whyNotShown_.setInterval(4000);
+    whyNotShown_.setSingleShot(true);
+    connect(&whyNotShown_, &QTimer::timeout, this, [this] {
+        if (status.text() == whyNot_ && status.colour() == kRed)
+            status.set(textBefore_, colourBefore_);
+    });
+}
+
+void Session::sayWhyNot(const QString& why) {
+    // A refusal after a refusal still returns to what stood before the first.
+    if (!(whyNotShown_.isActive() && status.text() == whyNot_)) {
+        textBefore_ = status.text();
+        colourBefore_ = status.colour();
+    }
+    whyNot_ = why;
+    status.set(why, kRed);
+    whyNotShown_.start();
 }
 
 Session::~Session() = default;
@@ -147,11 +165,16 @@ QString Session::refusal(Command command) const {
     return QString();
 }
 
+bool Session::allowed(Command command) {
+    const QString why = refusal(command);
+    if (!why.isEmpty())
+        sayWhyNot(why);
+    return why.isEmpty();
+}
+
 bool Session::request(Command command) {
-    if (const QString why = refusal(command); !why.isEmpty()) {
-        status.set(why, kRed);
+    if (!allowed(command))
         return false;
-    }
     switch (command) {
     case Command::Record:
         recorder.record();
@@ -176,10 +199,8 @@ void Session::setSavePosition(const QString& path) {
 
 bool Session::openSoundCardSetup(bool firstRun) {
     if (!firstRun) {
-        if (const QString why = refusal(Command::SoundCardSetup); !why.isEmpty()) {
-            status.set(why, kRed);
+        if (!allowed(Command::SoundCardSetup))
             return false;
-        }
         if (!setupOpen_)
             wizard.restart();
     }
@@ -238,10 +259,8 @@ void Session::conversionFinished(const QString&, const QString& output, bool ok,
 }
 
 void Session::convertLine(int row) {
-    if (const QString why = refusal(Command::Convert); !why.isEmpty()) {
-        status.set(why, kRed);
+    if (!allowed(Command::Convert))
         return;
-    }
     const QString input = takes.path(row);
     if (input.size() < 3) {
         status.set(QStringLiteral("Select a recording in the list to convert."), kRed);
@@ -251,10 +270,8 @@ void Session::convertLine(int row) {
 }
 
 void Session::convertFile(const QString& path) {
-    if (const QString why = refusal(Command::Convert); !why.isEmpty()) {
-        status.set(why, kRed);
+    if (!allowed(Command::Convert))
         return;
-    }
     const QString input = shortPathName(path);
     status.setText(input);
     if (input.size() < 3)

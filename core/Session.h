@@ -15,6 +15,7 @@
 #include "platform/IMessageBox.h"
 
 #include <QObject>
+#include <QTimer>
 #include <memory>
 
 namespace tw {
@@ -78,6 +79,8 @@ class Session : public QObject {
 
     // "" when `command` may run now, else why not, in the status line's words.
     QString refusal(Command command) const;
+    // Whether `command` may run now; if not, the status line says why for a while.
+    bool allowed(Command command);
     // Runs Record, Pause (or Resume) or Stop when the rule allows it, else says why on the
     // status line. True when it ran.
     bool request(Command command);
@@ -133,6 +136,9 @@ class Session : public QObject {
                             const QVariant& tag, const QString& why);
     void continueQuit();
     void markConfigured();
+    // Says on the status line why a command did not run; after a while the line shows again
+    // what it showed before, unless something else has been said meanwhile.
+    void sayWhyNot(const QString& why);
     void convert(const QString& input, const QVariant& tag);
 
     GuardedMessageBox messages_;
@@ -144,6 +150,10 @@ class Session : public QObject {
     bool quitting_ = false;
     bool quitDone_ = false;
     bool configured_ = false;
+    QTimer whyNotShown_;
+    QString whyNot_;
+    QString textBefore_;
+    int colourBefore_ = 0;
 };
 
 } // namespace tw

@@ -122,6 +122,8 @@ class TestConversion : public QObject {
                                               "it has finished."));
         QCOMPARE(form->Text1->palette().color(QPalette::Text), statusTextColour(kRed));
         QCOMPARE(session().recorder.phase(), Recorder::Phase::Idle);
+        // The reason is said for a while; then the line shows the conversion again.
+        QTRY_VERIFY_WITH_TIMEOUT(form->Text1->text().startsWith("Encoding in progress..."), 6000);
         QFile::remove(path("hold"));
         waitForTheConverter();
         QVERIFY(form->SkinButton1->isEnabled());
