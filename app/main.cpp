@@ -159,10 +159,10 @@ int main(int argc, char** argv) {
                                          &dialogs, &automation});
     QObject::connect(&session, &tw::Session::quitReady, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
-    // Logout, shutdown and Ctrl+C end the program as Exit does: a running take is saved.
+    // Logout, shutdown and Ctrl+C end the run as Exit does: a running take is saved first.
     tw::ShutdownSignals shutdownSignals;
-    QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &form,
-                     &tw::Form1::Exit_Click);
+    QObject::connect(&shutdownSignals, &tw::ShutdownSignals::requested, &session,
+                     &tw::Session::quit);
     // Commands of later starts and of the menu entry's actions obey the same rule as every
     // other front end's.
     QObject::connect(&instance, &tw::SingleInstance::actionRequested, &session,

@@ -40,6 +40,7 @@ PEER="$BUILD/bench/startup_peer"
 source "$ROOT/scripts/servers.sh"
 tw_servers_start
 unset QT_QPA_PLATFORM
+TW_PULSE_PID="${TW_SOUND_PIDS[0]}"
 
 # The server's own process, not a wrapper: SIGSTOP must freeze the one that answers clients.
 [ "$(cat "/proc/$TW_PULSE_PID/comm" 2>/dev/null)" = pulseaudio ] || {
