@@ -54,6 +54,9 @@ QString saveFailure(EngineResult result, int32_t answer) {
     }
 }
 
+// The engine's own floor for a stall is 3 s; the watch looks once a second.
+constexpr int kQuietLooksForStall = 3;
+
 QString seconds(double s) {
     return QString::number(s, 'f', 1) + QStringLiteral(" s");
 }
@@ -147,6 +150,7 @@ void Recorder::watchEngine() {
     // told by the audio: frames that still come while recording mean the source is back.
     const bool flowing = framesSeen_ >= 0 && s->frames > framesSeen_;
     framesSeen_ = s->frames;
+    quietLooks_ = flowing || phase_ != Phase::Recording ? 0 : quietLooks_ + 1;
     const bool stallOnly = (s->problems & ~EngineStatus::Stalled) == 0;
     if (phase_ == Phase::Recording && flowing && stallOnly) {
         if (faulted())
@@ -155,8 +159,10 @@ void Recorder::watchEngine() {
     }
     const bool newProblem = (s->problems & ~problemsShown_) != 0;
     // Paused, no frames come and nothing is learnt; recording, a source that stops again
-    // after it came back is stalled again.
-    const bool stalledAgain = phase_ == Phase::Recording && !faulted() && !flowing &&
+    // after it came back is stalled again once it has been quiet as long as the engine
+    // waits before it calls a source stalled.
+    const bool stalledAgain = phase_ == Phase::Recording && !faulted() &&
+                              quietLooks_ >= kQuietLooksForStall &&
                               (s->problems & EngineStatus::Stalled);
     if (!newProblem && !stalledAgain)
         return;
@@ -188,6 +194,7 @@ void Recorder::record() {
         recordedMs_ = 0;
         runningSince_ = now_();
         framesSeen_ = -1;
+        quietLooks_ = 0;
         problemText_.clear();
         status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);

@@ -103,6 +103,7 @@ class Recorder : public QObject {
     QString problemText_;
     // The engine's frame count at the last look: audio that still comes ends a stall.
     qint64 framesSeen_ = -1;
+    int quietLooks_ = 0; // looks in a row, while recording, that found no new frames
 };
 
 } // namespace tw

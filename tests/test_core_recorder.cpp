@@ -385,7 +385,7 @@ class TestCoreRecorder : public QObject {
                                   QString("The Program is Recording now........"), 2500);
         QCOMPARE(session->status.colour(), kBlue);
         QVERIFY(!recorder().faulted());
-        QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 2500); // and stops again
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.colour(), kRed, 4500); // and stops again
         QVERIFY(session->status.text().startsWith("The recording has a fault: the recording "
                                                   "source stopped sending sound; 5.0 s"));
         QCOMPARE(faults.size(), 3);
