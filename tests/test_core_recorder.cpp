@@ -5,6 +5,7 @@
 #include "platform/FakePlayer.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -441,6 +442,20 @@ class TestCoreRecorder : public QObject {
         record();
         stop();
         QCOMPARE(saved(), QStringList({path("Larktake.wav"), path("Larktake_1.wav")}));
+    }
+
+    // The Save Position has one owner: the path chosen is in force for the run, also when
+    // Config.ini cannot store it (a folder stands in its way here).
+    void aChosenSavePositionLastsTheRunWrittenOrNot() {
+        start(configFor(path("old.wav")));
+        QVERIFY(QFile::remove(path("Config.ini")) && QDir().mkdir(path("Config.ini")));
+        session->setSavePosition(path("new.wav"));
+        QCOMPARE(session->status.colour(), kRed); // said once that it could not be kept
+        for (int i = 0; i < 3; ++i) {
+            record();
+            stop();
+        }
+        QCOMPARE(saved(), QStringList({path("new.wav"), path("new_1.wav"), path("new_2.wav")}));
     }
 
     // With no Save Position, Stop still ends the take and says where the audio is.
