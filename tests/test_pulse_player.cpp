@@ -338,8 +338,11 @@ void TestPulsePlayer::twoPathsPlayAtOnce() {
     listener_.clear();
     QVERIFY(listener_.collect(300));
     // Both streams began just now; on PipeWire a new stream reaches the sink a graph period
-    // (21 ms) later, so the first 40 ms heard may still be silence.
-    QCOMPARE(listener_.toneMs(40), listener_.heardMs() - 40);
+    // (21 ms) or, on a loaded machine, a few later, so the start heard may still be silence.
+    // Once the tone is there it goes on without a gap.
+    QCOMPARE(listener_.gapMs(), 0);
+    QVERIFY2(listener_.toneMs() >= listener_.heardMs() - 120,
+             qPrintable(QString("%1 of %2 ms").arg(listener_.toneMs()).arg(listener_.heardMs())));
 
     // Destruction closes whatever still plays, without waiting for the sound to end.
     player->play(a);
