@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-// The profile format as the Windows profile functions read it, kept deliberately small:
+// The profile format as Config.ini files have always been read, kept deliberately small:
 //   - a line is split at "\n"; a "\r" just before it is dropped, so "\r\n" files read
 //     the same; every line is written back ending in "\n" only;
 //   - after trimming blanks, an empty line or one starting with ';' is a comment,

@@ -15,8 +15,8 @@ class ConfigFile {
     const QString& path() const { return path_; }
     bool exists() const; // a regular file (not a directory) of that name is present
 
-    // The value read as the platform's profile function does: optional blanks, optional
-    // sign, leading digits; anything else reads as 0. `def` when the key or file is absent.
+    // The value read as a number: optional blanks, optional sign, leading digits; anything
+    // else reads as 0. `def` when the key or file is absent.
     int readInt(const QString& section, const QString& key, int def) const;
 
     // Copies at most bufferSize - 1 characters of the value (or of `def` when the key or

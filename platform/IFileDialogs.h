@@ -5,8 +5,9 @@
 
 namespace tw {
 
-// The common open and save dialogs. Filters use the "Description|*.a;*.b|…" form of the
-// design. Each call is modal; std::nullopt means the user cancelled.
+// The common open and save dialogs. Filters are "Description|*.a;*.b|…": pairs of a caption
+// and its patterns, all joined by "|". Each call is modal; std::nullopt means the user
+// cancelled.
 class IFileDialogs {
   public:
     virtual ~IFileDialogs() = default;

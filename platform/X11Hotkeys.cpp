@@ -22,7 +22,8 @@ namespace tw {
 
 namespace {
 
-// Windows virtual-key codes VK_F1 … VK_F24; the X keysyms of F1 … F24 are contiguous too.
+// The virtual-key numbers hotkeys are registered with run from 0x70 for F1 to 0x87 for F24;
+// the X keysyms of F1 … F24 are contiguous too.
 constexpr int VkF1 = 0x70;
 constexpr int VkF24 = 0x87;
 
