@@ -57,7 +57,8 @@ class Settings : public QObject {
     bool writeVolume(int volume);
     RecordingFormat formatFromFile() const;
     bool writeFormat(const RecordingFormat& f);
-    // "Save Position", at most 254 characters; the default Save Position when absent or empty.
+    // "Save Position", whole up to PATH_MAX - 1 characters; the default Save Position when
+    // absent or empty.
     QString savePosition() const;
     bool writeSavePosition(const QString& path);
     // What the sound-card wizard stores for the source it found.

@@ -458,6 +458,21 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(saved(), QStringList({path("new.wav"), path("new_1.wav"), path("new_2.wav")}));
     }
 
+    // A Save Position longer than 254 characters is kept whole: the takes go into the folder
+    // chosen, under the name chosen.
+    void aLongSavePositionIsKeptWhole() {
+        QString folder = dir->path();
+        while (folder.size() < 300)
+            folder += "/a-folder-name-of-some-length";
+        QVERIFY(QDir().mkpath(folder));
+        start(configFor(folder + "/take.wav"));
+        QCOMPARE(recorder().outputPath(), folder + "/take.wav");
+        record();
+        stop();
+        QCOMPARE(saved(), QStringList{folder + "/take.wav"});
+        QCOMPARE(takeLines(), QStringList{"01     00:00     " + folder + "/take.wav"});
+    }
+
     // With no Save Position, Stop still ends the take and says where the audio is.
     void stopWithoutASavePositionStillStops() {
         start("[Config]\nRecording Source=1\n" + kMono16);
