@@ -13,10 +13,22 @@ HotkeyCommands::HotkeyCommands(Session& session, IHotkeys& hotkeys, QObject* par
     connect(&session_, &Session::quitReady, this, &HotkeyCommands::release);
 }
 
-void HotkeyCommands::claim() {
-    hotkeys_.registerHotKey(kHotkeyRecord, 0x78);
-    hotkeys_.registerHotKey(kHotkeyPause, 0x79);
-    hotkeys_.registerHotKey(kHotkeyStop, 0x7A);
+QString HotkeyCommands::claim() {
+    QStringList refused;
+    if (!hotkeys_.registerHotKey(kHotkeyRecord, 0x78))
+        refused << QStringLiteral("F9");
+    if (!hotkeys_.registerHotKey(kHotkeyPause, 0x79))
+        refused << QStringLiteral("F10");
+    if (!hotkeys_.registerHotKey(kHotkeyStop, 0x7A))
+        refused << QStringLiteral("F11");
+    if (refused.isEmpty())
+        return QString();
+    const QString keys = refused.size() == 1 ? refused.first()
+                                             : refused.mid(0, refused.size() - 1).join(", ") +
+                                                   QStringLiteral(" and ") + refused.last();
+    return QStringLiteral("%1 could not be made global: another program holds %2. tunewright "
+                          "--record, --pause and --stop work from anywhere.")
+        .arg(keys, refused.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
 }
 
 void HotkeyCommands::release() {

@@ -18,8 +18,10 @@ class HotkeyCommands : public QObject {
   public:
     HotkeyCommands(Session& session, IHotkeys& hotkeys, QObject* parent = nullptr);
 
-    // Claims the three keys; they are released when the session has shut down.
-    void claim();
+    // Claims the three keys; they are released when the session has shut down. Answers what
+    // the status line should say of keys that could not be claimed (another program holds
+    // them), "" when all three were.
+    QString claim();
     void release();
 
   private:

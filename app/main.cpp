@@ -189,8 +189,11 @@ int main(int argc, char** argv) {
                          if (colour == tw::kRed && !text.isEmpty())
                              qInfo("status: %s", qPrintable(text));
                      });
-    hotkeyCommands.claim();
+    const QString unclaimed = hotkeyCommands.claim();
     form.Form_Load();
+    // A session without global hotkeys says so once; otherwise a key another program holds.
+    if (hotkeyNote.isEmpty())
+        hotkeyNote = unclaimed;
     if (!hotkeyNote.isEmpty())
         session.status.set(hotkeyNote, tw::kRed);
     return QApplication::exec();

@@ -12,6 +12,8 @@ class FakeHotkeys final : public IHotkeys {
   public:
     using IHotkeys::IHotkeys;
     bool registerHotKey(int id, int virtualKey) override {
+        if (heldElsewhere.contains(id))
+            return false;
         registered.insert(id, virtualKey);
         log.append(QStringLiteral("register %1 %2").arg(id).arg(virtualKey));
         return true;
@@ -27,6 +29,7 @@ class FakeHotkeys final : public IHotkeys {
     }
 
     QMap<int, int> registered;
+    QList<int> heldElsewhere; // ids another program has grabbed: registering them fails
     QStringList log;
 };
 

@@ -240,6 +240,19 @@ class TestForm1 : public QObject {
         QCOMPARE(engineCalls(audio, 3).size(), 1);
     }
 
+    // A key another program has grabbed is said, not left to fail without a word.
+    void aKeyAnotherProgramHoldsIsSaid() {
+        load("held.wav");
+        FakeHotkeys taken;
+        taken.heldElsewhere = {kHotkeyRecord, kHotkeyStop};
+        HotkeyCommands keys(form->session(), taken);
+        QCOMPARE(keys.claim(), QString("F9 and F11 could not be made global: another program "
+                                       "holds them. tunewright --record, --pause and --stop "
+                                       "work from anywhere."));
+        QCOMPARE(taken.registered.keys(), QList<int>{kHotkeyPause});
+        QCOMPARE(HotkeyCommands(form->session(), hotkeys).claim(), QString());
+    }
+
     void unloadableLibraryIsReportedNotFatal() {
         QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n"));
         // The real loader, pointed at a folder without the libraries.
