@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <climits>
 #include <cmath>
 #include <unistd.h>
 
@@ -165,7 +166,8 @@ bool Settings::writeFormat(const RecordingFormat& f) {
 
 QString Settings::savePosition() const {
     QString value;
-    const int count = config_.readString(kSection, kSavePosition, QString(), value, 255);
+    // Kept whole up to the longest path the system takes; a longer one could name no file.
+    const int count = config_.readString(kSection, kSavePosition, QString(), value, PATH_MAX);
     // A file edited by hand may lack the key: takes then go where a new setup puts them,
     // never to a bare "Default" in whatever folder the program was started from.
     if (count <= 0 || value.left(count).trimmed().isEmpty())
