@@ -2,6 +2,7 @@
 
 #include "core/DOSOutputs.h"
 #include "core/StatusLine.h"
+#include "core/WavFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,17 +35,27 @@ bool reportsError(QString line, const QString& input, const QString& output) {
            line.contains(QStringLiteral("Can't"), Qt::CaseInsensitive);
 }
 
-// Whether the file begins as a WAV file does ("RIFF" or "RF64", then "WAVE" at byte 8), as
-// far as it goes. lame takes anything else for raw samples and encodes it without a word.
-// A file that cannot be read is left to the encoder, whose complaint then shows.
-bool beginsAsWav(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray head = file.read(12);
-    const QByteArray id = head.left(4);
-    return (QByteArrayLiteral("RIFF").startsWith(id) || QByteArrayLiteral("RF64").startsWith(id)) &&
-           QByteArrayLiteral("WAVE").startsWith(head.mid(8, 4));
+// Why the encoder cannot take the file as WAV ("" when it can), read with the program's own
+// WAV reader: an encoder takes what it cannot read as a header for raw samples and encodes
+// noise without a word. A file that cannot be opened is left to the encoder, whose
+// complaint then shows.
+QString notEncodable(const QString& path, const OutputFormat& format) {
+    if (!QFile(path).open(QIODevice::ReadOnly))
+        return QString();
+    const std::optional<WavHeader> h = readWavHeader(path);
+    if (!h)
+        return QStringLiteral("it is not a WAV file");
+    if (h->channels > format.maxChannels)
+        return QStringLiteral("it has %1 channels, and %2 takes at most %3")
+            .arg(h->channels)
+            .arg(format.label)
+            .arg(format.maxChannels);
+    const int bits = h->bitsPerSample;
+    if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
+        h->blockAlign != h->channels * bits / 8)
+        return QStringLiteral("its header gives %1 bits per sample, which no WAV file holds")
+            .arg(bits);
+    return QString();
 }
 
 QString because(const QString& why, const QString& line) {
@@ -92,8 +103,8 @@ bool Converter::start(const Job& job) {
     if (QDir::cleanPath(job.input) == QDir::cleanPath(job.output) ||
         job.format.isOwnFile(job.input))
         refusal = QStringLiteral("its %1 would replace it").arg(job.format.label);
-    else if (!beginsAsWav(job.input))
-        refusal = QStringLiteral("it is not a WAV file");
+    else
+        refusal = notEncodable(job.input, job.format);
     if (!refusal.isEmpty()) {
         status_.set(QStringLiteral("%1 is not converted: %2.").arg(job.input, refusal), kRed);
         emit finished(job.input, job.output, false, false, job.tag, refusal);

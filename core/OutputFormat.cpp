@@ -11,7 +11,7 @@ const QList<OutputFormat>& outputFormats() {
          QStringLiteral("lame"),
          QStringLiteral("The MP3 encoder lame is not installed. Install it with \"sudo apt "
                         "install lame\" and try again."),
-         QStringLiteral(" -b 128 -m j")},
+         QStringLiteral(" -b 128 -m j"), 2},
     };
     return formats;
 }

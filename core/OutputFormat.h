@@ -15,6 +15,7 @@ struct OutputFormat {
     QString encoder;     // the program, looked for in the application directory, else on PATH
     QString missingHint; // what to do when the encoder is not installed
     QString defaultOptions;
+    int maxChannels = 2; // the most the encoder takes
 
     // The encoder's command: the encoder, the user's switches split into words, then the
     // input and the output, each a whole word whatever it holds.

@@ -37,7 +37,7 @@ class TestConversion : public QObject {
     QStringList log() const { return readLines(path("log.txt")); }
     Session& session() { return form->session(); }
     void addLine(const QString& name) {
-        QVERIFY(writeFile(path(name), "RIFF"));
+        QVERIFY(writeWav(path(name), 0.1));
         session().takes.add(path(name), 1, Takes::Kind::Wav);
     }
     void record() {
@@ -85,7 +85,7 @@ class TestConversion : public QObject {
         QCOMPARE(dialogs.log, QStringList{"open Wave Files(*.wav)|*.wav"});
         QVERIFY(log().isEmpty());
 
-        QVERIFY(writeFile(path("b.wav"), "RIFF"));
+        QVERIFY(writeWav(path("b.wav"), 0.1));
         dialogs.answer = path("b.wav");
         form->Wavtomp3_Click();
         waitForTheConverter();

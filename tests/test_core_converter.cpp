@@ -21,6 +21,23 @@ using namespace tw::test;
 
 namespace {
 const QString kFinish = QStringLiteral("Finish Converting");
+
+QByteArray le(quint32 v, int bytes = 4) {
+    QByteArray b;
+    for (int i = 0; i < bytes; ++i)
+        b += char((v >> (8 * i)) & 0xff);
+    return b;
+}
+// A WAV file's bytes with the header fields given; its fmt chunk where `fmtFirst` says.
+QByteArray wavBytes(quint16 channels, quint32 rate, quint16 bits, bool fmtFirst = true,
+                    quint32 fmtLength = 16) {
+    const QByteArray fmt = "fmt " + le(fmtLength) + le(1, 2) + le(channels, 2) + le(rate) +
+                           le(rate * channels * bits / 8) + le(channels * bits / 8, 2) +
+                           le(bits, 2);
+    const QByteArray data = "data" + le(64) + QByteArray(64, '\x40');
+    const QByteArray chunks = fmtFirst ? fmt + data : data + fmt;
+    return "RIFF" + le(4 + chunks.size()) + "WAVE" + chunks;
+}
 } // namespace
 
 class TestCoreConverter : public QObject {
@@ -35,7 +52,7 @@ class TestCoreConverter : public QObject {
     QString path(const QString& name) const { return dir->path() + "/" + name; }
     // A WAV file on disk and its line in the list.
     void addLine(const QString& name, int seconds = 1) {
-        QVERIFY(writeFile(path(name), "RIFFsizeWAVE"));
+        QVERIFY(writeWav(path(name), 0.1));
         session->takes.add(path(name), seconds, Takes::Kind::Wav);
     }
     QStringList log() const { return readLines(path("log.txt")); }
@@ -128,7 +145,7 @@ class TestCoreConverter : public QObject {
 
     void convertAFile() {
         QVERIFY(installEncoder(dir->path()));
-        QVERIFY(writeFile(path("b.wav"), "RIFF"));
+        QVERIFY(writeWav(path("b.wav"), 0.1));
         session->convertFile(path("b.wav"));
         settle();
         QCOMPARE(readLines(path("args.txt")).mid(4), QStringList({path("b.wav"), path("b.mp3")}));
@@ -198,6 +215,18 @@ class TestCoreConverter : public QObject {
         QTest::newRow("an MP3 line") << "c.mp3" << QByteArray("mp3") << "its MP3 would replace it";
         QTest::newRow("not a WAV")
             << "noise.wav" << QByteArray("noise, no header") << "it is not a WAV file";
+        // Headers an encoder would take for raw samples and turn into noise, said "finished".
+        const QString notWav = "it is not a WAV file";
+        QTest::newRow("empty") << "e.wav" << QByteArray() << notWav;
+        QTest::newRow("fmt after data") << "f.wav" << wavBytes(1, 8000, 16, false) << notWav;
+        QTest::newRow("0 bits") << "z.wav" << wavBytes(1, 8000, 0) << notWav;
+        QTest::newRow("negative rate") << "r.wav" << wavBytes(1, 0xFFFFFFF0u, 16) << notWav;
+        QTest::newRow("huge fmt") << "h.wav" << wavBytes(1, 8000, 16, true, 0x7FFFFFF0u) << notWav;
+        QTest::newRow("255 bits") << "b.wav" << wavBytes(1, 8000, 255)
+                                  << "its header gives 255 bits per sample, which no WAV file "
+                                     "holds";
+        QTest::newRow("65535 channels") << "c.wav" << wavBytes(65535, 8000, 16)
+                                        << "it has 65535 channels, and MP3 takes at most 2";
     }
     void refusedBeforeStarting() {
         QFETCH(QString, input);
