@@ -266,7 +266,8 @@ void Session::convertLine(int row) {
         status.set(QStringLiteral("Select a recording in the list to convert."), kRed);
         return;
     }
-    convert(input, QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds}));
+    convert(input,
+            QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds, {}}));
 }
 
 void Session::convertFile(const QString& path) {
@@ -276,7 +277,7 @@ void Session::convertFile(const QString& path) {
     status.setText(input);
     if (input.size() < 3)
         return;
-    convert(input, QVariant::fromValue(ConversionTag{ConversionOf::File, 0}));
+    convert(input, QVariant::fromValue(ConversionTag{ConversionOf::File, 0, {}}));
 }
 
 void Session::deleteLine(int row) {
