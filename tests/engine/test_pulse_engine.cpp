@@ -239,7 +239,13 @@ void TestPulseEngine::pausedTimeIsLeftOut() {
     QVERIFY(audio.opened);
     QVERIFY2(std::abs(audio.seconds() - 3.0) <= kTolerance,
              qPrintable(QString::number(audio.seconds())));
-    QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+    // The tone goes on while the take is paused, so the two parts of the file meet out of
+    // phase, and over the whole file they can cancel each other at 440 Hz: each part is
+    // judged on its own.
+    const std::vector<double>& tone = audio.channels[0];
+    const auto part = std::ptrdiff_t(1.2 * 44100);
+    QCOMPARE(dominantFrequency({tone.begin(), tone.begin() + part}, 44100), 440.0);
+    QCOMPARE(dominantFrequency({tone.end() - part, tone.end()}, 44100), 440.0);
     // The status counts what the file holds, without the paused audio.
     QCOMPARE(status().frames, audio.info.frames);
 }
