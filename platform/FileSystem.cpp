@@ -61,6 +61,49 @@ bool moveNoReplace(const QString& from, const QString& to, QString* why) {
     return false;
 }
 
+bool placeNoReplace(const QString& from, const QString& to, QString* why) {
+    int error = 0;
+    const files::Moved placed = files::placeNoReplace(QFile::encodeName(from).toStdString(),
+                                                      QFile::encodeName(to).toStdString(), &error);
+    if (placed == files::Moved::Yes)
+        return true;
+    if (why)
+        *why = placed == files::Moved::NameTaken ? QStringLiteral("a file of that name exists")
+                                                 : QString::fromLocal8Bit(std::strerror(error));
+    return false;
+}
+
+UnfinishedConversion::UnfinishedConversion(const QString& target)
+    : file_(std::make_unique<files::UnfinishedFile>(QFile::encodeName(target).toStdString(),
+                                                    files::Unfinished::Conversion)) {}
+
+UnfinishedConversion::~UnfinishedConversion() = default;
+
+QString UnfinishedConversion::path() const {
+    return QFile::decodeName(QByteArray::fromStdString(file_->path()));
+}
+
+QString unfinishedListFolder() {
+    return QFile::decodeName(QByteArray::fromStdString(files::unfinishedListFolder()));
+}
+
+QList<Leftover> removeLeftovers(const QString& listFolder, const QString& folder) {
+    std::vector<files::Leftover> removed =
+        files::removeListedLeftovers(QFile::encodeName(listFolder).toStdString());
+    for (files::Leftover& leftover :
+         files::removeLeftoversIn(QFile::encodeName(folder).toStdString()))
+        removed.push_back(std::move(leftover));
+    QList<Leftover> result;
+    for (const files::Leftover& leftover : removed)
+        result.append({QFile::decodeName(QByteArray::fromStdString(leftover.path)),
+                       leftover.kind == files::Unfinished::Conversion});
+    return result;
+}
+
+bool processRunning(qint64 pid) {
+    return files::processRunning(static_cast<long>(pid));
+}
+
 ExclusiveFileLock::ExclusiveFileLock(const QString& path)
     : fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)) {
     if (fd_ < 0)

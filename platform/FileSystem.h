@@ -1,6 +1,12 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <memory>
+
+namespace tw::files {
+class UnfinishedFile;
+}
 
 namespace tw {
 
@@ -17,6 +23,35 @@ QString expandLongPath(const QString& path);
 // (a copy that appears at `to` only when complete). On failure `from` stays as it was and
 // `why` says what stopped the move.
 bool moveNoReplace(const QString& from, const QString& to, QString* why = nullptr);
+
+// Puts `from` at `to` in the same folder without ever replacing a file there, and never by a
+// copy. On failure `from` stays as it was and `why` says what stopped it.
+bool placeNoReplace(const QString& from, const QString& to, QString* why = nullptr);
+
+// A converted file while it is being written: a hidden name beside `target` that nothing has
+// yet, listed while this object lives, so that a start after a kill finds and removes it.
+class UnfinishedConversion {
+  public:
+    explicit UnfinishedConversion(const QString& target);
+    ~UnfinishedConversion();
+    QString path() const;
+
+  private:
+    std::unique_ptr<files::UnfinishedFile> file_;
+};
+
+// An unfinished file that a killed run left beside its target, once removed.
+struct Leftover {
+    QString path;
+    bool conversion = false; // else the copy of a move across file systems
+};
+
+// Where the unfinished files in progress are listed: the capture folder's "unfinished".
+QString unfinishedListFolder();
+// Removes the listed unfinished files, then those lying in `folder`, of every process that is no
+// longer running. Blocks on the file system.
+QList<Leftover> removeLeftovers(const QString& listFolder, const QString& folder);
+bool processRunning(qint64 pid);
 
 // An exclusive flock on a fresh open of the file, held while the object lives, if no one
 // else holds one. Writers hold theirs for as long as they write.
