@@ -3,6 +3,7 @@
 #include "core/DOSOutputs.h"
 #include "core/StatusLine.h"
 #include "core/WavFile.h"
+#include "platform/FileSystem.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,6 +71,11 @@ Converter::Converter(DOSOutputs& runner, StatusLine& status, QString appDir, QOb
     connect(&runner_, &DOSOutputs::RunEnded, this, &Converter::ended);
 }
 
+Converter::~Converter() {
+    if (unfinished_)
+        QFile::remove(unfinished_->path());
+}
+
 QString Converter::encoderPath(const OutputFormat& format) const {
     // The application directory holds a launcher for each encoder that is installed.
     return appDir_ + QLatin1Char('/') + format.encoder;
@@ -111,14 +117,18 @@ bool Converter::start(const Job& job) {
         return false;
     }
     current_ = job;
+    wanted_ = job.output;
     // Named only now: a queued conversion may start long after it was asked for.
     current_.output = job.format.freePath(job.output);
+    // Listed before the encoder makes it, so that no kill leaves it unlisted.
+    unfinished_ = std::make_unique<UnfinishedConversion>(current_.output);
     cancelled_ = false;
     const int colourBefore = status_.colour();
     status_.setColour(kBlue);
     runner_.setMissingProgramHint(job.format.missingHint);
     if (!runner_.StartArguments(job.format.arguments(encoderPath(job.format), job.options,
-                                                     job.input, current_.output))) {
+                                                     job.input, unfinished_->path()))) {
+        unfinished_.reset();
         status_.setColour(colourBefore); // after the runner's message the window is idle again
         emit finished(job.input, current_.output, false, false, job.tag,
                       QStringLiteral("the encoder could not be started"));
@@ -132,17 +142,40 @@ void Converter::ended() {
     if (!running_)
         return;
     running_ = false;
-    const Job job = current_;
-    const QString why =
-        cancelled_ ? QStringLiteral("it was cancelled") : failure(job.input, job.output);
+    Job job = current_;
+    const QString written = unfinished_->path();
+    QString why = cancelled_ ? QStringLiteral("it was cancelled") : failure(job.input, written);
+    if (why.isEmpty()) {
+        const QString placed = place(written, why);
+        if (!placed.isEmpty())
+            job.output = placed;
+    }
     if (why.isEmpty()) {
         status_.set(QStringLiteral("Finish Converting"), kRed);
     } else {
-        QFile::remove(job.output); // the name was free before this run: anything there is its own
+        QFile::remove(written);
         status_.set(QStringLiteral("The conversion of %1 failed: %2").arg(job.input, why), kRed);
     }
+    unfinished_.reset();
     emit finished(job.input, job.output, why.isEmpty(), true, job.tag, why);
     startNext();
+}
+
+QString Converter::place(const QString& finished, QString& why) {
+    constexpr int kMaxNameTries = 100;
+    QString target = current_.output;
+    QString error;
+    for (int tries = 0; tries < kMaxNameTries; ++tries) {
+        if (placeNoReplace(finished, target, &error))
+            return target;
+        const QFileInfo taken(target);
+        if (!taken.exists() && !taken.isSymLink())
+            break; // not a file that came meanwhile: a real failure
+        target = current_.format.freePath(wanted_);
+    }
+    why = QStringLiteral("the finished %1 could not be named %2 (%3)")
+              .arg(current_.format.label, target, error);
+    return QString();
 }
 
 void Converter::cancel() {

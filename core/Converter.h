@@ -7,24 +7,30 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <memory>
 
 namespace tw {
 
 class DOSOutputs;
 class StatusLine;
+class UnfinishedConversion;
 
 // WAV files converted through their format's console encoder, as a queue: one conversion
 // runs at a time, in the background, and the next starts when it has ended. Progress and the
 // end go to the status line and out as signals. A converted file never replaces a file: when
-// the wanted name is taken by the time the conversion starts, the first free "<name>_n.<ext>"
-// is written. A conversion has succeeded only when the encoder exited with status 0,
-// reported no error and wrote a non-empty file; otherwise the status line says why in red
-// and whatever the encoder wrote is removed.
+// the wanted name is taken by the time the conversion starts, or by the time it ends, the first
+// free "<name>_n.<ext>" is used. The encoder writes under a hidden name beside the file, which a
+// start after a kill removes, and the file appears under its own name only once finished. A
+// conversion has succeeded only when the encoder exited with status 0, reported no error and
+// wrote a non-empty file; otherwise the status line says why in red and whatever the encoder
+// wrote is removed.
 class Converter : public QObject {
     Q_OBJECT
   public:
     // `appDir` holds the encoders' launchers.
     Converter(DOSOutputs& runner, StatusLine& status, QString appDir, QObject* parent = nullptr);
+    // An encoder still running keeps writing, but to a file that is no longer there.
+    ~Converter() override;
 
     // Queues the conversion and returns at once; it starts now when none runs. `tag` comes
     // back with `finished`. An input that is the output itself, or of the format already,
@@ -63,6 +69,9 @@ class Converter : public QObject {
     void ended();
     // Empty when this run's file is good, else the reason it is not.
     QString failure(const QString& input, const QString& output);
+    // Puts the finished file under the job's name, or under the next free one when a file took
+    // that name meanwhile: the name it got, or "" with `why` set.
+    QString place(const QString& finished, QString& why);
     void receiveOutputs(const QString& chunk);
     void setBusy(bool busy);
 
@@ -71,6 +80,9 @@ class Converter : public QObject {
     QString appDir_;
     QList<Job> queue_;
     Job current_;
+    // The name asked for, from which current_.output was chosen.
+    QString wanted_;
+    std::unique_ptr<UnfinishedConversion> unfinished_;
     bool running_ = false;
     bool cancelled_ = false;
     bool busy_ = false;

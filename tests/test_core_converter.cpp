@@ -10,6 +10,7 @@
 #include "platform/FakePlayer.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -70,10 +71,30 @@ class TestCoreConverter : public QObject {
     }
     // Conversions run in the background: the queue has emptied.
     void settle() { QTRY_VERIFY(!session->converter().busy()); }
+    // The file the encoder was told to write.
+    QString written() const {
+        const QStringList args = readLines(path("args.txt"));
+        return args.isEmpty() ? QString() : args.last();
+    }
+    QString listFolder() const { return path("cache/tunewright/unfinished"); }
+    // Where each listed unfinished file lies.
+    QStringList listed() const {
+        QStringList targets;
+        const QDir list(listFolder());
+        for (const QString& entry : list.entryList(QDir::Files | QDir::System | QDir::Hidden))
+            targets << QFile::symLinkTarget(list.filePath(entry));
+        return targets;
+    }
+    // The hidden files in the scratch folder, as a kill would leave them.
+    QStringList hidden() const {
+        QStringList names = QDir(dir->path()).entryList(QDir::Files | QDir::Hidden);
+        return names.filter(QRegularExpression("^\\."));
+    }
 
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CACHE_HOME", path("cache").toUtf8());
         messages = FakeMessageBox();
         saveWritesTheTake(audio);
         session = startSession(dir->path(), configFor(path("take.wav")), audio, player, &messages);
@@ -123,8 +144,11 @@ class TestCoreConverter : public QObject {
         session->convertLine(0);
         settle();
         const QString mp3 = path("My \"Take\" $1.mp3");
-        QCOMPARE(readLines(path("args.txt")),
-                 QStringList({"-b", "128", "-m", "j", path("My \"Take\" $1.wav"), mp3}));
+        QCOMPARE(readLines(path("args.txt")).mid(0, 5),
+                 QStringList({"-b", "128", "-m", "j", path("My \"Take\" $1.wav")}));
+        QCOMPARE(QFileInfo(written()).absolutePath(), dir->path());
+        QVERIFY2(QFileInfo(written()).fileName().startsWith(".My \"Take\" $1.mp3.converting-"),
+                 qPrintable(written()));
         // The MP3 line gives the length of the line it came from.
         QCOMPARE(lines(session->takes).last(), "03     00:42     " + mp3);
         expectStatus(kFinish, kRed);
@@ -134,8 +158,9 @@ class TestCoreConverter : public QObject {
         session->settings.LameOptions = " -b 192 -m s -h";
         session->convertLine(1);
         settle();
-        QCOMPARE(readLines(path("args.txt")),
-                 QStringList({"-b", "192", "-m", "s", "-h", path("other.wav"), path("other.mp3")}));
+        QCOMPARE(readLines(path("args.txt")).mid(0, 6),
+                 QStringList({"-b", "192", "-m", "s", "-h", path("other.wav")}));
+        QVERIFY(QFileInfo::exists(path("other.mp3")) && !QFileInfo::exists(written()));
         QCOMPARE(lines(session->takes).last(), "04     00:05     " + path("other.mp3"));
 
         session->convertLine(-1);
@@ -148,8 +173,8 @@ class TestCoreConverter : public QObject {
         QVERIFY(writeWav(path("b.wav"), 0.1));
         session->convertFile(path("b.wav"));
         settle();
-        QCOMPARE(readLines(path("args.txt")).mid(4), QStringList({path("b.wav"), path("b.mp3")}));
-        QVERIFY(QFile::exists(path("b.mp3")));
+        QCOMPARE(readLines(path("args.txt")).mid(4, 1), QStringList({path("b.wav")}));
+        QCOMPARE(readFile(path("b.mp3")), QByteArray("mp3\n"));
         QCOMPARE(session->takes.rowCount(), 0); // a file from the dialog gets no line
         QCOMPARE(session->status.text(), kFinish);
 
@@ -204,6 +229,8 @@ class TestCoreConverter : public QObject {
         QCOMPARE(log(), QStringList({"start a.mp3", "end a.mp3"}));
         expectStatus("The conversion of " + path("a.wav") + " failed: " + why, kRed);
         QVERIFY(!QFileInfo::exists(path("a.mp3")));
+        QCOMPARE(hidden(), QStringList());
+        QCOMPARE(listed(), QStringList());
         QCOMPARE(session->takes.rowCount(), 1);
     }
 
@@ -258,6 +285,58 @@ class TestCoreConverter : public QObject {
         QCOMPARE(readFile(path("song.mp3")), QByteArray("mine"));
     }
 
+    // Until the encoder has ended well, the MP3's name stays free: it writes under a hidden
+    // name beside it, listed for a start after a kill, and the file is named only when whole.
+    void onlyAFinishedMp3GetsItsName() {
+        QVERIFY(installEncoder(dir->path(), "printf 'whole mp3' > \"$last\"\n"));
+        addLine("a.wav");
+        hold();
+        session->convertLine(0);
+        QTRY_VERIFY(session->status.text().startsWith("Encoding in progress..."));
+        const QString unfinished = written();
+        QCOMPARE(QFileInfo(unfinished).absolutePath(), dir->path());
+        QVERIFY2(QRegularExpression("^\\.a\\.mp3\\.converting-" +
+                                    QString::number(QCoreApplication::applicationPid()) + "-\\d+$")
+                     .match(QFileInfo(unfinished).fileName())
+                     .hasMatch(),
+                 qPrintable(unfinished));
+        QCOMPARE(listed(), QStringList{unfinished});
+        QVERIFY(!QFileInfo::exists(path("a.mp3")));
+
+        release();
+        settle();
+        QCOMPARE(readFile(path("a.mp3")), QByteArray("whole mp3"));
+        QCOMPARE(hidden(), QStringList());
+        QCOMPARE(listed(), QStringList());
+        QCOMPARE(session->takes.path(1), path("a.mp3"));
+    }
+
+    // A file that takes the MP3's name while the encoder runs is the user's: it stays, and the
+    // MP3 gets the next free name.
+    void aFileThatTookTheNameMeanwhileStays() {
+        QVERIFY(installEncoder(dir->path()));
+        addLine("a.wav");
+        QStringList outputs;
+        connect(&session->converter(), &Converter::finished, this,
+                [&](const QString&, const QString& output, bool ok) {
+                    outputs << QFileInfo(output).fileName() + (ok ? " ok" : " failed");
+                });
+        hold();
+        session->convertLine(0);
+        QTRY_VERIFY(session->status.text().startsWith("Encoding in progress..."));
+        QVERIFY(writeFile(path("a.mp3"), "mine"));
+        QVERIFY(writeFile(path("a_1.mp3"), "mine too"));
+        release();
+        settle();
+        QCOMPARE(outputs, QStringList{"a_2.mp3 ok"});
+        QCOMPARE(readFile(path("a.mp3")), QByteArray("mine"));
+        QCOMPARE(readFile(path("a_1.mp3")), QByteArray("mine too"));
+        QCOMPARE(readFile(path("a_2.mp3")), QByteArray("mp3\n"));
+        QCOMPARE(session->takes.path(1), path("a_2.mp3"));
+        QCOMPARE(hidden(), QStringList());
+        expectStatus(kFinish, kRed);
+    }
+
     // A conversion the user asks for while one runs is refused with the reason; the window
     // stays live meanwhile, and a cancel stops the encoder and removes what it wrote.
     void refusedWhileOneRunsAndCancelled() {
@@ -275,7 +354,7 @@ class TestCoreConverter : public QObject {
         expectStatus(refused, kRed);
         QCOMPARE(session->converter().queued(), 0);
 
-        QVERIFY(writeFile(path("a.mp3"), "half")); // what the encoder has written so far
+        QVERIFY(writeFile(written(), "half")); // what the encoder has written so far
         QStringList why;
         connect(&session->converter(), &Converter::finished, this,
                 [&](const QString&, const QString&, bool, bool, const QVariant&, const QString& w) {
@@ -285,6 +364,8 @@ class TestCoreConverter : public QObject {
         settle();
         QCOMPARE(why, QStringList{"it was cancelled"});
         QVERIFY(!QFileInfo::exists(path("a.mp3")));
+        QCOMPARE(hidden(), QStringList());
+        QCOMPARE(listed(), QStringList());
         QCOMPARE(log(), QStringList{"start a.mp3"}); // stopped before its end
         QCOMPARE(session->takes.rowCount(), 1);
         release();
@@ -315,8 +396,7 @@ class TestCoreConverter : public QObject {
         session->recorder.stopAndSave();
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Idle);
         settle();
-        QCOMPARE(readLines(path("args.txt")).mid(4),
-                 QStringList({path("take.wav"), path("take.mp3")}));
+        QCOMPARE(readLines(path("args.txt")).mid(4, 1), QStringList({path("take.wav")}));
         QCOMPARE(lines(session->takes), QStringList({"01     00:01     " + path("take.wav"),
                                                      "02     00:01     " + path("take.mp3")})
                                             .mid(0, lineCount));

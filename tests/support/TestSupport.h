@@ -42,11 +42,13 @@ inline const QByteArray kWritesMp3 = "echo mp3 > \"$last\"\n";
 
 // The stand-in encoder dir/lame: logs "start/end <mp3 name>" in dir/log.txt and its arguments
 // in dir/args.txt, prints "  5%|", waits while dir/hold exists (10 s at most), prints
-// " 42% done", logs its end and runs `ending` (shell; the MP3's path is in $last).
+// " 42% done", logs its end and runs `ending` (shell; the path it is to write is in $last).
+// The log names the MP3 it writes for, not the hidden name it writes under.
 inline bool installEncoder(const QString& dir, const QByteArray& ending = kWritesMp3) {
     return writeScript(
         dir + "/lame",
         "d=$(dirname \"$0\")\nfor last; do :; done\nname=$(basename \"$last\")\n"
+        "name=${name#.}; name=${name%.converting-*}\n"
         "echo \"start $name\" >> \"$d/log.txt\"\n"
         "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$d/args.txt\"\n"
         "printf '  5%%|'\n"
