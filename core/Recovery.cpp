@@ -45,6 +45,48 @@ void removeUnfinishedCopies(const QString& folder) {
     }
 }
 
+// A capture that holds no whole frame: its writer was killed before any sound reached it.
+// The header's lengths may be stale: the bytes present after it are what counts.
+bool holdsNoSound(const QString& capture) {
+    const qint64 size = QFileInfo(capture).size();
+    if (size == 0)
+        return true;
+    const std::optional<WavHeader> header = readWavHeader(capture);
+    return header && header->blockAlign > 0 && size - header->dataOffset < header->blockAlign;
+}
+
+// "an unfinished MP3" for ".take.mp3.converting-PID-N".
+QString unfinishedConversionName(const QString& path) {
+    static const QRegularExpression kind(QStringLiteral("\\.converting-\\d+-\\d+$"));
+    const QString extension = QFileInfo(QFileInfo(path).fileName().remove(kind)).suffix();
+    return extension.isEmpty() ? QStringLiteral("an unfinished file")
+                               : QStringLiteral("an unfinished ") + extension.toUpper();
+}
+
+QString leftoversText(const QList<Leftover>& leftovers) {
+    QStringList conversions, copies;
+    for (const Leftover& leftover : leftovers)
+        (leftover.conversion ? conversions : copies) << leftover.path;
+    QStringList parts;
+    if (conversions.size() == 1)
+        parts << QStringLiteral("Removed %1 left by an interrupted conversion: %2")
+                     .arg(unfinishedConversionName(conversions.first()), conversions.first());
+    else if (!conversions.isEmpty())
+        parts << QStringLiteral("Removed %1 unfinished files left by interrupted conversions: %2")
+                     .arg(conversions.size())
+                     .arg(conversions.join(QStringLiteral(", ")));
+    if (copies.size() == 1)
+        parts << QStringLiteral("Removed an unfinished copy of a recording left by an "
+                                "interrupted save: %1")
+                     .arg(copies.first());
+    else if (!copies.isEmpty())
+        parts << QStringLiteral("Removed %1 unfinished copies of recordings left by interrupted "
+                                "saves: %2")
+                     .arg(copies.size())
+                     .arg(copies.join(QStringLiteral(", ")));
+    return parts.join(QStringLiteral(". "));
+}
+
 } // namespace
 
 QString captureFolder() {
@@ -54,11 +96,14 @@ QString captureFolder() {
     return base + QStringLiteral("/tunewright");
 }
 
-RecoveryResult recoverCaptures(const QString& folder, const QString& savePosition) {
+RecoveryResult recoverCaptures(const QString& folder, const QString& savePosition,
+                               const QString& listFolder) {
     RecoveryResult result;
     result.captureFolder = folder;
     const QString base = QFileInfo(savePosition).absoluteFilePath();
     result.saveFolder = QFileInfo(base).absolutePath();
+    // First, as they may hold the room the captures' copies need.
+    result.leftovers = removeLeftovers(listFolder, result.saveFolder);
 
     removeUnfinishedCopies(folder);
     // The names begin with the time of the take: by name is oldest first.
@@ -66,7 +111,8 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
     std::sort(names.begin(), names.end());
     const qint64 self = QCoreApplication::applicationPid();
     for (const QString& name : names) {
-        if (capturePid(name) == self)
+        const qint64 pid = capturePid(name);
+        if (pid == self)
             continue;
         const QString capture = folder + QLatin1Char('/') + name;
         // Held through the move, so that a second program starting at the same time leaves
@@ -74,9 +120,13 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
         const ExclusiveFileLock lock(capture);
         if (lock.error() == EWOULDBLOCK || lock.error() == ENOENT)
             continue;
-        // A writer killed before its header was written left nothing to recover.
-        if (QFileInfo(capture).size() == 0)
+        // A writer killed before its first frame left nothing to recover. One that is still
+        // running may have made its file and not yet locked it.
+        if (holdsNoSound(capture)) {
+            if (!processRunning(pid) && QFile::remove(capture))
+                result.empty << capture;
             continue;
+        }
         if (!readWavHeader(capture)) {
             result.kept.append({capture, QStringLiteral("it is not a readable WAV file")});
             continue;
@@ -98,6 +148,8 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
 QString recoveryText(const RecoveryResult& result, int& colour) {
     QStringList parts;
     colour = kBlue;
+    if (!result.leftovers.isEmpty())
+        parts << leftoversText(result.leftovers);
     if (!result.moved.isEmpty()) {
         QStringList names;
         for (const auto& moved : result.moved)
@@ -106,6 +158,10 @@ QString recoveryText(const RecoveryResult& result, int& colour) {
                      .arg(result.moved.size())
                      .arg(names.join(QStringLiteral(", ")));
     }
+    if (!result.empty.isEmpty())
+        parts << QStringLiteral("Removed %1 interrupted recording(s) without any sound from %2")
+                     .arg(result.empty.size())
+                     .arg(result.captureFolder);
     if (!result.kept.isEmpty()) {
         colour = kRed;
         parts << QStringLiteral("%1 interrupted recording(s) could not be moved to %2 (%3); "
@@ -137,7 +193,7 @@ void Recovery::start() {
         !save.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
         save = settings_.defaultSavePosition();
     worker_ = std::thread([this, folder = captureFolder(), save] {
-        const RecoveryResult result = recoverCaptures(folder, save);
+        const RecoveryResult result = recoverCaptures(folder, save, unfinishedListFolder());
         QMetaObject::invokeMethod(
             this,
             [this, result] {

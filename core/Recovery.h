@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileSystem.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -27,14 +29,21 @@ struct RecoveryResult {
     };
     QList<Moved> moved;
     QList<Kept> kept;
+    // Captures whose writer was killed before any sound reached them, removed.
+    QStringList empty;
+    // Unfinished conversions and copies of killed runs, removed.
+    QList<Leftover> leftovers;
     QString saveFolder;
     QString captureFolder;
 };
 
 // Repairs each capture that no writer holds and moves it, oldest first, to the save
-// position's folder under the next free take name. Blocks: a move across file systems is a
-// copy. Captures of this process are its own takes, not strays, and are passed over.
-RecoveryResult recoverCaptures(const QString& captureFolder, const QString& savePosition);
+// position's folder under the next free take name; one without a frame of sound is removed
+// instead. Blocks: a move across file systems is a copy. Captures of this process are its own
+// takes, not strays, and are passed over. The unfinished files of killed runs, listed in
+// `listFolder` or lying in the save position's folder, are removed first.
+RecoveryResult recoverCaptures(const QString& captureFolder, const QString& savePosition,
+                               const QString& listFolder = QString());
 
 // The status line's words and colour for a result; "" when nothing was found.
 QString recoveryText(const RecoveryResult& result, int& colour);

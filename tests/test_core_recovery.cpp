@@ -3,6 +3,7 @@
 // where it is, and the status line says why.
 #include "core/Recovery.h"
 #include "core/WavFile.h"
+#include "engine/no_replace_move.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
 #include "platform/FileSystem.h"
@@ -13,8 +14,12 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tw;
@@ -51,6 +56,15 @@ QByteArray rf64Wav(quint64 claimed, int present) {
 template <typename T> T fieldAt(const QString& path, int offset) {
     return qFromLittleEndian<T>(readFile(path).constData() + offset);
 }
+
+// The number of a process that has ended and been reaped.
+qint64 deadPid() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
 } // namespace
 
 class TestCoreRecovery : public QObject {
@@ -63,6 +77,20 @@ class TestCoreRecovery : public QObject {
 
     QString path(const QString& name) const { return dir->path() + "/" + name; }
     QString captures() const { return path("cache/tunewright"); }
+    QString list() const { return captures() + "/unfinished"; }
+    QStringList listings() const {
+        return QDir(list()).entryList(QDir::Files | QDir::System | QDir::Hidden);
+    }
+    // An unfinished file of process `pid`, listed as that process lists its own when `listed`.
+    QString leftover(const QString& folder, const QString& name, qint64 pid, bool listed) const {
+        const QString file = folder + "/" + name;
+        if (!writeFile(file, "unfinished"))
+            return QString();
+        const QString listing = list() + "/" + QString::number(pid) + "-0";
+        if (listed && !(QDir().mkpath(list()) && QFile::link(file, listing)))
+            return QString();
+        return file;
+    }
     QString capture(const QString& stamp, qint64 pid, const QByteArray& bytes) const {
         const QString file = captures() + "/capture-" + stamp + "-" + QString::number(pid) + ".wav";
         return writeFile(file, bytes) ? file : QString();
@@ -86,9 +114,11 @@ class TestCoreRecovery : public QObject {
 
     void captureFolderFollowsTheCacheVariable() {
         QCOMPARE(captureFolder(), captures());
+        QCOMPARE(unfinishedListFolder(), list());
         // A relative XDG_CACHE_HOME is ignored, as the engine ignores it.
         qputenv("XDG_CACHE_HOME", "relative/cache");
         QCOMPARE(captureFolder(), QDir::homePath() + "/.cache/tunewright");
+        QCOMPARE(unfinishedListFolder(), captureFolder() + "/unfinished");
     }
 
     void strandedCapturesBecomeTheNextFreeTakes() {
@@ -146,6 +176,113 @@ class TestCoreRecovery : public QObject {
         QVERIFY(!QFileInfo::exists(crashed + ".grow") && !QFileInfo::exists(crashed));
         QCOMPARE(*wavSeconds(path("takes/rec.wav")), 0.5);
         QVERIFY(QFileInfo::exists(writing + ".grow") && QFileInfo::exists(orphan));
+    }
+
+    // A capture whose writer was killed before its first frame holds nothing to recover: it
+    // goes, and no take is made of it. One whose writer still runs may not be locked yet.
+    void capturesWithoutSoundAreRemoved() {
+        const qint64 dead = deadPid();
+        const QString empty = capture("20240101-090000", dead, QByteArray());
+        const QString header = capture("20240101-090001", dead, plainWav(0, 0));
+        const QString byte = capture("20240101-090002", dead, plainWav(100, 1));
+        const QString running = capture("20240101-090003", ::getppid(), plainWav(0, 0));
+        const QString sound = capture("20240101-090004", dead, plainWav(0, 2));
+
+        recover(path("takes/rec.wav"));
+
+        QVERIFY(!QFileInfo::exists(empty) && !QFileInfo::exists(header) &&
+                !QFileInfo::exists(byte));
+        QVERIFY(QFileInfo::exists(running));
+        QCOMPARE(lines(session->takes), QStringList{"01     00:00     " + path("takes/rec.wav")});
+        QCOMPARE(session->status.text(),
+                 QString("Recovered 1 interrupted recording(s): rec.wav. Removed 3 interrupted "
+                         "recording(s) without any sound from %1")
+                     .arg(captures()));
+        QCOMPARE(session->status.colour(), kBlue);
+        QVERIFY(!QFileInfo::exists(sound));
+    }
+
+    // The unfinished files of a stopped run go, wherever the list says they are and in the
+    // folder of the takes; those of a running program, and files not of this program's
+    // naming, stay.
+    void leftoversOfStoppedRunsAreRemoved() {
+        const qint64 dead = deadPid(), running = ::getppid();
+        QVERIFY(QDir().mkpath(path("music")));
+        const QString mp3 = leftover(
+            path("music"), ".long.mp3.converting-" + QString::number(dead) + "-0", dead, true);
+        const QString copy = leftover(
+            path("takes"), ".rec_4.wav.partial-" + QString::number(dead) + "-3", dead, false);
+        const QString busy =
+            leftover(path("music"), ".song.mp3.converting-" + QString::number(running) + "-0",
+                     running, true);
+        // A listing of a stopped run that points at a file of another name, or at a
+        // non-file: neither is this program's to remove.
+        QVERIFY(writeFile(path("music/song.mp3"), "the user's"));
+        QVERIFY(QFile::link(path("music/song.mp3"), list() + "/" + QString::number(dead) + "-1"));
+        const QString folderNamed = path("music/.x.mp3.converting-" + QString::number(dead) + "-0");
+        QVERIFY(QDir().mkpath(folderNamed));
+        QVERIFY(QFile::link(folderNamed, list() + "/" + QString::number(dead) + "-2"));
+        QVERIFY(!mp3.isEmpty() && !copy.isEmpty() && !busy.isEmpty());
+
+        recover(path("takes/rec.wav"));
+
+        QVERIFY(!QFileInfo::exists(mp3) && !QFileInfo::exists(copy));
+        QVERIFY(QFileInfo::exists(busy) && QFileInfo(folderNamed).isDir());
+        QCOMPARE(readFile(path("music/song.mp3")), QByteArray("the user's"));
+        QCOMPARE(listings(), QStringList{QString::number(running) + "-0"});
+        QCOMPARE(session->status.text(),
+                 QString("Removed an unfinished MP3 left by an interrupted conversion: %1. "
+                         "Removed an unfinished copy of a recording left by an interrupted "
+                         "save: %2")
+                     .arg(mp3, copy));
+        QCOMPARE(session->status.colour(), kBlue);
+        QCOMPARE(session->takes.rowCount(), 0);
+    }
+
+    // A save to another file system killed in mid-copy: its unfinished copy lies beside a
+    // take the list alone knows of, and the next start removes it.
+    void aCopyKilledMidwayIsRemovedAtTheNextStart() {
+        struct stat here {
+        }, there{};
+        if (::stat("/dev/shm", &there) != 0 ||
+            ::stat(QFile::encodeName(dir->path()).constData(), &here) != 0 ||
+            here.st_dev == there.st_dev)
+            QSKIP("no second file system at /dev/shm");
+        QTemporaryDir other("/dev/shm/recovery-XXXXXX");
+        // A source that never ends: the copy is still under way when it is killed.
+        QVERIFY(QFile::link("/dev/zero", path("endless.wav")));
+        const std::string from = QFile::encodeName(path("endless.wav")).toStdString();
+        const std::string to = QFile::encodeName(other.path() + "/take.wav").toStdString();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // However the test goes, the copy ends: after 20 s, or at 64 MiB, where the
+            // kernel's SIGXFSZ stops it as a kill would.
+            ::alarm(20);
+            const rlimit cap{64 << 20, 64 << 20};
+            ::setrlimit(RLIMIT_FSIZE, &cap);
+            files::moveNoReplace(from, to);
+            ::_exit(1);
+        }
+        QVERIFY(child > 0);
+        const QString partial =
+            other.path() + "/.take.wav.partial-" + QString::number(child) + "-0";
+        QTRY_VERIFY(QFileInfo(partial).size() > 0);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        QCOMPARE(listings().size(), 1);
+        QVERIFY(listings().first().startsWith(QString::number(child) + "-"));
+
+        recover(path("takes/rec.wav"));
+
+        QVERIFY(!QFileInfo::exists(partial));
+        QCOMPARE(
+            QDir(other.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+        QCOMPARE(listings(), QStringList());
+        QCOMPARE(session->status.text(),
+                 "Removed an unfinished copy of a recording left by an interrupted save: " +
+                     partial);
+        QVERIFY(QFileInfo(path("endless.wav")).isSymLink());
     }
 
     void unmovableCapturesStayAndTheStatusSaysWhy() {
