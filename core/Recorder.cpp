@@ -62,7 +62,10 @@ QString seconds(double s) {
 }
 
 // What went wrong with a running take, as the engine found it.
-QString problemCause(int problems) {
+QString problemCause(int problems, const QString& input) {
+    if (problems & EngineStatus::SourceLost)
+        return QStringLiteral("the input %1 went away")
+            .arg(input.isEmpty() ? QStringLiteral("in use") : input);
     if (problems & EngineStatus::ServerLost)
         return QStringLiteral("the sound server went away");
     if (problems & EngineStatus::WriteFailed)
@@ -169,7 +172,7 @@ void Recorder::watchEngine() {
     problemsShown_ |= s->problems;
     showFault(QStringLiteral("The recording has a fault: %1; %2 of audio are kept. "
                              "Stop saves what was kept.")
-                  .arg(problemCause(problemsShown_), seconds(s->seconds())));
+                  .arg(problemCause(problemsShown_, inputName_), seconds(s->seconds())));
 }
 
 void Recorder::record() {
@@ -272,7 +275,7 @@ void Recorder::placed(const QString& path, int32_t answer) {
     if (engineResult(answer) != EngineResult::Ok || problemsShown_)
         warning = QStringLiteral("Saved as %1, but the recording was cut short: %2. It holds %3 "
                                  "of the %4 recorded.")
-                      .arg(shortPath, problemCause(problemsShown_), seconds(kept),
+                      .arg(shortPath, problemCause(problemsShown_, inputName_), seconds(kept),
                            seconds(recordedMs_ / 1000.0));
     ++takeCounter_;
     emit takeSaved(shortPath, int(std::floor(kept)), warning);

@@ -61,6 +61,8 @@ class Recorder : public QObject {
     void watchEngine();
     // The input has been silent for a while (or sound came back) during the take.
     void showSilence(bool silent, const QString& input);
+    // The sound server's name for the input takes record, for the faults that name it.
+    void setInputName(const QString& name) { inputName_ = name; }
 
   signals:
     void phaseChanged(tw::Recorder::Phase phase);
@@ -100,6 +102,7 @@ class Recorder : public QObject {
     qint64 runningSince_ = 0;
     qint64 recordedMs_ = 0;
     int problemsShown_ = 0;
+    QString inputName_;
     QString problemText_;
     // The engine's frame count at the last look: audio that still comes ends a stall.
     qint64 framesSeen_ = -1;

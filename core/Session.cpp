@@ -118,6 +118,7 @@ void Session::markConfigured() {
 void Session::describeInput() {
     engine.sourceDescription(-1, this, [this](const QString& description) {
         inputDescription_ = description;
+        recorder.setInputName(description);
         emit inputDescribed(description);
     });
 }

@@ -17,6 +17,7 @@ enum WavelarkProblem : int32_t {
     WavelarkServerLost = 1,  // the record stream failed: the server went away
     WavelarkStalled = 2,     // no audio came for clearly longer than the source's rhythm
     WavelarkWriteFailed = 4, // the capture file refused data (disk full, file too large)
+    WavelarkSourceLost = 8,  // the chosen input went away; the take holds only what it sent
 };
 
 // The state of the take in progress, or else of the last one. Never waits for the sound

@@ -87,16 +87,45 @@ void Recording::streamReadable(pa_stream* s, size_t, void* self) {
     static_cast<Recording*>(self)->onReadable(s);
 }
 
+void Recording::streamMoved(pa_stream* s, void* self) {
+    static_cast<Recording*>(self)->onMoved(s);
+}
+
 void Recording::onStateChanged(pa_stream* s) {
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_READY)
         readyAt_ = Clock::now();
+    // A server that goes away fails the connection before its streams; a stream that fails
+    // while the connection stands was killed by the server because its input is gone.
     if (!PA_STREAM_IS_GOOD(state))
-        flag(WavelarkServerLost);
+        streamEnded(pa_context_get_state(connection_->context()) == PA_CONTEXT_READY
+                        ? WavelarkSourceLost
+                        : WavelarkServerLost);
+    pa_threaded_mainloop_signal(connection_->loop(), 0);
+}
+
+// A take whose source never sent anything lasts as long as its stream ran, not until the stop.
+void Recording::streamEnded(int32_t problem) {
+    if (!clockStarted_ && readyAt_)
+        startClock(0);
+    flag(problem);
+}
+
+// The stream is asked not to move, but a server may move it all the same: audio of another
+// device is never part of the take, so the take ends with what the chosen input sent.
+void Recording::onMoved(pa_stream*) {
+    streamEnded(WavelarkSourceLost);
     pa_threaded_mainloop_signal(connection_->loop(), 0);
 }
 
 void Recording::onReadable(pa_stream* s) {
+    if (has(WavelarkSourceLost)) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0)
+            pa_stream_drop(s);
+        return;
+    }
     if (!clockStarted_)
         startClock(pa_stream_readable_size(s));
     const void* data = nullptr;
@@ -192,7 +221,7 @@ void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadl
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kTailFragment, &spec));
     OperationPtr change(pa_stream_set_buffer_attr(stream_.get(), &attr, nullptr, nullptr));
     tailWanted_ = true;
-    connection_->waitLocked([this, end] { return received_ >= end || has(WavelarkServerLost); },
+    connection_->waitLocked([this, end] { return received_ >= end || streamLost(); },
                             std::min(deadline, Clock::now() + kTailWait));
     tailWanted_ = false;
 }
@@ -314,13 +343,15 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
     if (stream_) {
         pa_stream_set_state_callback(stream_.get(), streamStateChanged, this);
         pa_stream_set_read_callback(stream_.get(), streamReadable, this);
+        pa_stream_set_moved_callback(stream_.get(), streamMoved, this);
         pa_buffer_attr attr{};
         // The server holds as much as it allows while this client is busy.
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
         attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
-        if (pa_stream_connect_record(stream_.get(), source ? source->c_str() : nullptr, &attr,
-                                     PA_STREAM_ADJUST_LATENCY) == 0 &&
+        if (pa_stream_connect_record(
+                stream_.get(), source ? source->c_str() : nullptr, &attr,
+                pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) == 0 &&
             connection_->waitLocked(
                 [this] { return pa_stream_get_state(stream_.get()) != PA_STREAM_CREATING; },
                 deadline) &&
@@ -429,7 +460,7 @@ bool Recording::sleepUntil(Clock::time_point due) {
 // Judged on the writer's schedule rather than when audio arrives, since a stalled source sends
 // nothing that could trigger the check.
 void Recording::watchForStall(Clock::time_point now, bool wokeLate) {
-    if (has(WavelarkStalled | WavelarkServerLost))
+    if (has(WavelarkStalled) || streamLost())
         return;
     if (wokeLate)
         stall_.since = now;
@@ -447,7 +478,7 @@ void Recording::watchForStall(Clock::time_point now, bool wokeLate) {
 
 // The moment the source counts as stalled unless audio comes before.
 Clock::time_point Recording::stallDue() const {
-    if (has(WavelarkStalled | WavelarkServerLost))
+    if (has(WavelarkStalled) || streamLost())
         return Clock::time_point::max();
     return std::max(stall_.seen, stall_.since) +
            std::max<Clock::duration>(kStallFloor, 2 * stall_.longest);
@@ -484,7 +515,7 @@ bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::
         // A take stopped before the source sent anything still lasts as long as it ran.
         if (!clockStarted_ && readyAt_)
             startClock(0);
-        else if (stop && clockStarted_ && !has(WavelarkServerLost))
+        else if (stop && clockStarted_ && !streamLost())
             collectTail(stop->first, stop->second);
         stream_.reset();
     }

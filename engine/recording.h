@@ -64,7 +64,9 @@ class Recording {
     // Ends the take and puts the capture at dest; an empty dest keeps it in the capture folder.
     int32_t finish(const std::string& dest);
 
-    bool failed() const { return has(WavelarkServerLost | WavelarkWriteFailed); }
+    bool failed() const {
+        return has(WavelarkServerLost | WavelarkSourceLost | WavelarkWriteFailed);
+    }
     void setPaused(bool paused);
     int64_t gapCount() const { return gapCount_.load(); }
     int64_t gapFrames() const { return gapFrames_.load(); }
@@ -74,12 +76,17 @@ class Recording {
   private:
     static void streamStateChanged(pa_stream* s, void* self);
     static void streamReadable(pa_stream* s, size_t, void* self);
+    static void streamMoved(pa_stream* s, void* self);
 
     void flag(int32_t problem) { state_->problems.fetch_or(problem); }
     bool has(int32_t problems) const { return (state_->problems.load() & problems) != 0; }
+    // The stream gives no more of the chosen input: its server or the input itself is gone.
+    bool streamLost() const { return has(WavelarkServerLost | WavelarkSourceLost); }
 
     void onStateChanged(pa_stream* s);
     void onReadable(pa_stream* s);
+    void onMoved(pa_stream* s);
+    void streamEnded(int32_t problem);
     void deliver(const void* data, size_t bytes);
     double lowLag() const;
     int64_t frameDueAt(Clock::time_point t) const;

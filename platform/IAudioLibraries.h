@@ -9,7 +9,7 @@ namespace tw {
 
 // What the engine knows of the take in progress, or else of the last one.
 struct EngineStatus {
-    enum Problem { ServerLost = 1, Stalled = 2, WriteFailed = 4 };
+    enum Problem { ServerLost = 1, Stalled = 2, WriteFailed = 4, SourceLost = 8 };
     int take = 0;     // 0 none, 1 recording, 2 paused
     int problems = 0; // Problem bits, kept until the next take begins
     qint64 frames = 0;

@@ -406,6 +406,27 @@ class TestCoreRecorder : public QObject {
         QVERIFY(session->status.text().contains("but the recording was cut short"));
     }
 
+    // The chosen input removed mid-take is a fault that names the input and stands: the
+    // engine sends no audio of another input, whatever the frame count does.
+    void aLostInputIsNamedAndStands() {
+        start(configFor(path("lost.wav")));
+        record();
+        session->meter.setSilenceSpan(60'000);
+        audio->fake.status = {1, EngineStatus::SourceLost, 3 * 8000, 8000, {}};
+        QTRY_COMPARE_WITH_TIMEOUT(session->status.text(),
+                                  QString("The recording has a fault: the input Source -1 went "
+                                          "away; 3.0 s of audio are kept. Stop saves what was "
+                                          "kept."),
+                                  2500);
+        QCOMPARE(session->status.colour(), kRed);
+        audio->fake.status.frames += 8000;
+        QTest::qWait(1200);
+        QVERIFY(recorder().faulted());
+        stop();
+        QVERIFY2(session->status.text().contains("cut short: the input Source -1 went away"),
+                 qPrintable(session->status.text()));
+    }
+
     // Another program took the name between our choice and the engine's move: the engine
     // keeps the capture and the take goes to the next free name; nothing is replaced.
     void aNameTakenMeanwhileGivesTheNextFreeName() {

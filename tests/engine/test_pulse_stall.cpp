@@ -1,7 +1,8 @@
-// The shared test server frozen mid-take - PulseAudio, or PipeWire and its PulseAudio front
-// end - is a stall the engine reports while the take runs, and the take that follows it is
-// called cut short. The server's processes come from scripts/servers.sh
-// (TW_SOUND_SERVER_PIDS); they are always sent SIGCONT again.
+// What the shared test server - PulseAudio, or PipeWire and its PulseAudio front end - does to
+// a take that the engine must report while it runs: frozen mid-take, a stall; the chosen input
+// removed, a loss, never a move to another input. Either take is called cut short. The
+// server's processes come from scripts/servers.sh (TW_SOUND_SERVER_PIDS); they are always sent
+// SIGCONT again.
 #include "engine/exports.h"
 #include "pulse_support.h"
 
@@ -55,6 +56,52 @@ class TestPulseStall : public QObject {
         QVERIFY2(flaggedAfter < 4500, qPrintable(QString::number(flaggedAfter)));
         QCOMPARE(result, -5);
         QVERIFY(readAudio(path).opened);
+    }
+
+    void aRemovedInputIsNotReplaced() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        // Where the server would send the stream: a loud 440 Hz tone. The input that goes is
+        // silent, so any tone in the take came from the wrong input.
+        const QString defaultSource = run("pactl", {"get-default-source"}).trimmed();
+        run("pactl", {"set-default-source", "micsink.monitor"});
+        auto restore = qScopeGuard([&] { run("pactl", {"set-default-source", defaultSource}); });
+        const QString module =
+            run("pactl", {"load-module", "module-null-sink", "sink_name=going"}).trimmed();
+        QVERIFY(!module.isEmpty());
+        auto unload = qScopeGuard([&] { run("pactl", {"unload-module", module}); });
+        QTRY_VERIFY_WITH_TIMEOUT(engineIndexOf("going.monitor") >= 0, 3000);
+        // Its sink then renders in small blocks rather than seconds ahead of the clock.
+        MonitorListener listener("going.monitor");
+        QVERIFY(listener.running());
+        // The engine numbers sources afresh on each call: both views must agree first.
+        QTRY_COMPARE_WITH_TIMEOUT(Wavelark("", 4, 0, 0, 0, 0), sourcesInEngineOrder().size(), 3000);
+        QCOMPARE(Wavelark("", 5, 0, 0, 0, engineIndexOf("going.monitor")), 0);
+        QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+        QThread::msleep(1500);
+        run("pactl", {"unload-module", module});
+        unload.dismiss();
+        QElapsedTimer gone;
+        gone.start();
+        WavelarkStatusInfo info{};
+        while (gone.elapsed() < 3000 && !(info.problems & WavelarkSourceLost)) {
+            QThread::msleep(50);
+            WavelarkStatus(&info);
+        }
+        QThread::msleep(2000); // long enough for a moved stream to bring the tone
+        const QString path = dir.filePath("gone.wav");
+        const int32_t result = Wavelark(path.toUtf8().constData(), 0, 0, 0, 0, 0);
+        QCOMPARE(info.take, 1);
+        QVERIFY2(info.problems & WavelarkSourceLost, qPrintable(QString::number(info.problems)));
+        QVERIFY2(!(info.problems & WavelarkServerLost), "the server stayed");
+        QCOMPARE(result, -5);
+        const Audio audio = readAudio(path);
+        QVERIFY(audio.opened);
+        // What the input sent before it went, and nothing after.
+        QVERIFY2(audio.seconds() > 1.0 && audio.seconds() < 2.2,
+                 qPrintable(QString::number(audio.seconds())));
+        QVERIFY2(rms(audio.channels[0]) < 0.01,
+                 qPrintable(QString::number(rms(audio.channels[0]))));
     }
 };
 
