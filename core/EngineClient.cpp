@@ -74,9 +74,9 @@ void EngineClient::call(EngineMode mode, QObject* context, Answer answer, const 
         std::move(answer));
 }
 
-void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer) {
+void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer, Take take) {
     call(EngineMode::Record, context, std::move(answer), {}, f.Channels, f.SamplesPerSec,
-         f.BitsPerSample, 0);
+         f.BitsPerSample, take == Take::Test ? 1 : 0);
 }
 
 void EngineClient::stopAndSave(const QString& path, QObject* context, Answer answer) {

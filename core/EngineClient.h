@@ -67,7 +67,10 @@ class EngineClient : public QObject {
     void call(EngineMode mode, QObject* context = nullptr, Answer answer = {},
               const QByteArray& file = {}, int32_t a = 0, int32_t b = 0, int32_t c = 0,
               int32_t d = 0);
-    void record(const RecordingFormat& format, QObject* context, Answer answer);
+    // A test take's capture is never recovered as the user's take if the program dies.
+    enum class Take { User, Test };
+    void record(const RecordingFormat& format, QObject* context, Answer answer,
+                Take take = Take::User);
     void stopAndSave(const QString& path, QObject* context, Answer answer);
     void selectSource(int32_t index) {
         call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);

@@ -45,6 +45,27 @@ void removeUnfinishedCopies(const QString& folder) {
     }
 }
 
+// The sound-card check's test takes are the program's, not the user's: one a killed run left
+// goes, with its unfinished copy, unless its writer is still at work.
+void removeTestCaptures(const QString& folder) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^soundcheck-\\d{8}-\\d{6}-(\\d+)(?:-\\d+)?\\.wav$"));
+    const qint64 self = QCoreApplication::applicationPid();
+    for (const QString& name :
+         QDir(folder).entryList({QStringLiteral("soundcheck-*.wav")}, QDir::Files)) {
+        const QRegularExpressionMatch match = pattern.match(name);
+        const qint64 pid = match.hasMatch() ? match.captured(1).toLongLong() : 0;
+        if (pid == 0 || pid == self || processRunning(pid))
+            continue;
+        const QString capture = folder + QLatin1Char('/') + name;
+        const ExclusiveFileLock lock(capture);
+        if (!lock.held())
+            continue;
+        QFile::remove(capture + QStringLiteral(".grow"));
+        QFile::remove(capture);
+    }
+}
+
 // A capture that holds no whole frame: its writer was killed before any sound reached it.
 // The header's lengths may be stale: the bytes present after it are what counts.
 bool holdsNoSound(const QString& capture) {
@@ -106,6 +127,7 @@ RecoveryResult recoverCaptures(const QString& folder, const QString& savePositio
     result.leftovers = removeLeftovers(listFolder, result.saveFolder);
 
     removeUnfinishedCopies(folder);
+    removeTestCaptures(folder);
     // The names begin with the time of the take: by name is oldest first.
     QStringList names = QDir(folder).entryList({QStringLiteral("capture-*.wav")}, QDir::Files);
     std::sort(names.begin(), names.end());

@@ -135,26 +135,29 @@ void SoundCardWizard::testSource() {
     nextEnabled_ = false;
     emit changed();
     engine_.selectSource(testNumber_ - 1);
-    engine_.record(RecordingFormat{1, 22050, 8}, this, [this](int32_t answer) {
-        if (answer < 0) {
-            // Nothing of the test's own records: a stop now would end and save whatever
-            // runs instead. The source shows as silent and the next one is tried.
-            QFile::remove(testRecordingPath());
-            nextEnabled_ = true;
-            step_ = Step::Recorded;
-            endOfClick();
-            return;
-        }
-        playToEnd(settings_.appFile(QStringLiteral("test.wav")), [this] {
-            // The last source's test take is in the way: the engine never replaces a file.
-            QFile::remove(testRecordingPath());
-            engine_.stopAndSave(testRecordingPath(), this, [this](int32_t) {
+    engine_.record(
+        RecordingFormat{1, 22050, 8}, this,
+        [this](int32_t answer) {
+            if (answer < 0) {
+                // Nothing of the test's own records: a stop now would end and save whatever
+                // runs instead. The source shows as silent and the next one is tried.
+                QFile::remove(testRecordingPath());
                 nextEnabled_ = true;
                 step_ = Step::Recorded;
                 endOfClick();
+                return;
+            }
+            playToEnd(settings_.appFile(QStringLiteral("test.wav")), [this] {
+                // The last source's test take is in the way: the engine never replaces a file.
+                QFile::remove(testRecordingPath());
+                engine_.stopAndSave(testRecordingPath(), this, [this](int32_t) {
+                    nextEnabled_ = true;
+                    step_ = Step::Recorded;
+                    endOfClick();
+                });
             });
-        });
-    });
+        },
+        EngineClient::Take::Test);
 }
 
 void SoundCardWizard::playToEnd(const QString& path, std::function<void()> then) {

@@ -48,13 +48,13 @@ std::string captureFolder() {
     return makeFolders(folder) ? folder : std::string();
 }
 
-Fd createCaptureFile(const std::string& folder, std::string& path) {
+Fd createCaptureFile(const std::string& folder, const std::string& kind, std::string& path) {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string stem = folder + "/capture-" + stamp + "-" + std::to_string(::getpid());
+    const std::string stem = folder + "/" + kind + "-" + stamp + "-" + std::to_string(::getpid());
     for (int n = 0; n < 1000; ++n) {
         path = stem + (n ? "-" + std::to_string(n) : std::string()) + ".wav";
         Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));

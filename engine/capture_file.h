@@ -11,11 +11,12 @@ namespace tw::engine {
 // $XDG_CACHE_HOME/tunewright, else ~/.cache/tunewright, created if missing; empty on failure.
 std::string captureFolder();
 
-// Creates a new, empty capture file named after the current local time; the name stays
-// meaningful if the capture is left behind. The file is flock()ed from its first moment, so
+// Creates a new, empty capture file named `kind`-TIME-PID.wav after the current local time; the
+// name stays meaningful if the capture is left behind, and its kind tells the start-up whether
+// it was a take of the user's. The file is flock()ed from its first moment, so
 // that the program's start-up recovery never takes a capture still being written for one left
 // behind; the lock lasts while any descriptor of this open file lives.
-Fd createCaptureFile(const std::string& folder, std::string& path);
+Fd createCaptureFile(const std::string& folder, const std::string& kind, std::string& path);
 
 enum class Placement { Placed, NameTaken, Failed };
 

@@ -6,7 +6,8 @@
 
 extern "C" {
 // Recording engine: mode 0 stop and save to file, 1 record (a channels, b rate, c bits),
-// 2 pause, 3 resume, 4 count sources, 5 select source d. Negative results are errors.
+// 2 pause, 3 resume, 4 count sources, 5 select source d. Negative results are errors. A record
+// with d = 1 is a test take: its capture, if left behind, is not a take of the user's.
 int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b, int32_t c, int32_t d);
 // Diagnostics: gaps (audio never received, filled with silence) of the current or last take.
 int64_t WavelarkGapCount();

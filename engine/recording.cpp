@@ -60,8 +60,9 @@ constexpr int kLevelSpansPerSecond = 10;
 
 } // namespace
 
-Recording::Recording(std::shared_ptr<Connection> connection, Format format)
-    : connection_(std::move(connection)), format_(format), frameBytes_(format.frameBytes()),
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool test)
+    : connection_(std::move(connection)), format_(format), test_(test),
+      frameBytes_(format.frameBytes()),
       ring_(frameBytes_ * static_cast<size_t>(format.rate) *
                 static_cast<size_t>(std::chrono::seconds(kRingSpan).count()),
             WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
@@ -315,7 +316,7 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
     const std::string folder = captureFolder();
     if (folder.empty())
         return kFileError;
-    Fd fd = createCaptureFile(folder, capturePath_);
+    Fd fd = createCaptureFile(folder, test_ ? "soundcheck" : "capture", capturePath_);
     if (!fd)
         return kFileError;
     wav_.emplace(std::move(fd), capturePath_,

@@ -53,7 +53,8 @@ struct TakeState {
 
 class Recording {
   public:
-    Recording(std::shared_ptr<Connection> connection, Format format);
+    // A test take (the sound-card check's) is never recovered as a take of the user's.
+    Recording(std::shared_ptr<Connection> connection, Format format, bool test = false);
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
@@ -113,6 +114,7 @@ class Recording {
 
     std::shared_ptr<Connection> connection_;
     Format format_;
+    bool test_;
     size_t frameBytes_;
     ByteRing ring_;
     std::shared_ptr<TakeState> state_;

@@ -72,7 +72,7 @@ int32_t selectSource(Engine& e, int32_t index) {
     return kOk;
 }
 
-int32_t startRecording(Engine& e, Format format) {
+int32_t startRecording(Engine& e, Format format, bool test) {
     if (!format.valid())
         return kBadArgument;
     if (e.recording)
@@ -81,7 +81,7 @@ int32_t startRecording(Engine& e, Format format) {
     auto connection = e.client.connection(deadline);
     if (!connection)
         return kNoServer;
-    auto recording = std::make_unique<Recording>(std::move(connection), format);
+    auto recording = std::make_unique<Recording>(std::move(connection), format, test);
     int32_t result = recording->start(e.source ? &*e.source : nullptr, deadline);
     if (result == kOk) {
         e.status.set(recording->state(), recording->capturePath());
@@ -162,7 +162,7 @@ TW_EXPORT int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b,
     case 0:
         return stopRecording(e, file);
     case 1:
-        return startRecording(e, Format{a, b, c});
+        return startRecording(e, Format{a, b, c}, d == 1);
     case 2:
         return pauseRecording(e, true);
     case 3:

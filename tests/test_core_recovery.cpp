@@ -202,6 +202,25 @@ class TestCoreRecovery : public QObject {
         QVERIFY(!QFileInfo::exists(sound));
     }
 
+    // The sound-card check's test takes are never the user's: one a killed run left goes
+    // without becoming a take; one of a running program stays.
+    void testTakesAreNotRecovered() {
+        const qint64 dead = deadPid();
+        const QString stamp = "20240101-090000-";
+        const QString test = captures() + "/soundcheck-" + stamp + QString::number(dead) + ".wav";
+        const QString running =
+            captures() + "/soundcheck-" + stamp + QString::number(::getppid()) + ".wav";
+        QVERIFY(writeFile(test, plainWav(0, 2)) && writeFile(test + ".grow", plainWav(0, 2)));
+        QVERIFY(writeFile(running, plainWav(0, 2)));
+
+        recover(path("takes/take.wav"));
+
+        QVERIFY(!QFileInfo::exists(test) && !QFileInfo::exists(test + ".grow"));
+        QVERIFY(QFileInfo::exists(running));
+        QVERIFY(!QFileInfo::exists(path("takes/take.wav")));
+        QVERIFY(lines(session->takes).isEmpty());
+    }
+
     // The unfinished files of a stopped run go, wherever the list says they are and in the
     // folder of the takes; those of a running program, and files not of this program's
     // naming, stay.
