@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -101,6 +102,10 @@ std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Under a file size limit, the first write past it (libpulse sizing its shared memory at
+    // the first connection, a take's capture) would end the program with SIGXFSZ; ignored, the
+    // write fails with EFBIG, which each writer reports as a fault it can say.
+    std::signal(SIGXFSZ, SIG_IGN);
     const CommandLine line = parse(argc, argv);
     if (!line.error.isEmpty()) {
         std::fprintf(stderr, "tunewright: %s\n\n%s", qPrintable(line.error), kUsage);

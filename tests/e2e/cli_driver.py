@@ -3,7 +3,7 @@
 real binary on the servers of scripts/servers.sh (X, PulseAudio and the tests' own session
 bus): --help, --version and a bad option; --stop with no program running; a plain second start
 that shows the running program instead of opening another; --record, --pause and --stop handed
-to the running program; --record starting the program when none runs. Then, as on a Wayland
+to the running program; --record starting the program when none runs, also under a small file size limit. Then, as on a Wayland
 session, on a bus of its own with the real portal frontend and a fake desktop
 (tests/portal/portal_env.sh): the program binds F9, F10 and F11 there and the desktop's
 activations record, pause and stop a take; a portal without global shortcuts leaves X11 grabs
@@ -13,6 +13,7 @@ Usage: cli_driver.py APPDIR BUILDDIR
 """
 
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -114,6 +115,35 @@ def record_starts_the_program(appdir):
         proc.wait(10)
 
 
+def under_a_file_size_limit(appdir):
+    """A file size limit far below the sound server's shared memory (a quota, a limit a shell
+    inherited) is no reason to die: the program starts, records and saves within it."""
+    limit = 300_000
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    proc = subprocess.Popen([os.path.join(appdir, "tunewright"), "--record"], cwd=appdir,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            preexec_fn=limited)
+    try:
+        deadline = time.monotonic() + 10
+        while f'application.process.id = "{proc.pid}"' not in e2e.run(
+                ["pactl", "list", "source-outputs"]):
+            need(proc.poll() is None, f"tunewright under a {limit} B file size limit ended "
+                 f"with {proc.returncode}")
+            need(time.monotonic() < deadline, "tunewright --record under a file size limit "
+                 "did not start recording")
+            time.sleep(0.1)
+        time.sleep(1.5)
+        need(command(appdir, "--stop")[0] == 0, "--stop was not handed over")
+        wait_for_file(os.path.join(appdir, "Take_2.wav"))
+        need(proc.poll() is None, f"the program ended with {proc.returncode} after its save")
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
 PORTAL_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "portal",
                           "portal_env.sh")
 
@@ -148,7 +178,7 @@ def portal_hotkeys(appdir, workdir):
             state = portal("state", folder)
             for key in ("F9", "F10", "F11"):
                 need(f'"{key}"' in state, f"{key} was not asked for: {state}")
-            take = os.path.join(appdir, "Take_2.wav")
+            take = os.path.join(appdir, "Take_3.wav")
             began = time.monotonic()
             portal("activate", folder, "record")
             e2e.wait_for("the portal's record: no capture", lambda: capturing(app), app, 5)
@@ -201,6 +231,7 @@ def main():
         options(appdir)
         forwarded(appdir)
         record_starts_the_program(appdir)
+        under_a_file_size_limit(appdir)
         portal_hotkeys(appdir, workdir)
     except (Failure, subprocess.TimeoutExpired) as failure:
         log(f"FAIL: {failure}; the run is kept in {workdir}")
