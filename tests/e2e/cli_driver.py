@@ -3,8 +3,8 @@
 real binary on the servers of scripts/servers.sh (X, PulseAudio and the tests' own session
 bus): --help, --version and a bad option; --stop with no program running; a plain second start
 that shows the running program instead of opening another; --record, --pause and --stop handed
-to the running program; --record starting the program when none runs, also under a small file size limit. Then, as on a Wayland
-session, on a bus of its own with the real portal frontend and a fake desktop
+to the running program; --record starting the program when none runs, also under a small file
+size limit. Then, as on a Wayland session, on a bus of its own with the real portal frontend and a fake desktop
 (tests/portal/portal_env.sh): the program binds F9, F10 and F11 there and the desktop's
 activations record, pause and stop a take; a portal without global shortcuts leaves X11 grabs
 and a note that says they work only over X11 windows.
