@@ -10,6 +10,9 @@
 #include "platform/IAudioLibraries.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLocale>
+#include <QStorageInfo>
 #include <cmath>
 #include <memory>
 
@@ -20,6 +23,24 @@ const QString kRecordingText = QStringLiteral("The Program is Recording now.....
 const QString kPausedText = QStringLiteral("Recording Paused,Press Resume\\Stop to continue\\over");
 
 // The engine's answers to a refused start, in the user's words.
+// The engine could not make or write its capture file: what stands in the way, in words.
+QString captureFolderTrouble() {
+    const QString folder = captureFolder();
+    QString existing = folder;
+    while (!QFileInfo::exists(existing) && QFileInfo(existing).absolutePath() != existing)
+        existing = QFileInfo(existing).absolutePath();
+    const QStorageInfo disk(existing);
+    // Less room than a second or two of CD-quality audio counts as full.
+    constexpr qint64 kFull = 256 * 1024;
+    if (disk.isValid() && disk.bytesAvailable() >= 0 && disk.bytesAvailable() < kFull)
+        return QStringLiteral("the disk that holds %1 is full (%2 free); make room there.")
+            .arg(folder, QLocale::c().formattedDataSize(disk.bytesAvailable()));
+    return QStringLiteral("the recording could not be written to %1 (%2 free there); check "
+                          "that the folder can be written.")
+        .arg(folder, disk.isValid() ? QLocale::c().formattedDataSize(disk.bytesAvailable())
+                                    : QStringLiteral("nothing known"));
+}
+
 QString startFailure(EngineResult result, int32_t answer, const RecordingFormat& f) {
     switch (result) {
     case EngineResult::BadArgument:
@@ -34,6 +55,8 @@ QString startFailure(EngineResult result, int32_t answer, const RecordingFormat&
         return QStringLiteral("a recording is already running.");
     case EngineResult::SourceGone:
         return QStringLiteral("the recording source is gone; run the sound-card set-up again.");
+    case EngineResult::NotPlaced:
+        return captureFolderTrouble();
     default:
         return QStringLiteral("the sound engine answered %1.").arg(answer);
     }

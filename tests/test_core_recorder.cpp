@@ -318,6 +318,21 @@ class TestCoreRecorder : public QObject {
         QVERIFY(!recorder().waiting());
     }
 
+    // The engine could not write its capture (a full disk, say): the user is told where, and
+    // how much room is left there, not the engine's number.
+    void anUnwritableCaptureIsSaidInWords() {
+        start("[Config]\n");
+        audio->fake.onWavelark = [](const QByteArray&, int32_t mode, int32_t, int32_t, int32_t,
+                                    int32_t) { return mode == 1 ? -4 : 0; };
+        recorder().record();
+        QTRY_COMPARE(recorder().phase(), Phase::Idle);
+        const QString text = session->status.text();
+        QVERIFY2(text.startsWith("Recording could not start: ") && text.contains(captureFolder()) &&
+                     text.contains(" free") && !text.contains("-4"),
+                 qPrintable(text));
+        QCOMPARE(session->status.colour(), kRed);
+    }
+
     // The readout's MB/s is that of the format the take records in; choices the format dialog
     // did not keep (Cancel) are undone before the next take.
     void theRateIsTheTakesOwn() {
