@@ -162,7 +162,9 @@ void TestPulseLevel::levelUpdatesTenTimesASecondAlsoPaused() {
         const int64_t before = levelAfter(1).updates;
         QThread::msleep(2000);
         QCOMPARE(WavelarkLevel(&info), 0);
-        QVERIFY2(info.updates - before >= 19, qPrintable(QString::number(info.updates - before)));
+        // 20 spans of audio in 2 s; a busy machine may hand over the audio at either end of
+        // the window a piece late, which moves a span out of it.
+        QVERIFY2(info.updates - before >= 18, qPrintable(QString::number(info.updates - before)));
         QVERIFY2(decibels(info.peak) > -30, qPrintable(QString::number(info.peak)));
     }
     QCOMPARE(Wavelark(dir_.filePath("updates.wav").toUtf8().constData(), 0, 0, 0, 0, 0), 0);
