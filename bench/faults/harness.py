@@ -24,6 +24,7 @@ PULSE_MODULES = ["-L", "module-native-protocol-unix", "-L", "module-null-sink si
                  "-L", "module-null-sink sink_name=micsink",
                  "-L", "module-sine sink=micsink frequency=440"]
 STEREO16 = "Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"
+MONO16 = "Channels=1\nBitsPerSample=16\nSamplesPerSec=22050\n"
 BYTES_PER_SECOND = 22050 * 4
 LIST_RECT = (8, 40, 329, 191)  # List1, relative to the client area
 
@@ -33,6 +34,27 @@ def log(text):
 
 
 d.log = log  # the driver's progress lines (screenshots) stay off the table
+
+
+# --- the table's cells --------------------------------------------------------------------
+
+HIDE = []  # the run's temporary folder, shown as $T
+
+
+def short(text, limit=200):
+    for prefix in HIDE:
+        text = text.replace(prefix, "$T")
+    text = text.replace("\t", "\\t")
+    return text if len(text) <= limit else text[:limit - 1] + "…"
+
+
+def row(fault, seen, kept="", recorded="", changed=0, note="", left=""):
+    return {"fault": fault, "seen": seen, "kept": kept, "recorded": recorded,
+            "changed": changed, "note": note, "left": left}
+
+
+def secs(value):
+    return f"{value:.2f}"
 
 
 # --- servers ------------------------------------------------------------------------------
@@ -102,7 +124,7 @@ class Servers:
 class Run(d.App):
     """One run of the program, with its own environment changes and an optional wrapper."""
 
-    def __init__(self, appdir, logname, env=None, wrapper=()):
+    def __init__(self, appdir, logname, env=None, wrapper=(), preexec=None):
         self.appdir = appdir
         self.logpath = os.path.join(appdir, logname)
         # A capture folder of each program's own unless asked otherwise: what one fault leaves
@@ -114,7 +136,8 @@ class Run(d.App):
         self.env = full
         self.logfile = open(self.logpath, "wb")
         self.proc = subprocess.Popen([*wrapper, os.path.join(appdir, "tunewright")], cwd=appdir,
-                                     env=full, stdout=self.logfile, stderr=subprocess.STDOUT)
+                                     env=full, stdout=self.logfile, stderr=subprocess.STDOUT,
+                                     preexec_fn=preexec)
         self.pid = self.proc.pid
         self.seen = 0
 
@@ -196,9 +219,11 @@ def fresh_app(work, name, build):
     return appdir
 
 
-def write_config(appdir, save, fmt=STEREO16, extra=""):
+def write_config(appdir, save, fmt=STEREO16, extra="", source=2):
+    """`source` None leaves "Recording Source" out, which sends a start to the wizard."""
+    chosen = f"Recording Source={source}\n" if source is not None else ""
     with open(os.path.join(appdir, "Config.ini"), "w", encoding="utf-8") as f:
-        f.write(f"[Config]\nRecording Source=2\n{fmt}Save Position={save}\n{extra}")
+        f.write(f"[Config]\n{chosen}{fmt}Save Position={save}\n{extra}")
 
 
 def keys_on(display, *names):

@@ -19,6 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
     BYTES_PER_SECOND,
+    HIDE,
     Run,
     SAVED,
     STEREO16,
@@ -36,12 +37,16 @@ from harness import (  # noqa: E402
     overwritten,
     random_file,
     record,
+    row,
+    secs,
+    short,
     snapshot,
     tone_wav,
     wav_format,
     wav_seconds,
     write_config,
 )
+import kills  # noqa: E402  the faults of killed runs and starts, 15-21
 
 
 # --- the faults ---------------------------------------------------------------------------
@@ -54,25 +59,6 @@ class Ctx:
 
     def app(self, name):
         return fresh_app(self.work, name, self.build)
-
-
-HIDE = []  # the run's temporary folder, shown as $T
-
-
-def short(text, limit=200):
-    for prefix in HIDE:
-        text = text.replace(prefix, "$T")
-    text = text.replace("\t", "\\t")
-    return text if len(text) <= limit else text[:limit - 1] + "…"
-
-
-def row(fault, seen, kept="", recorded="", changed=0, note=""):
-    return {"fault": fault, "seen": seen, "kept": kept, "recorded": recorded,
-            "changed": changed, "note": note}
-
-
-def secs(value):
-    return f"{value:.2f}"
 
 
 def f01_mp3_taken(ctx):
@@ -615,15 +601,16 @@ def f14_odd_name(ctx):
 FAULTS = {1: f01_mp3_taken, 2: f02_conversions, 3: f03_cut_short, 4: f04_two_programs,
           5: f05_sigkill, 6: f06_signals, 7: f07_volume, 8: f08_wizard_closed,
           9: f09_cancel_format, 10: f10_config_locked, 11: f11_wizard_temp,
-          12: f12_no_save_position, 14: f14_odd_name}
+          12: f12_no_save_position, 14: f14_odd_name, **kills.FAULTS}
 
 
 def table(rows):
     out = ["| Fault | What the user sees (red status / window) | Audio kept (s) | "
-           "Audio recorded (s) | Files overwritten | Notes |",
-           "|---|---|---|---|---|---|"]
+           "Audio recorded (s) | Files overwritten | Files left behind | Notes |",
+           "|---|---|---|---|---|---|---|"]
     for r in rows:
-        cells = [r["fault"], r["seen"], r["kept"], r["recorded"], str(r["changed"]), r["note"]]
+        cells = [r["fault"], r["seen"], r["kept"], r["recorded"], str(r["changed"]), r["left"],
+                 r["note"]]
         out.append("| " + " | ".join(str(c).replace("|", "\\|") for c in cells) + " |")
     return "\n".join(out)
 
