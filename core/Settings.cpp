@@ -24,6 +24,11 @@ QString formatCaption(const RecordingFormat& f) {
            QString::number(f.BitsPerSample) + QStringLiteral("  Bit");
 }
 
+const QList<int32_t>& offeredRates() {
+    static const QList<int32_t> rates{8000, 11025, 22050, 44100, 48000};
+    return rates;
+}
+
 float dataRatePerMinute(const RecordingFormat& f) {
     // Double all the way, so that no product of stored values can overflow before the
     // result is narrowed to a single.
@@ -214,7 +219,7 @@ void Settings::openFormat() {
         format.Channels = 2;
     if (format.BitsPerSample != 8)
         format.BitsPerSample = 16;
-    if (!QList<int32_t>{8000, 11025, 22050, 44100}.contains(format.SamplesPerSec))
+    if (!offeredRates().contains(format.SamplesPerSec))
         format.SamplesPerSec = 22050;
 }
 

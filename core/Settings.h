@@ -3,6 +3,7 @@
 #include "core/OutputFormat.h"
 #include "platform/ConfigFile.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -21,6 +22,9 @@ struct RecordingFormat {
 QString formatCaption(const RecordingFormat& f);
 // Megabytes (of 1,048,576 bytes) per minute, as a single.
 float dataRatePerMinute(const RecordingFormat& f);
+// The sample rates the format dialog offers, lowest first. 48000 Hz is PipeWire's and most
+// sound cards' own rate, which a take then records without resampling.
+const QList<int32_t>& offeredRates();
 // A rate with three decimals and always a point, rounded as the format dialog shows it.
 QString rateText(float rate);
 // Megabytes per second from the rate as the format dialog shows it.

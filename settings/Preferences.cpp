@@ -18,11 +18,10 @@ namespace {
 
 const QString kRateUnit = QStringLiteral("  MB/min");
 
-// List position i stands for kRates[i]; the texts are matched exactly, blanks included.
-const QStringList kRateTexts = {QStringLiteral("8000  Hz"), QStringLiteral("11025 Hz"),
-                                QStringLiteral("22050 Hz"), QStringLiteral("44100 Hz")};
-constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
-constexpr int kDefaultRateIndex = 2;
+// "8000  Hz", "11025 Hz": the number in five places, so that the units line up.
+QString sampleRateText(int32_t rate) {
+    return QStringLiteral("%1 Hz").arg(rate, -5);
+}
 
 } // namespace
 
@@ -62,8 +61,9 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     Combo1 = new QComboBox(this);
     Combo1->setGeometry(twips(360, 1800, 1455, 345));
     Combo1->setEditable(true);
-    Combo1->addItems(kRateTexts);
-    Combo1->setCurrentIndex(kDefaultRateIndex);
+    for (int32_t rate : offeredRates())
+        Combo1->addItem(sampleRateText(rate), rate);
+    Combo1->setCurrentIndex(int(offeredRates().indexOf(22050)));
     makePickOnly(Combo1);
 
     SkinPanel1 = new SkinPanel(this);
@@ -127,12 +127,8 @@ void Preferences::Form_Load() {
     (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
     (format.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
 
-    for (int i = 0; i < kRateTexts.size(); ++i) {
-        if (format.SamplesPerSec == kRates[i]) {
-            Combo1->setCurrentIndex(i);
-            break;
-        }
-    }
+    if (const auto at = offeredRates().indexOf(format.SamplesPerSec); at >= 0)
+        Combo1->setCurrentIndex(int(at));
     room();
 }
 
@@ -157,13 +153,10 @@ void Preferences::Option4_Click() {
 }
 
 void Preferences::Combo1_Click() {
-    const QString text = Combo1->currentText();
-    for (int i = 0; i < kRateTexts.size(); ++i) {
-        if (text == kRateTexts[i]) {
-            settings_.format.SamplesPerSec = kRates[i];
-            break;
-        }
-    }
+    // The texts are matched exactly, blanks included.
+    const int at = Combo1->findText(Combo1->currentText(), Qt::MatchExactly);
+    if (at >= 0)
+        settings_.format.SamplesPerSec = Combo1->itemData(at).toInt();
     room();
 }
 

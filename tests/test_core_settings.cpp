@@ -85,8 +85,11 @@ class TestCoreSettings : public QObject {
             << RecordingFormat{1, 8000, 8};
         // Values the dialog has no control for become the ones it shows, so that it never
         // shows a format that is not in force.
+        QTest::newRow("stereo 16 bit 48000")
+            << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=48000\n")
+            << RecordingFormat{2, 48000, 16};
         QTest::newRow("out of range")
-            << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=48000\n")
+            << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=96000\n")
             << RecordingFormat{2, 22050, 16};
         QTest::newRow("keys missing") << QByteArray() << RecordingFormat{2, 22050, 16};
     }

@@ -96,10 +96,14 @@ class TestPreferences : public QObject {
             << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n") << 1 << false
             << false << "44100 Hz"
             << "10.094  MB/min";
+        QTest::newRow("stereo 16 bit 48000")
+            << QByteArray("Channels=2\nBitsPerSample=16\nSamplesPerSec=48000\n") << 0 << false
+            << false << "48000 Hz"
+            << "10.986  MB/min";
         // A rate outside the list shows and takes 22050 Hz: the panel never shows a rate
         // that is not in force.
         QTest::newRow("out of range")
-            << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=48000\n") << 0 << false
+            << QByteArray("Channels=3\nBitsPerSample=12\nSamplesPerSec=96000\n") << 0 << false
             << false << "22050 Hz"
             << "5.047  MB/min";
     }
@@ -162,8 +166,12 @@ class TestPreferences : public QObject {
         QCOMPARE(format.SamplesPerSec, 44100);
         QCOMPARE(dialog->SkinPanel1->text(), QString("2.523  MB/min"));
 
-        // And with the arrow keys.
+        // And with the arrow keys, down to the last rate and back.
         dialog->Combo1->setFocus();
+        QTest::keyClick(dialog->Combo1, Qt::Key_Down);
+        QCOMPARE(format.SamplesPerSec, 48000);
+        QCOMPARE(dialog->SkinPanel1->text(), QString("2.747  MB/min"));
+        QTest::keyClick(dialog->Combo1, Qt::Key_Up);
         QTest::keyClick(dialog->Combo1, Qt::Key_Up);
         QCOMPARE(dialog->Combo1->currentText(), QString("22050 Hz"));
         QCOMPARE(format.SamplesPerSec, 22050);
@@ -238,10 +246,10 @@ class TestPreferences : public QObject {
 
         // Nor does a rate of one's own, even confirmed with Enter; it is not added to the list.
         edit->selectAll();
-        QTest::keyClicks(edit, "48000 Hz");
+        QTest::keyClicks(edit, "96000 Hz");
         QTest::keyClick(edit, Qt::Key_Return);
-        QCOMPARE(dialog->Combo1->currentText(), QString("48000 Hz"));
-        QCOMPARE(dialog->Combo1->count(), 4);
+        QCOMPARE(dialog->Combo1->currentText(), QString("96000 Hz"));
+        QCOMPARE(dialog->Combo1->count(), 5);
         QCOMPARE(settings().format.SamplesPerSec, 44100);
         QCOMPARE(dialog->SkinPanel1->text(), QString("10.094  MB/min"));
 
