@@ -12,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocale>
-#include <QStorageInfo>
 #include <cmath>
 #include <memory>
 
@@ -26,19 +25,16 @@ const QString kPausedText = QStringLiteral("Recording Paused,Press Resume\\Stop 
 // The engine could not make or write its capture file: what stands in the way, in words.
 QString captureFolderTrouble() {
     const QString folder = captureFolder();
-    QString existing = folder;
-    while (!QFileInfo::exists(existing) && QFileInfo(existing).absolutePath() != existing)
-        existing = QFileInfo(existing).absolutePath();
-    const QStorageInfo disk(existing);
+    const qint64 free = freeBytes(folder);
     // Less room than a second or two of CD-quality audio counts as full.
     constexpr qint64 kFull = 256 * 1024;
-    if (disk.isValid() && disk.bytesAvailable() >= 0 && disk.bytesAvailable() < kFull)
+    if (free >= 0 && free < kFull)
         return QStringLiteral("the disk that holds %1 is full (%2 free); make room there.")
-            .arg(folder, QLocale::c().formattedDataSize(disk.bytesAvailable()));
+            .arg(folder, QLocale::c().formattedDataSize(free));
     return QStringLiteral("the recording could not be written to %1 (%2 free there); check "
                           "that the folder can be written.")
-        .arg(folder, disk.isValid() ? QLocale::c().formattedDataSize(disk.bytesAvailable())
-                                    : QStringLiteral("nothing known"));
+        .arg(folder,
+             free >= 0 ? QLocale::c().formattedDataSize(free) : QStringLiteral("nothing known"));
 }
 
 QString startFailure(EngineResult result, int32_t answer, const RecordingFormat& f) {
@@ -149,9 +145,31 @@ void Recorder::showFault(const QString& text) {
     if (!text.isEmpty())
         status_.set(text, kRed);
     else
-        status_.set(phase_ == Phase::Paused ? kPausedText : kRecordingText,
-                    phase_ == Phase::Paused ? kRed : kBlue);
+        showRunning();
     emit faultChanged(problemsShown_, text);
+}
+
+void Recorder::showRunning() {
+    if (phase_ == Phase::Paused)
+        status_.set(kPausedText, kRed);
+    else if (!roomText_.isEmpty())
+        status_.set(roomText_, kRed);
+    else
+        status_.set(kRecordingText, kBlue);
+}
+
+void Recorder::checkRoom() {
+    looksSinceRoom_ = 0;
+    QStringList folders{captureFolder()};
+    if (!outputPath_.isEmpty())
+        folders << QFileInfo(outputPath_).absolutePath();
+    const std::optional<DiskRoom> room = leastRoom(folders, freeSpace_);
+    const QString text = room ? roomWarning(*room, bytesPerSecond_) : QString();
+    if (text == roomText_)
+        return;
+    roomText_ = text;
+    if (problemText_.isEmpty() && takeRunning())
+        showRunning();
 }
 
 void Recorder::showSilence(bool silent, const QString& input) {
@@ -163,12 +181,16 @@ void Recorder::showSilence(bool silent, const QString& input) {
                         .arg(input),
                     kRed);
     else
-        status_.set(kRecordingText, kBlue);
+        showRunning();
 }
 
 void Recorder::watchEngine() {
     if (!takeRunning())
         return;
+    // A few statvfs calls: cheap next to the take, and still ahead of any disk that fills.
+    constexpr int kLooksPerRoomCheck = 10;
+    if (++looksSinceRoom_ >= kLooksPerRoomCheck)
+        checkRoom();
     const std::optional<EngineStatus> s = engine_.status();
     if (!s)
         return;
@@ -222,8 +244,11 @@ void Recorder::record() {
         framesSeen_ = -1;
         quietLooks_ = 0;
         problemText_.clear();
-        status_.set(kRecordingText, kBlue);
+        roomText_.clear();
+        bytesPerSecond_ = double(format.Channels) * format.SamplesPerSec * format.BitsPerSample / 8;
         setPhase(Phase::Recording);
+        showRunning();
+        checkRoom();
         showClock();
     });
 }
@@ -240,9 +265,9 @@ void Recorder::togglePause() {
         runningSince_ = now_();
         framesSeen_ = -1; // frames that came before the pause say nothing of the source now
         engine_.call(EngineMode::Resume);
-        if (problemText_.isEmpty())
-            status_.set(kRecordingText, kBlue);
         setPhase(Phase::Recording);
+        if (problemText_.isEmpty())
+            showRunning();
     }
 }
 

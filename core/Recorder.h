@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/DiskRoom.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -61,6 +63,11 @@ class Recorder : public QObject {
     void watchEngine();
     // The input has been silent for a while (or sound came back) during the take.
     void showSilence(bool silent, const QString& input);
+    // Free bytes where a folder lies (-1 unknown); tests give one of their own.
+    void setFreeSpaceSource(FreeSpace freeSpace) { freeSpace_ = std::move(freeSpace); }
+    // Says in red, until a take ends, when the disk a take grows on or is saved to would be
+    // full within ten minutes at its rate. Looked at when a take starts and every ten seconds.
+    void checkRoom();
     // The sound server's name for the input takes record, for the faults that name it.
     void setInputName(const QString& name) { inputName_ = name; }
 
@@ -85,6 +92,8 @@ class Recorder : public QObject {
     // next free take name instead.
     void moveToFreeName(const QString& capture);
     void showFault(const QString& text);
+    // The status line of a take without a fault: paused, short of room, or recording.
+    void showRunning();
 
     EngineClient& engine_;
     Settings& settings_;
@@ -104,6 +113,10 @@ class Recorder : public QObject {
     int problemsShown_ = 0;
     QString inputName_;
     QString problemText_;
+    FreeSpace freeSpace_ = freeBytes;
+    double bytesPerSecond_ = 0;
+    QString roomText_;
+    int looksSinceRoom_ = 0;
     // The engine's frame count at the last look: audio that still comes ends a stall.
     qint64 framesSeen_ = -1;
     int quietLooks_ = 0; // looks in a row, while recording, that found no new frames

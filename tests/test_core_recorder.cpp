@@ -333,6 +333,42 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(session->status.colour(), kRed);
     }
 
+    // A disk that would fill within ten minutes at the take's rate is said in red, naming
+    // the folder with the least room of the two a take needs and how long it lasts; room made
+    // while the take runs takes the warning away. A fault outranks it.
+    void littleRoomIsSaidWhileItLasts() {
+        start(configFor(path("takes/room.wav"),
+                        "Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"));
+        QHash<QString, qint64> free{{captureFolder(), qint64(1) << 40},
+                                    {path("takes"), 176400 * 90 + 1000}};
+        recorder().setFreeSpaceSource(
+            [&free](const QString& folder) { return free.value(folder, -1); });
+        record();
+        QCOMPARE(session->status.text(),
+                 QString("Only 1 min 30 s of recording fit in %1 at this format (15.14 MiB free); "
+                         "make room or stop before it fills.")
+                     .arg(path("takes")));
+        QCOMPARE(session->status.colour(), kRed);
+
+        free[path("takes")] = 176400 * 600; // ten minutes: enough
+        recorder().checkRoom();
+        QCOMPARE(session->status.text(), QString("The Program is Recording now........"));
+        QCOMPARE(session->status.colour(), kBlue);
+
+        free[captureFolder()] = 176400 * 5;
+        recorder().checkRoom();
+        QVERIFY2(
+            session->status.text().startsWith("Only 5 s of recording fit in " + captureFolder()),
+            qPrintable(session->status.text()));
+        session->meter.setSilenceSpan(60'000);
+        audio->fake.status = {1, EngineStatus::WriteFailed, 8000, 8000, {}};
+        QTRY_VERIFY_WITH_TIMEOUT(session->status.text().startsWith("The recording has a fault"),
+                                 2500);
+        recorder().checkRoom();
+        QVERIFY(session->status.text().startsWith("The recording has a fault"));
+        stop();
+    }
+
     // The readout's MB/s is that of the format the take records in; choices the format dialog
     // did not keep (Cancel) are undone before the next take.
     void theRateIsTheTakesOwn() {
