@@ -3,10 +3,8 @@
 #include "engine/no_replace_move.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,22 +28,8 @@ bool makeFolders(const std::string& path) {
 } // namespace
 
 std::string captureFolder() {
-    std::string base;
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    if (cache && cache[0] == '/') {
-        base = cache;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || home[0] != '/') {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || home[0] != '/')
-            return {};
-        base = std::string(home) + "/.cache";
-    }
-    std::string folder = base + "/tunewright";
-    return makeFolders(folder) ? folder : std::string();
+    const std::string folder = files::programCacheFolder();
+    return !folder.empty() && makeFolders(folder) ? folder : std::string();
 }
 
 Fd createCaptureFile(const std::string& folder, const std::string& kind, std::string& path) {

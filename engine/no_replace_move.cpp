@@ -223,7 +223,7 @@ bool removeLeftover(const std::string& path, long pid, std::vector<Leftover>& re
 
 } // namespace
 
-std::string unfinishedListFolder() {
+std::string programCacheFolder() {
     std::string base;
     const char* cache = std::getenv("XDG_CACHE_HOME");
     if (cache && cache[0] == '/') {
@@ -240,7 +240,12 @@ std::string unfinishedListFolder() {
             return {};
         base = std::string(home) + "/.cache";
     }
-    return base + "/tunewright/unfinished";
+    return base + "/tunewright";
+}
+
+std::string unfinishedListFolder() {
+    const std::string folder = programCacheFolder();
+    return folder.empty() ? folder : folder + "/unfinished";
 }
 
 UnfinishedFile::UnfinishedFile(const std::string& target, Unfinished kind,

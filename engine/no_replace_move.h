@@ -28,6 +28,9 @@ void syncFolderOf(const std::string& path);
 // folder's "unfinished": $XDG_CACHE_HOME when it is an absolute path, else ~/.cache, then
 // "tunewright/unfinished".
 std::string unfinishedListFolder();
+// The program's own cache folder, which holds the captures and that list: $XDG_CACHE_HOME when
+// it is an absolute path, else ~/.cache, then "tunewright"; "" when neither can be told.
+std::string programCacheFolder();
 
 enum class Unfinished { Copy, Conversion };
 
