@@ -18,11 +18,11 @@ namespace tw {
 
 namespace {
 
-// The process that made a capture, from "capture-YYYYMMDD-HHMMSS-PID[-N].wav"; 0 if the name
-// does not say.
+// The process that made a capture, from "capture-YYYYMMDD-HHMMSS-PID[-N].wav" (a test take's:
+// "soundcheck-..."); 0 if the name does not say.
 qint64 capturePid(const QString& name) {
     static const QRegularExpression pattern(
-        QStringLiteral("^capture-\\d{8}-\\d{6}-(\\d+)(?:-\\d+)?\\.wav$"));
+        QStringLiteral("^(?:capture|soundcheck)-\\d{8}-\\d{6}-(\\d+)(?:-\\d+)?\\.wav$"));
     const QRegularExpressionMatch match = pattern.match(name);
     return match.hasMatch() ? match.captured(1).toLongLong() : 0;
 }
@@ -48,13 +48,10 @@ void removeUnfinishedCopies(const QString& folder) {
 // The sound-card check's test takes are the program's, not the user's: one a killed run left
 // goes, with its unfinished copy, unless its writer is still at work.
 void removeTestCaptures(const QString& folder) {
-    static const QRegularExpression pattern(
-        QStringLiteral("^soundcheck-\\d{8}-\\d{6}-(\\d+)(?:-\\d+)?\\.wav$"));
     const qint64 self = QCoreApplication::applicationPid();
     for (const QString& name :
          QDir(folder).entryList({QStringLiteral("soundcheck-*.wav")}, QDir::Files)) {
-        const QRegularExpressionMatch match = pattern.match(name);
-        const qint64 pid = match.hasMatch() ? match.captured(1).toLongLong() : 0;
+        const qint64 pid = capturePid(name);
         if (pid == 0 || pid == self || processRunning(pid))
             continue;
         const QString capture = folder + QLatin1Char('/') + name;

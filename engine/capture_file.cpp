@@ -11,25 +11,9 @@
 
 namespace tw::engine {
 
-namespace {
-
-bool makeFolders(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            break;
-    }
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-} // namespace
-
 std::string captureFolder() {
     const std::string folder = files::programCacheFolder();
-    return !folder.empty() && makeFolders(folder) ? folder : std::string();
+    return !folder.empty() && files::makeFolders(folder) ? folder : std::string();
 }
 
 Fd createCaptureFile(const std::string& folder, const std::string& kind, std::string& path) {

@@ -176,16 +176,6 @@ std::string hiddenStem(const std::string& target, Unfinished kind) {
     return folder + "." + name + suffix;
 }
 
-bool makeFolders(const std::string& path) {
-    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
-        const std::string part = path.substr(0, at);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
-        if (at == std::string::npos)
-            return true;
-    }
-}
-
 std::string absolute(const std::string& path) {
     if (!path.empty() && path[0] == '/')
         return path;
@@ -222,6 +212,18 @@ bool removeLeftover(const std::string& path, long pid, std::vector<Leftover>& re
 }
 
 } // namespace
+
+bool makeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string programCacheFolder() {
     std::string base;

@@ -31,6 +31,9 @@ std::string unfinishedListFolder();
 // The program's own cache folder, which holds the captures and that list: $XDG_CACHE_HOME when
 // it is an absolute path, else ~/.cache, then "tunewright"; "" when neither can be told.
 std::string programCacheFolder();
+// Makes the absolute folder `path` and its missing parents (mode 0700); true when it is a
+// folder now.
+bool makeFolders(const std::string& path);
 
 enum class Unfinished { Copy, Conversion };
 
