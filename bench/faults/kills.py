@@ -144,6 +144,21 @@ def start_seen(app, shown):
     return f"{red}; status line ({colour}): {text or '(empty)'}"
 
 
+def restarted(appdir, cache, env=None, wrong=lambda: (), **waiting):
+    """The program started again after a fault: what its start-up showed, what is left behind
+    (`wrong()`: final names that must not exist, asked once the start-up is done) and the
+    list's lines."""
+    app = Run(appdir, "restart.log", env=env)
+    try:
+        seen = start_seen(app, wait_start_up(app, **waiting))
+        found = left_behind(appdir, cache, wrong=wrong())
+        lines = app.list_lines()
+        app.exit()
+    finally:
+        app.stop()
+    return seen, found, lines
+
+
 def takes_in(folder):
     return sorted(f for f in os.listdir(folder) if f.startswith("take") and f.endswith(".wav"))
 
@@ -247,14 +262,7 @@ def f16_killed_converting(ctx):
         app.stop()
     after_kill = os.path.exists(mp3)
     stranded = len(left_behind(appdir, cache))
-    app = Run(appdir, "restart.log")
-    try:
-        seen = start_seen(app, wait_start_up(app))
-        found = left_behind(appdir, cache, wrong=[mp3])
-        lines = app.list_lines()
-        app.exit()
-    finally:
-        app.stop()
+    seen, found, lines = restarted(appdir, cache, wrong=lambda: [mp3])
     left, names = left_cells(found)
     return row("16. program (and lame) SIGKILLed 1 s into Wav to Mp3 of a 600 s WAV, "
                "started again", short(seen, 400), changed=overwritten(before),
@@ -319,14 +327,8 @@ def f17_killed_copying(ctx, seconds=3000):
                  f"after the kill: take.wav {'EXISTS' if os.path.exists(take) else 'absent'}, "
                  f"partial {'present' if os.path.exists(partial) else 'gone'}, capture "
                  f"{'present' if os.path.exists(capture) else 'gone'}"]
-        app = Run(appdir, "restart.log", env=env)
-        try:
-            seen = start_seen(app, wait_start_up(app, r"Recovered|could not", 120))
-            found = left_behind(appdir, shm)
-            lines = app.list_lines()
-            app.exit()
-        finally:
-            app.stop()
+        seen, found, lines = restarted(appdir, shm, env=env, pattern=r"Recovered|could not",
+                                       timeout=120)
         takes = takes_in(appdir)
         kept = " ".join(f"{secs(wav_length(os.path.join(appdir, t)))} ({t})" for t in takes) \
             or "no take"
@@ -365,14 +367,7 @@ def f18_killed_after_f9(ctx, after=0.25):
                 for n in sorted(os.listdir(captures)) if n.endswith(".wav")] \
         if os.path.isdir(captures) else []
     before = snapshot(appdir)
-    app = Run(appdir, "restart.log")
-    try:
-        seen = start_seen(app, wait_start_up(app))
-        found = left_behind(appdir, cache)
-        lines = app.list_lines()
-        app.exit()
-    finally:
-        app.stop()
+    seen, found, lines = restarted(appdir, cache)
     takes = takes_in(appdir)
     kept = " ".join(f"{secs(wav_seconds(os.path.join(appdir, t)))} ({t})" for t in takes) \
         or "no take"
@@ -409,16 +404,9 @@ def f19_killed_soundcheck(ctx):
         if os.path.isdir(captures) else []
     write_config(appdir, take)
     before = snapshot(appdir)
-    app = Run(appdir, "restart.log")
-    try:
-        seen = start_seen(app, wait_start_up(app))
-        found = left_behind(appdir, cache, wrong=[os.path.join(appdir, t)
-                                                  for t in takes_in(appdir)])
-        lines = app.list_lines()
-        rest = sorted(os.listdir(captures)) if os.path.isdir(captures) else []
-        app.exit()
-    finally:
-        app.stop()
+    seen, found, lines = restarted(
+        appdir, cache, wrong=lambda: [os.path.join(appdir, t) for t in takes_in(appdir)])
+    rest = sorted(os.listdir(captures)) if os.path.isdir(captures) else []
     left, names = left_cells(found)
     return row("19. SIGKILL 1 s into the wizard's test recording, started again with a full "
                "Config.ini", short(seen, 400), changed=overwritten(before),
