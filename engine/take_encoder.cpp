@@ -1,0 +1,238 @@
+#include "engine/take_encoder.h"
+
+#include "engine/encoder_sinks.h"
+#include "engine/wav_layout.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tw::encode {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The capture's header follows its data every 700 ms: looking more often finds nothing new.
+constexpr auto kFollowEvery = 250ms;
+// Read and encoded in pieces of this many frames, so that a cancel is heard soon.
+constexpr size_t kPieceFrames = 16384;
+
+} // namespace
+
+const char* extensionOf(Codec codec) {
+    switch (codec) {
+    case Codec::Flac:
+        return "flac";
+    case Codec::Opus:
+        return "opus";
+    case Codec::Vorbis:
+        return "ogg";
+    case Codec::Mp3:
+        return "mp3";
+    }
+    return "";
+}
+
+TakeEncoder::TakeEncoder(Job job, Ended ended) : job_(std::move(job)), ended_(std::move(ended)) {}
+
+TakeEncoder::~TakeEncoder() {
+    cancel();
+    wait();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool TakeEncoder::start() {
+    fd_ = ::open(job_.source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        fail(job_.source + " could not be read: " + std::strerror(errno));
+        return false;
+    }
+    const auto layout = readWavLayout(fd_);
+    if (!layout) {
+        fail(job_.source + " is not a WAV file of 8- or 16-bit audio");
+        return false;
+    }
+    channels_ = layout->channels;
+    bits_ = layout->bits;
+    rate_ = layout->rate;
+    std::string why;
+    sink_ = openSink(job_, *layout, why);
+    if (!sink_) {
+        fail(job_.target + " could not be written: " + why);
+        ::unlink(job_.target.c_str());
+        return false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void TakeEncoder::sourceComplete() {
+    std::lock_guard lock(mutex_);
+    complete_ = true;
+    wake_.notify_all();
+}
+
+void TakeEncoder::cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    wake_.notify_all();
+}
+
+void TakeEncoder::wait() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::string TakeEncoder::error() const {
+    std::lock_guard lock(errorMutex_);
+    return error_;
+}
+
+void TakeEncoder::fail(const std::string& why) {
+    {
+        std::lock_guard lock(errorMutex_);
+        error_ = why;
+    }
+    state_.store(State::Failed);
+}
+
+void TakeEncoder::run() {
+    ::pthread_setname_np(::pthread_self(), "tw-encode");
+    // A `lame` that dies makes its pipe's writes fail here rather than end the program.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+    bool ok = true;
+    for (;;) {
+        bool final = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, kFollowEvery, [this] { return complete_ || cancelled_; });
+            if (cancelled_) {
+                fail("it was cancelled");
+                ok = false;
+                break;
+            }
+            final = complete_;
+        }
+        if (!pump()) {
+            ok = false;
+            break;
+        }
+        if (final) {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) {
+                fail("it was cancelled");
+                ok = false;
+            }
+            break;
+        }
+    }
+    std::string why;
+    if (ok && !sink_->finish(why)) {
+        fail(job_.target + " could not be written: " + why);
+        ok = false;
+    }
+    if (ok && check())
+        state_.store(State::Done);
+    else {
+        sink_->abort();
+        ::unlink(job_.target.c_str());
+    }
+    sink_.reset();
+    if (ended_)
+        ended_(state_.load());
+}
+
+// Encodes what the source holds now: once it is complete, all of it, as its header then says.
+bool TakeEncoder::pump() {
+    const size_t frameBytes = size_t(channels_ * bits_ / 8);
+    std::vector<unsigned char> raw;
+    std::vector<int16_t> samples;
+    for (;;) {
+        const auto layout = readWavLayout(fd_);
+        struct stat st {};
+        if (!layout || ::fstat(fd_, &st) != 0) {
+            fail(job_.source + " can no longer be read");
+            return false;
+        }
+        // A growing capture's header lags its data, and its last block may not be written yet:
+        // only what both say is there is taken.
+        const uint64_t inFile = uint64_t(st.st_size) > layout->dataOffset
+                                    ? uint64_t(st.st_size) - layout->dataOffset
+                                    : 0;
+        uint64_t available = std::min(layout->dataBytes, inFile);
+        available -= available % frameBytes;
+        sourceFrames_.store(int64_t(layout->dataBytes / frameBytes));
+        if (bytesDone_ >= available)
+            return true;
+        const size_t bytes =
+            size_t(std::min<uint64_t>(available - bytesDone_, kPieceFrames * frameBytes));
+        raw.resize(bytes);
+        const ssize_t got = ::pread(fd_, raw.data(), bytes, off_t(layout->dataOffset + bytesDone_));
+        if (got != ssize_t(bytes)) {
+            fail(job_.source + " could not be read: " + std::strerror(got < 0 ? errno : EIO));
+            return false;
+        }
+        // A capture that outgrew 4 GiB moves its data behind a longer header: what was read
+        // across that moment is read again from the new place.
+        const auto after = readWavLayout(fd_);
+        if (!after || after->dataOffset != layout->dataOffset)
+            continue;
+        const size_t frames = bytes / frameBytes;
+        samples.resize(frames * size_t(channels_));
+        if (bits_ == 8) {
+            for (size_t i = 0; i < samples.size(); ++i)
+                samples[i] = int16_t((int(raw[i]) - 128) * 256);
+        } else {
+            std::memcpy(samples.data(), raw.data(), bytes);
+        }
+        std::string why;
+        if (!sink_->write(samples.data(), frames, why)) {
+            fail(job_.target + " could not be written: " + why);
+            return false;
+        }
+        bytesDone_ += bytes;
+        framesDone_.fetch_add(int64_t(frames));
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_)
+                return true; // heard by the caller
+        }
+    }
+}
+
+// The finished file opens and lasts as long as its source.
+bool TakeEncoder::check() {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(job_.target.c_str(), SFM_READ, &info);
+    if (!file) {
+        fail(job_.target + " cannot be read back: " + sf_strerror(nullptr));
+        return false;
+    }
+    sf_close(file);
+    const double source = double(framesDone_.load()) / rate_.load();
+    const double encoded = info.samplerate > 0 ? double(info.frames) / info.samplerate : 0;
+    if (std::abs(encoded - source) > kLengthTolerance) {
+        char text[160];
+        std::snprintf(text, sizeof text, " holds %.2f s where the recording holds %.2f s", encoded,
+                      source);
+        fail(job_.target + text);
+        return false;
+    }
+    return true;
+}
+
+} // namespace tw::encode
