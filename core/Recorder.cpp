@@ -1,6 +1,7 @@
 #include "core/Recorder.h"
 
 #include "core/EngineClient.h"
+#include "core/LiveEncoding.h"
 #include "core/Recovery.h"
 #include "core/Settings.h"
 #include "core/StatusLine.h"
@@ -112,6 +113,8 @@ Recorder::Recorder(EngineClient& engine, Settings& settings, StatusLine& status,
             showClock();
     });
 }
+
+Recorder::~Recorder() = default;
 
 void Recorder::setPhase(Phase phase) {
     if (phase_ == phase)
@@ -247,6 +250,7 @@ void Recorder::record() {
         roomText_.clear();
         bytesPerSecond_ = double(format.Channels) * format.SamplesPerSec * format.BitsPerSample / 8;
         setPhase(Phase::Recording);
+        startEncoding(settings_.takeFormat);
         showRunning();
         checkRoom();
         showClock();
@@ -279,7 +283,9 @@ void Recorder::stopAndSave() {
     // Without a Save Position the engine still stops and keeps the capture.
     QString target;
     if (!outputPath_.isEmpty()) {
-        takeCounter_ = nextFreeTake(outputPath_, takeCounter_);
+        takeCounter_ =
+            nextFreeTake(outputPath_, takeCounter_,
+                         encoding_ ? takeFormatInfo(encodingFormat_).extension : QString());
         target = takeFileName(outputPath_, takeCounter_);
     }
     status_.set(QStringLiteral("Saving your recording, Please wait..."), kRed);
@@ -315,23 +321,34 @@ void Recorder::saved(const QString& target, int32_t answer) {
 }
 
 void Recorder::placed(const QString& path, int32_t answer) {
-    waitingForSave_ = false;
     const QString shortPath = shortPathName(path);
     // The list gives the length the file holds, which a fault may have cut short.
     const double kept = wavSeconds(shortPath).value_or(0);
+    if (encoding_)
+        finishEncoding(shortPath, kept, answer);
+    else
+        announce(shortPath, kept, answer);
+}
+
+void Recorder::announce(const QString& path, double kept, int32_t answer, const QString& extra) {
+    waitingForSave_ = false;
     QString warning;
     if (engineResult(answer) != EngineResult::Ok || problemsShown_)
         warning = QStringLiteral("Saved as %1, but the recording was cut short: %2. It holds %3 "
                                  "of the %4 recorded.")
-                      .arg(shortPath, problemCause(problemsShown_, inputName_), seconds(kept),
+                      .arg(path, problemCause(problemsShown_, inputName_), seconds(kept),
                            seconds(recordedMs_ / 1000.0));
+    if (!extra.isEmpty())
+        warning = warning.isEmpty() ? extra : warning + QLatin1Char(' ') + extra;
     ++takeCounter_;
-    emit takeSaved(shortPath, int(std::floor(kept)), warning);
+    emit takeSaved(path, int(std::floor(kept)), warning);
     setPhase(Phase::Idle);
 }
 
 void Recorder::notSaved(const QString& target, const QString& why, const QString& capture) {
     waitingForSave_ = false;
+    // Without a WAV in place there is no take to encode: the capture is the user's to recover.
+    encoding_.reset();
     if (!why.isEmpty()) {
         const QString kept = capture.isEmpty() ? captureFolder() : capture;
         if (target.isEmpty())

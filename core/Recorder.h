@@ -1,15 +1,18 @@
 #pragma once
 
 #include "core/DiskRoom.h"
+#include "core/TakeFormat.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace tw {
 
 class EngineClient;
+class LiveEncoding;
 class Settings;
 class StatusLine;
 
@@ -25,6 +28,7 @@ class Recorder : public QObject {
 
     Recorder(EngineClient& engine, Settings& settings, StatusLine& status,
              QObject* parent = nullptr);
+    ~Recorder() override;
 
     Phase phase() const { return phase_; }
     // A take is under way: recording or paused.
@@ -91,6 +95,15 @@ class Recorder : public QObject {
     // A name was taken between the choice and the engine's move: the kept capture goes to the
     // next free take name instead.
     void moveToFreeName(const QString& capture);
+    // A take in another format than WAV is encoded from its capture while it records.
+    void startEncoding(TakeFormat format);
+    // The WAV is in place at `wavPath`: the encoded file is finished, placed beside it under
+    // the take's name in its format, and the WAV removed; else the WAV is the take.
+    void finishEncoding(const QString& wavPath, double kept, int32_t answer);
+    void encodingEnded(const QString& wavPath, double kept, int32_t answer, bool ok,
+                       const QString& why);
+    // The take is saved at `path` (`extra`: what else went wrong, for the warning).
+    void announce(const QString& path, double kept, int32_t answer, const QString& extra = {});
     void showFault(const QString& text);
     // The status line of a take without a fault: paused, short of room, or recording.
     void showRunning();
@@ -120,6 +133,8 @@ class Recorder : public QObject {
     // The engine's frame count at the last look: audio that still comes ends a stall.
     qint64 framesSeen_ = -1;
     int quietLooks_ = 0; // looks in a row, while recording, that found no new frames
+    std::unique_ptr<LiveEncoding> encoding_;
+    TakeFormat encodingFormat_ = TakeFormat::Wav;
 };
 
 } // namespace tw

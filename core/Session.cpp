@@ -105,6 +105,13 @@ void Session::loadConfiguration() {
     describeInput();
     settings.format = settings.formatFromFile();
     settings.announceFormat();
+    QString unknown;
+    settings.takeFormat = settings.takeFormatFromFile(&unknown);
+    if (!unknown.isEmpty())
+        status.set(QStringLiteral("Config.ini's Take Format \"%1\" is none of WAV, FLAC, Opus, "
+                                  "Vorbis and MP3: takes are saved as WAV.")
+                       .arg(unknown),
+                   kRed);
     markConfigured();
 }
 
@@ -225,7 +232,9 @@ void Session::takeSaved(const QString& path, int seconds, const QString& warning
     else
         status.setText(QStringLiteral("Recording is over,Wave file has saved in appointed path"));
     // A program on its way out saves the take but starts no conversion it would have to stop.
-    if (settings.AutoMp3 == 1 && !quitting_)
+    // A take saved in another format than WAV (its WAV failing to encode aside) has none to do.
+    if (settings.AutoMp3 == 1 && !quitting_ &&
+        path.endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive))
         convert(path, QVariant::fromValue(ConversionTag{ConversionOf::Take, seconds, warning}));
 }
 

@@ -14,6 +14,7 @@ const QString kSection = QStringLiteral("Config");
 const QString kSource = QStringLiteral("Recording Source");
 const QString kVolume = QStringLiteral("Recording Volume");
 const QString kSavePosition = QStringLiteral("Save Position");
+const QString kTakeFormat = QStringLiteral("Take Format");
 const QString kChannels = QStringLiteral("Channels");
 const QString kBits = QStringLiteral("BitsPerSample");
 const QString kRate = QStringLiteral("SamplesPerSec");
@@ -204,6 +205,22 @@ bool Settings::writeSetup(int sourceNumber, bool withSavePosition) {
     ok = config_.writeString(kSection, kBits, QStringLiteral("16")) && ok;
     ok = config_.writeString(kSection, kRate, QStringLiteral("22050")) && ok;
     return written(ok, QStringLiteral("The sound card settings"));
+}
+
+TakeFormat Settings::takeFormatFromFile(QString* unknown) const {
+    QString value;
+    const int count = config_.readString(kSection, kTakeFormat, QString(), value);
+    if (count <= 0)
+        return TakeFormat::Wav;
+    const auto format = takeFormatNamed(value.left(count));
+    if (!format && unknown)
+        *unknown = value.left(count);
+    return format.value_or(TakeFormat::Wav);
+}
+
+bool Settings::writeTakeFormat(TakeFormat format) {
+    return written(config_.writeString(kSection, kTakeFormat, takeFormatInfo(format).configValue),
+                   QStringLiteral("The take format"));
 }
 
 QString Settings::writeFailure(const QString& what) const {

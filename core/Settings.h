@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/OutputFormat.h"
+#include "core/TakeFormat.h"
 #include "platform/ConfigFile.h"
 
 #include <QList>
@@ -80,6 +81,13 @@ class Settings : public QObject {
     void cancelFormat();
     // The format takes effect: the main window shows it.
     void announceFormat() { emit formatAnnounced(format); }
+
+    // "Take Format": WAV when the key is missing or holds no format's name; `unknown` then
+    // gets the value that was not understood.
+    TakeFormat takeFormatFromFile(QString* unknown = nullptr) const;
+    bool writeTakeFormat(TakeFormat format);
+    // The format of the next take, from Config.ini at the start and from Preferences.
+    TakeFormat takeFormat = TakeFormat::Wav;
 
     int AutoMp3 = 0;
     QString LameOptions = mp3Format().defaultOptions;

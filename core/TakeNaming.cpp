@@ -6,15 +6,21 @@
 
 namespace tw {
 
-QString takeFileName(const QString& outputPath, int number) {
-    if (number == 0)
+QString takeFileName(const QString& outputPath, int number, const QString& extension) {
+    const bool wav = extension == QLatin1String("wav");
+    if (number == 0 && wav)
         return outputPath;
-    return outputPath.left(outputPath.size() - 4) + QLatin1Char('_') + QString::number(number) +
-           QStringLiteral(".wav");
+    const QString stem = outputPath.left(outputPath.size() - 4);
+    const QString dotted = QLatin1Char('.') + extension;
+    return number == 0 ? stem + dotted : stem + QLatin1Char('_') + QString::number(number) + dotted;
 }
 
-int nextFreeTake(const QString& outputPath, int number) {
-    while (QFileInfo::exists(takeFileName(outputPath, number)))
+int nextFreeTake(const QString& outputPath, int number, const QString& extension) {
+    const auto taken = [&](int n) {
+        return QFileInfo::exists(takeFileName(outputPath, n)) ||
+               (!extension.isEmpty() && QFileInfo::exists(takeFileName(outputPath, n, extension)));
+    };
+    while (taken(number))
         ++number;
     return number;
 }

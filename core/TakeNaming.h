@@ -5,11 +5,13 @@
 namespace tw {
 
 // Take 0 is saved under the output path itself, take n as "<path less its last four
-// characters>_n.wav".
-QString takeFileName(const QString& outputPath, int number);
+// characters>_n.wav". A take in another format has that format's extension instead.
+QString takeFileName(const QString& outputPath, int number,
+                     const QString& extension = QStringLiteral("wav"));
 // The first take number from `number` on whose file does not exist yet, so that no take
-// replaces a file of an earlier run or one listed before "Clear list".
-int nextFreeTake(const QString& outputPath, int number);
+// replaces a file of an earlier run or one listed before "Clear list". With an `extension`
+// (a take encoded from its WAV), neither the WAV's name nor that format's may exist.
+int nextFreeTake(const QString& outputPath, int number, const QString& extension = {});
 // Moves `file` under the first take name from `number` on that is free at the moment of the
 // move (never replacing one: a name taken meanwhile is skipped). Answers the take number
 // used, or -1 with the reason in `why`.

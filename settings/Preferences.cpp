@@ -17,6 +17,7 @@ namespace tw {
 namespace {
 
 const QString kRateUnit = QStringLiteral("  MB/min");
+constexpr int kTakeFormatWidth = 96;
 
 // "8000  Hz", "11025 Hz": the number in five places, so that the units line up.
 QString sampleRateText(int32_t rate) {
@@ -30,7 +31,8 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Preferences"));
     setWindowIcon(icon);
-    setFixedSize(4095 / 15, 3270 / 15);
+    // Wider by the take format's group on the right.
+    setFixedSize(4095 / 15 + kTakeFormatWidth + 8, 3270 / 15);
     setFont(timesFont(9.75));
 
     SkinForm1 = new SkinForm(this);
@@ -79,6 +81,14 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     SkinButton2->setGeometry(twips(2400, 2880, 1215, 255));
     SkinButton2->setText(QStringLiteral("Cancel"));
 
+    TakeFormatFrame = new QGroupBox(QStringLiteral("Take Format"), this);
+    TakeFormatFrame->setGeometry(4095 / 15, 240 / 15, kTakeFormatWidth, 150);
+    for (const TakeFormatInfo& info : takeFormats()) {
+        auto* option = new QRadioButton(info.configValue, TakeFormatFrame);
+        option->setGeometry(8, 22 + 24 * int(TakeFormatOptions.size()), kTakeFormatWidth - 12, 20);
+        TakeFormatOptions << option;
+    }
+
     // clicked, not toggled: selecting a button from code at opening must not count as the
     // user's choice.
     connect(Option1, &QRadioButton::clicked, this, [this] { Option1_Click(); });
@@ -112,8 +122,10 @@ void Preferences::Form_Load() {
     const QColor text = QColor::fromString(
         SkinForm1->skin().value(QStringLiteral("Label"), QStringLiteral("foreground")));
     if (text.isValid()) {
-        const QList<QWidget*> plainControls = {Frame1,  Frame2,  Option1, Option2,
-                                               Option3, Option4, Check1};
+        QList<QWidget*> plainControls = {Frame1,  Frame2,  Option1, Option2,
+                                         Option3, Option4, Check1,  TakeFormatFrame};
+        for (QRadioButton* option : TakeFormatOptions)
+            plainControls << option;
         for (QWidget* plain : plainControls) {
             QPalette palette = plain->palette();
             palette.setColor(QPalette::WindowText, text);
@@ -124,6 +136,8 @@ void Preferences::Form_Load() {
     settings_.openFormat();
     const RecordingFormat& format = settings_.format;
     Check1->setChecked(settings_.AutoMp3 == 1);
+    for (qsizetype i = 0; i < TakeFormatOptions.size(); ++i)
+        TakeFormatOptions.at(i)->setChecked(takeFormats().at(i).format == settings_.takeFormat);
     (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
     (format.BitsPerSample == 8 ? Option3 : Option4)->setChecked(true);
 
@@ -168,6 +182,13 @@ float Preferences::room() {
 
 void Preferences::SkinButton1_Click() {
     settings_.AutoMp3 = Check1->isChecked() ? 1 : 0;
+    for (qsizetype i = 0; i < TakeFormatOptions.size(); ++i)
+        if (TakeFormatOptions.at(i)->isChecked())
+            settings_.takeFormat = takeFormats().at(i).format;
+    // Config.ini gains the key only once the user chooses: a file without it stays as it was.
+    QString unknown;
+    if (settings_.takeFormatFromFile(&unknown) != settings_.takeFormat || !unknown.isEmpty())
+        settings_.writeTakeFormat(settings_.takeFormat);
     settings_.acceptFormat();
     accepted_ = true;
     settings_.writeFormat(settings_.format);

@@ -48,6 +48,9 @@ class Preferences : public QWidget {
     QCheckBox* Check1 = nullptr;
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
+    // The format takes are saved in, beside the format's own controls.
+    QGroupBox* TakeFormatFrame = nullptr;
+    QList<QRadioButton*> TakeFormatOptions;
 
   protected:
     void closeEvent(QCloseEvent* event) override;

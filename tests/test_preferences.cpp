@@ -195,6 +195,21 @@ class TestPreferences : public QObject {
                  configWith("Channels=1\nBitsPerSample=16\nSamplesPerSec=11025\n"));
         QCOMPARE(form->SkinPanel1->text(), QString("11025  Hz   16  Bit"));
         QCOMPARE(settings().AutoMp3, 1);
+
+        // The take format shows what is in force and is written once it changes.
+        dialog = openFromMenu();
+        QVERIFY(dialog->TakeFormatOptions.at(0)->isChecked());
+        QTest::mouseClick(dialog->TakeFormatOptions.at(2), Qt::LeftButton);
+        QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        QCOMPARE(settings().takeFormat, TakeFormat::Opus);
+        QVERIFY(readFile(ini()).endsWith("Take Format=Opus\n"));
+        dialog = openFromMenu();
+        QVERIFY(dialog->TakeFormatOptions.at(2)->isChecked());
+        QTest::mouseClick(dialog->TakeFormatOptions.at(4), Qt::LeftButton);
+        QTest::mouseClick(dialog->SkinButton2, Qt::LeftButton);
+        flushDeletes();
+        QCOMPARE(settings().takeFormat, TakeFormat::Opus);
     }
 
     void closingWithoutOkUndoesTheChoice_data() {
