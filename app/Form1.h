@@ -122,6 +122,8 @@ class Form1 : public QMainWindow {
     QAction *Stop = nullptr, *separate1 = nullptr, *Delist = nullptr, *output = nullptr,
             *Convert = nullptr, *separate = nullptr, *send = nullptr, *separate3 = nullptr,
             *Ccancel = nullptr;
+    // The list's line to each format the program makes itself ("Convert to" ▸ FLAC, ...).
+    QMenu* ConvertTo = nullptr;
 
     // Windows created on first reference (hidden until shown) and unloaded on close.
     Form2* form2();

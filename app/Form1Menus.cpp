@@ -156,6 +156,13 @@ void Form1::buildMenus() {
     Delist = item(Popup, QStringLiteral("Remove selected item"));
     output = item(Popup, QStringLiteral("Delete output file"));
     Convert = item(Popup, QStringLiteral("Convert wav to mp3"));
+    ConvertTo = Popup->addMenu(QStringLiteral("Convert wav to"));
+    for (const OutputFormat& format : outputFormats()) {
+        if (!format.inProcess())
+            continue;
+        connect(item(ConvertTo, format.label), &QAction::triggered, this,
+                [this, id = format.id] { session_.convertLine(selectedRow(), id); });
+    }
     separate = Popup->addSeparator();
     send = item(Popup, QStringLiteral("Mail to friends"));
     separate3 = Popup->addSeparator();

@@ -1,6 +1,7 @@
 #include "core/Converter.h"
 
 #include "core/DOSOutputs.h"
+#include "core/LiveEncoding.h"
 #include "core/StatusLine.h"
 #include "core/WavFile.h"
 #include "platform/FileSystem.h"
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <climits>
 
 namespace tw {
 
@@ -69,11 +71,14 @@ Converter::Converter(DOSOutputs& runner, StatusLine& status, QString appDir, QOb
     : QObject(parent), runner_(runner), status_(status), appDir_(std::move(appDir)) {
     connect(&runner_, &DOSOutputs::ReceiveOutputs, this, &Converter::receiveOutputs);
     connect(&runner_, &DOSOutputs::RunEnded, this, &Converter::ended);
+    encodingProgress_.setInterval(250);
+    connect(&encodingProgress_, &QTimer::timeout, this, &Converter::showEncodingProgress);
 }
 
 Converter::~Converter() {
     if (unfinished_)
         QFile::remove(unfinished_->path());
+    // An encoding of the program's own stops and removes its file with its owner.
 }
 
 QString Converter::encoderPath(const OutputFormat& format) const {
@@ -116,6 +121,8 @@ bool Converter::start(const Job& job) {
         emit finished(job.input, job.output, false, false, job.tag, refusal);
         return false;
     }
+    if (job.format.inProcess())
+        return startInProcess(job);
     current_ = job;
     wanted_ = job.output;
     // Named only now: a queued conversion may start long after it was asked for.
@@ -138,13 +145,54 @@ bool Converter::start(const Job& job) {
     return true;
 }
 
+bool Converter::startInProcess(const Job& job) {
+    current_ = job;
+    wanted_ = job.output;
+    current_.output = job.format.freePath(job.output);
+    const EncodingOrder order{takeFormatNamed(job.format.id).value_or(TakeFormat::Flac),
+                              QFileInfo(current_.output).completeBaseName(),
+                              {},
+                              {}};
+    encoding_ = std::make_unique<LiveEncoding>(order, job.input, current_.output);
+    connect(encoding_.get(), &LiveEncoding::ended, this, &Converter::encodingEnded);
+    cancelled_ = false;
+    running_ = true;
+    status_.setColour(kBlue);
+    // A file that cannot be read ends at once, through `ended`, with the encoder's reason.
+    encoding_->start();
+    encoding_->finish(INT_MAX);
+    encodingProgress_.start();
+    return true;
+}
+
+void Converter::showEncodingProgress() {
+    const qint64 total = encoding_ ? encoding_->sourceFrames() : 0;
+    if (total <= 0)
+        return;
+    const int percent = int(qBound(qint64(0), encoding_->framesDone() * 100 / total, qint64(100)));
+    status_.setText(QStringLiteral("Encoding in progress...  Status=%1%").arg(percent, 2));
+    emit progress(percent);
+}
+
+void Converter::encodingEnded(bool ok, const QString& why) {
+    encodingProgress_.stop();
+    if (!running_)
+        return;
+    running_ = false;
+    conclude(encoding_->workFile(), ok ? QString() : why);
+}
+
 void Converter::ended() {
     if (!running_)
         return;
     running_ = false;
-    Job job = current_;
     const QString written = unfinished_->path();
-    QString why = cancelled_ ? QStringLiteral("it was cancelled") : failure(job.input, written);
+    conclude(written,
+             cancelled_ ? QStringLiteral("it was cancelled") : failure(current_.input, written));
+}
+
+void Converter::conclude(const QString& written, QString why) {
+    Job job = current_;
     if (why.isEmpty()) {
         const QString placed = place(written, why);
         if (!placed.isEmpty())
@@ -157,6 +205,7 @@ void Converter::ended() {
         status_.set(QStringLiteral("The conversion of %1 failed: %2").arg(job.input, why), kRed);
     }
     unfinished_.reset();
+    encoding_.reset();
     emit finished(job.input, job.output, why.isEmpty(), true, job.tag, why);
     startNext();
 }
@@ -185,7 +234,10 @@ void Converter::cancel() {
                       QStringLiteral("it was cancelled"));
     if (running_) {
         cancelled_ = true;
-        runner_.Cancel();
+        if (encoding_)
+            encoding_->cancel();
+        else
+            runner_.Cancel();
     }
 }
 

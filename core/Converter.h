@@ -6,16 +6,19 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <memory>
 
 namespace tw {
 
 class DOSOutputs;
+class LiveEncoding;
 class StatusLine;
 class UnfinishedConversion;
 
-// WAV files converted through their format's console encoder, as a queue: one conversion
+// WAV files converted through their format's console encoder, or the program's own encoder
+// for the formats it makes itself, as a queue: one conversion
 // runs at a time, in the background, and the next starts when it has ended. Progress and the
 // end go to the status line and out as signals. A converted file never replaces a file: when
 // the wanted name is taken by the time the conversion starts, or by the time it ends, the first
@@ -66,7 +69,13 @@ class Converter : public QObject {
     void startNext();
     // True when the job's encoder is running now; otherwise `finished` has been emitted.
     bool start(const Job& job);
+    bool startInProcess(const Job& job);
     void ended();
+    void encodingEnded(bool ok, const QString& why);
+    // The running conversion's file is written (`why` empty) or has failed: it is placed or
+    // removed, and the next one starts.
+    void conclude(const QString& written, QString why);
+    void showEncodingProgress();
     // Empty when this run's file is good, else the reason it is not.
     QString failure(const QString& input, const QString& output);
     // Puts the finished file under the job's name, or under the next free one when a file took
@@ -83,6 +92,10 @@ class Converter : public QObject {
     // The name asked for, from which current_.output was chosen.
     QString wanted_;
     std::unique_ptr<UnfinishedConversion> unfinished_;
+    std::unique_ptr<LiveEncoding> encoding_;
+    QTimer encodingProgress_;
+    // The lame launcher and switches, for a take's own encoder (see Settings).
+    QString lamePath_;
     bool running_ = false;
     bool cancelled_ = false;
     bool busy_ = false;

@@ -12,6 +12,10 @@ const QList<OutputFormat>& outputFormats() {
          QStringLiteral("The MP3 encoder lame is not installed. Install it with \"sudo apt "
                         "install lame\" and try again."),
          QStringLiteral(" -b 128 -m j"), 2},
+        // Made by the program itself, as a take in that format is: no encoder to install.
+        {QStringLiteral("flac"), QStringLiteral("FLAC"), QStringLiteral("flac"), {}, {}, {}, 2},
+        {QStringLiteral("opus"), QStringLiteral("Opus"), QStringLiteral("opus"), {}, {}, {}, 2},
+        {QStringLiteral("vorbis"), QStringLiteral("Vorbis"), QStringLiteral("ogg"), {}, {}, {}, 2},
     };
     return formats;
 }

@@ -12,7 +12,8 @@ struct OutputFormat {
     QString id;          // how settings and callers name it
     QString label;       // how messages name it ("MP3")
     QString extension;   // without the dot
-    QString encoder;     // the program, looked for in the application directory, else on PATH
+    QString encoder;     // the program, looked for in the application directory, else on PATH;
+                         // none for a format the program encodes itself
     QString missingHint; // what to do when the encoder is not installed
     QString defaultOptions;
     int maxChannels = 2; // the most the encoder takes
@@ -28,6 +29,7 @@ struct OutputFormat {
     QString freePath(const QString& wanted) const;
     // A file of this format already, which its conversion would replace.
     bool isOwnFile(const QString& path) const;
+    bool inProcess() const { return encoder.isEmpty(); }
 };
 
 const QList<OutputFormat>& outputFormats();

@@ -238,8 +238,7 @@ void Session::takeSaved(const QString& path, int seconds, const QString& warning
         convert(path, QVariant::fromValue(ConversionTag{ConversionOf::Take, seconds, warning}));
 }
 
-void Session::convert(const QString& input, const QVariant& tag) {
-    const OutputFormat& format = mp3Format();
+void Session::convert(const QString& input, const QVariant& tag, const OutputFormat& format) {
     converter_->convert(format, settings.LameOptions, input, format.pathFor(input), tag);
 }
 
@@ -268,7 +267,7 @@ void Session::conversionFinished(const QString&, const QString& output, bool ok,
                    kRed);
 }
 
-void Session::convertLine(int row) {
+void Session::convertLine(int row, const QString& formatId) {
     if (!allowed(Command::Convert))
         return;
     const QString input = takes.path(row);
@@ -277,7 +276,8 @@ void Session::convertLine(int row) {
         return;
     }
     convert(input,
-            QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds, {}}));
+            QVariant::fromValue(ConversionTag{ConversionOf::Line, takes.at(row).seconds, {}}),
+            outputFormat(formatId));
 }
 
 void Session::convertFile(const QString& path) {

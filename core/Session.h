@@ -88,8 +88,9 @@ class Session : public QObject {
     // Where takes go from now on: kept for the run whether or not Config.ini could store it.
     void setSavePosition(const QString& path);
 
-    // Commands on a line of the list (row -1: none selected).
-    void convertLine(int row);
+    // Commands on a line of the list (row -1: none selected). A line converts to any of
+    // outputFormats(), MP3 unless told.
+    void convertLine(int row, const QString& formatId = QStringLiteral("mp3"));
     void convertFile(const QString& path);
     // Deletes the line's file (a normal, not hidden, file) and then the line.
     void deleteLine(int row);
@@ -139,7 +140,8 @@ class Session : public QObject {
     // Says on the status line why a command did not run; after a while the line shows again
     // what it showed before, unless something else has been said meanwhile.
     void sayWhyNot(const QString& why);
-    void convert(const QString& input, const QVariant& tag);
+    void convert(const QString& input, const QVariant& tag,
+                 const OutputFormat& format = mp3Format());
 
     GuardedMessageBox messages_;
     std::unique_ptr<DOSOutputs> runner_;

@@ -168,6 +168,38 @@ class TestCoreConverter : public QObject {
         QCOMPARE(session->takes.rowCount(), 4);
     }
 
+    // The formats the program makes itself go through the same queue, without a console
+    // encoder, and never replace a file either.
+    void aLineConvertsToEachFormatTheProgramMakes() {
+        addLine("song.wav", 3);
+        QVERIFY(writeFile(path("song.flac"), "an earlier one"));
+        for (const QString id : {"flac", "opus", "vorbis"}) {
+            session->convertLine(0, id);
+            settle();
+        }
+        QCOMPARE(lines(session->takes).mid(1),
+                 QStringList({"02     00:03     " + path("song_1.flac"),
+                              "03     00:03     " + path("song.opus"),
+                              "04     00:03     " + path("song.ogg")}));
+        QCOMPARE(readFile(path("song.flac")), QByteArray("an earlier one"));
+        for (const QString name : {"song_1.flac", "song.opus", "song.ogg"})
+            QVERIFY2(QFileInfo(path(name)).size() > 0, qPrintable(name));
+        expectStatus(kFinish, kRed);
+        QVERIFY(hidden().isEmpty());
+        QVERIFY(listed().isEmpty());
+
+        // A file the encoder cannot read is said, and leaves nothing.
+        QVERIFY(writeFile(path("odd.wav"), wavBytes(2, 44100, 24)));
+        session->takes.add(path("odd.wav"), 1, Takes::Kind::Wav);
+        session->convertLine(4, "opus");
+        settle();
+        QVERIFY2(
+            session->status.text().startsWith("The conversion of " + path("odd.wav") + " failed: "),
+            qPrintable(session->status.text()));
+        QVERIFY(!QFileInfo::exists(path("odd.opus")));
+        QVERIFY(hidden().isEmpty());
+    }
+
     void convertAFile() {
         QVERIFY(installEncoder(dir->path()));
         QVERIFY(writeWav(path("b.wav"), 0.1));
