@@ -231,6 +231,8 @@ void Recovery::report(const RecoveryResult& result) {
     const QString text = recoveryText(result, colour);
     if (!text.isEmpty())
         status_.set(text, colour);
+    for (const auto& moved : result.moved)
+        emit recovered(moved.path, int(moved.seconds));
 }
 
 } // namespace tw

@@ -62,6 +62,8 @@ class Recovery : public QObject {
 
   signals:
     void finished();
+    // A take was recovered and listed (before `finished`).
+    void recovered(const QString& path, int seconds);
 
   private:
     void report(const RecoveryResult& result);

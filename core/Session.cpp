@@ -12,8 +12,8 @@ const QString kBusy =
     QStringLiteral("A conversion is running; wait for it to finish before starting another.");
 
 // Which command a conversion came from, the length its line gives and, for a take, what its
-// save said.
-enum class ConversionOf { Take, Line, File };
+// save said. A recovered take is encoded in the take format, as it would have been at Stop.
+enum class ConversionOf { Take, Line, File, Recovered };
 struct ConversionTag {
     ConversionOf of = ConversionOf::File;
     int seconds = 0;
@@ -58,6 +58,7 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     connect(&settings, &Settings::writeFailed, this,
             [this](const QString& text) { status.set(text, kRed); });
     connect(converter_.get(), &Converter::finished, this, &Session::conversionFinished);
+    connect(&recovery, &Recovery::recovered, this, &Session::encodeRecoveredTake);
     const auto meterWhenRecording = [this] {
         meter.setActive(recorder.takeRunning() || wizard.busy());
     };
@@ -242,9 +243,39 @@ void Session::convert(const QString& input, const QVariant& tag, const OutputFor
     converter_->convert(format, settings.LameOptions, input, format.pathFor(input), tag);
 }
 
-void Session::conversionFinished(const QString&, const QString& output, bool ok, bool,
+void Session::encodeRecoveredTake(const QString& path, int seconds) {
+    if (settings.takeFormat == TakeFormat::Wav)
+        return;
+    const TakeFormatInfo& format = takeFormatInfo(settings.takeFormat);
+    convert(path, QVariant::fromValue(ConversionTag{ConversionOf::Recovered, seconds, {}}),
+            outputFormat(format.configValue.toLower()));
+}
+
+// The encoded file takes the WAV's line, and only then does the WAV go; a failure keeps the WAV.
+void Session::recoveredTakeEncoded(const QString& wav, const QString& output, bool ok,
+                                   const QString& why) {
+    if (!ok) {
+        status.set(QStringLiteral("%1 was recovered as WAV: its %2 file could not be made (%3).")
+                       .arg(wav, takeFormatInfo(settings.takeFormat).configValue, why),
+                   kRed);
+        return;
+    }
+    for (int row = 0; row < takes.rowCount(); ++row) {
+        if (takes.path(row) == wav) {
+            takes.replacePath(row, output);
+            break;
+        }
+    }
+    QFile::remove(wav);
+}
+
+void Session::conversionFinished(const QString& input, const QString& output, bool ok, bool,
                                  const QVariant& tag, const QString& why) {
     const auto t = tag.value<ConversionTag>();
+    if (t.of == ConversionOf::Recovered) {
+        recoveredTakeEncoded(input, output, ok, why);
+        return;
+    }
     if (ok) {
         if (t.of != ConversionOf::File)
             takes.add(output, t.seconds, Takes::Kind::Converted);

@@ -133,6 +133,9 @@ class Session : public QObject {
 
   private:
     void takeSaved(const QString& path, int seconds, const QString& warning);
+    void encodeRecoveredTake(const QString& path, int seconds);
+    void recoveredTakeEncoded(const QString& wav, const QString& output, bool ok,
+                              const QString& why);
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
                             const QVariant& tag, const QString& why);
     void continueQuit();

@@ -65,4 +65,11 @@ QString Takes::path(int row) const {
     return row >= 0 && row < takes_.size() ? takes_.at(row).path : QString();
 }
 
+void Takes::replacePath(int row, const QString& path) {
+    if (row < 0 || row >= takes_.size())
+        return;
+    takes_[row].path = path;
+    emit dataChanged(index(row), index(row));
+}
+
 } // namespace tw

@@ -96,8 +96,8 @@ class TestCoreRecovery : public QObject {
         return writeFile(file, bytes) ? file : QString();
     }
     // Runs the start-up's recovery of a session that saves its takes as `take`.
-    void recover(const QString& take) {
-        session = startSession(dir->path(), configFor(take), audio, player);
+    void recover(const QString& take, const QByteArray& extra = {}) {
+        session = startSession(dir->path(), configFor(take) + extra, audio, player);
         QVERIFY(session);
         QSignalSpy done(&session->recovery, &Recovery::finished);
         session->recovery.start();
@@ -153,6 +153,17 @@ class TestCoreRecovery : public QObject {
         QCOMPARE(readWavHeader(second)->dataLength, qint64(kRate * 2));
         QCOMPARE(QFileInfo(second).size(), qint64(plainWav(0, kRate * 2 + 1).size()));
         QCOMPARE(*wavSeconds(first), 0.5);
+    }
+
+    // A take recorded to be saved as FLAC was killed as WAV: it is recovered, then encoded as
+    // its Stop would have, its line then naming the FLAC and the WAV gone.
+    void aRecoveredTakeIsEncodedInTheTakeFormat() {
+        capture("20240101-090000", deadPid(), plainWav(0, kRate * 2 * 2));
+        recover(path("takes/rec.wav"), "Take Format=FLAC\n");
+        QTRY_VERIFY(!session->converter().busy() && QFileInfo::exists(path("takes/rec.flac")));
+        QCOMPARE(lines(session->takes), QStringList{"01     00:02     " + path("takes/rec.flac")});
+        QVERIFY(!QFileInfo::exists(path("takes/rec.wav")));
+        QCOMPARE(readFile(path("takes/rec.flac")).left(4), QByteArray("fLaC"));
     }
 
     // A crash during a take's copy into RF64 left the copy beside the capture that still
