@@ -107,6 +107,29 @@ class TestCoreTakeFormat : public QObject {
                  QStringList({"Rec.flac", "Rec_1.flac", "Rec_2.wav", "Rec_3.mp3", "lame"}));
     }
 
+    // A take cut short by a lost server: the encoded file holds what the WAV holds, and the
+    // warning names it.
+    void aTakeCutShortIsEncodedAsFarAsItGoes() {
+        start("Take Format=Vorbis\n");
+        audio.onWavelark = [this](const QByteArray& file, int32_t mode, int32_t, int32_t, int32_t,
+                                  int32_t) -> int32_t {
+            if (mode != 0)
+                return 0;
+            audio.status.problems = EngineStatus::ServerLost;
+            return writeWav(QString::fromLocal8Bit(file), audio.savedSeconds) ? -5 : -4;
+        };
+        QSignalSpy saved(&recorder(), &Recorder::takeSaved);
+        recordAndStop(1.5);
+        QCOMPARE(saved.size(), 1);
+        QCOMPARE(saved.first().at(0).toString(), path("Rec.ogg"));
+        const QString warning = saved.first().at(2).toString();
+        QVERIFY2(warning.startsWith("Saved as " + path("Rec.ogg") +
+                                    ", but the recording was cut short: ") &&
+                     warning.contains("It holds 1.5 s"),
+                 qPrintable(warning));
+        QCOMPARE(takeFiles(), QStringList{"Rec.ogg"});
+    }
+
     // An encoder that gives up halfway: the take is its WAV, said in red, and nothing of the
     // encoder's is left.
     void aFailingEncoderKeepsTheWavAndSaysWhy() {

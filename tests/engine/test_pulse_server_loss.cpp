@@ -1,6 +1,7 @@
 // The engine and the mixer when the sound server stops answering or goes away mid-take: every
 // call answers within two seconds, and the audio already captured is kept.
 #include "engine/exports.h"
+#include "engine/take_encoder.h"
 #include "pulse_support.h"
 
 #include <QElapsedTimer>
@@ -55,6 +56,8 @@ class TestPulseServerLoss : public QObject {
   private:
     QTemporaryDir dir_;
     QProcess server_;
+    // Follows the take's capture through the stall and the loss.
+    std::unique_ptr<tw::encode::TakeEncoder> encoder_;
 };
 
 // A server of this test's own, so that it can be frozen and killed without harming others.
@@ -95,6 +98,14 @@ void TestPulseServerLoss::cleanupTestCase() {
 
 void TestPulseServerLoss::serverThatStopsAnswering() {
     QCOMPARE(Wavelark("", 1, 1, 44100, 16, 0), 0);
+    WavelarkStatusInfo started{};
+    QCOMPARE(WavelarkStatus(&started), 0);
+    tw::encode::Job job;
+    job.codec = tw::encode::Codec::Flac;
+    job.source = started.capture;
+    job.target = dir_.filePath("cut.flac").toStdString();
+    encoder_ = std::make_unique<tw::encode::TakeEncoder>(job);
+    QVERIFY2(encoder_->start(), encoder_->error().c_str());
     QThread::msleep(1000);
     const QString pid = QString::number(server_.processId());
     run("kill", {"-STOP", pid});
@@ -157,6 +168,14 @@ void TestPulseServerLoss::serverThatGoesAway() {
     QVERIFY(audio.opened);
     QVERIFY2(audio.seconds() >= 2.0, qPrintable(QString::number(audio.seconds())));
     QCOMPARE(dominantFrequency(audio.channels[0], 44100), 440.0);
+
+    // The encoded take holds what the WAV holds.
+    encoder_->sourceComplete();
+    encoder_->wait();
+    QVERIFY2(encoder_->state() == tw::encode::TakeEncoder::State::Done, encoder_->error().c_str());
+    const Audio encoded = readAudio(dir_.filePath("cut.flac"));
+    QCOMPARE(encoded.info.frames, audio.info.frames);
+    QCOMPARE(encoded.channels[0], audio.channels[0]);
 }
 
 void TestPulseServerLoss::noServerAtAll() {
