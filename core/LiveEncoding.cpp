@@ -131,9 +131,11 @@ void LiveEncoding::endedOnThread(bool ok) {
     if (!ok)
         why = timedOut_ ? QStringLiteral("the encoder did not finish in time") : error();
     end_ = std::pair(ok, why);
-    // An encoder that failed while the take still records is told at its end.
+    // An encoder that failed while the take still records is told now and at its end.
     if (finishing_)
         report();
+    else
+        emit failedEarly(why);
 }
 
 void LiveEncoding::report() {

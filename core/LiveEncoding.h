@@ -59,6 +59,8 @@ class LiveEncoding : public QObject {
 
   signals:
     void ended(bool ok, const QString& why);
+    // The encoder failed before finish() was asked: the take goes on, and `ended` follows then.
+    void failedEarly(const QString& why);
 
   private:
     void endedOnThread(bool ok);

@@ -250,10 +250,10 @@ void Recorder::record() {
         roomText_.clear();
         bytesPerSecond_ = double(format.Channels) * format.SamplesPerSec * format.BitsPerSample / 8;
         setPhase(Phase::Recording);
-        startEncoding(settings_.takeFormat);
         showRunning();
         checkRoom();
         showClock();
+        startEncoding(settings_.takeFormat);
     });
 }
 

@@ -5,6 +5,7 @@
 #include "core/OutputFormat.h"
 #include "core/Recorder.h"
 #include "core/Settings.h"
+#include "core/StatusLine.h"
 #include "core/TakeNaming.h"
 #include "platform/FileSystem.h"
 #include "platform/IAudioLibraries.h"
@@ -34,8 +35,15 @@ void Recorder::startEncoding(TakeFormat format) {
     const EncodingOrder order{format, QFileInfo(near).completeBaseName(),
                               settings_.appFile(mp3Format().encoder), settings_.LameOptions};
     encoding_ = std::make_unique<LiveEncoding>(order, s ? s->capture : QString(), near);
-    // One that cannot start is told at the stop; the take goes on as WAV meanwhile.
-    encoding_->start();
+    const QString label = takeFormatInfo(format).configValue;
+    const auto say = [this, label](const QString& why) {
+        status_.set(QStringLiteral("The %1 file cannot be made (%2): the take is recorded as WAV.")
+                        .arg(label, why),
+                    kRed);
+    };
+    connect(encoding_.get(), &LiveEncoding::failedEarly, this, say);
+    if (!encoding_->start())
+        say(encoding_->error());
 }
 
 void Recorder::finishEncoding(const QString& wavPath, double kept, int32_t answer) {

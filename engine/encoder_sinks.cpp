@@ -88,9 +88,8 @@ class SndfileSink final : public EncoderSink {
             return false;
         // Closing writes what the codec still holds; only then is a full disk known.
         sf_write_sync(file_.get());
-        const int error = sf_error(file_.get());
-        if (error != SF_ERR_NO_ERROR) {
-            why = sf_error_number(error);
+        if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
+            why = sf_strerror(file_.get());
             return false;
         }
         if (sf_close(file_.release()) != 0) {
@@ -104,8 +103,9 @@ class SndfileSink final : public EncoderSink {
     bool written(sf_count_t done, size_t asked, std::string& why) {
         if (done == sf_count_t(asked))
             return true;
-        const int error = sf_error(file_.get());
-        why = error != SF_ERR_NO_ERROR ? sf_error_number(error) : std::strerror(errno);
+        // sf_strerror() of the file names the system's reason ("No space left on device").
+        why = sf_error(file_.get()) != SF_ERR_NO_ERROR ? sf_strerror(file_.get())
+                                                       : std::strerror(errno);
         return false;
     }
 

@@ -68,7 +68,7 @@ bool TakeEncoder::start() {
     std::string why;
     sink_ = openSink(job_, *layout, why);
     if (!sink_) {
-        fail(job_.target + " could not be written: " + why);
+        fail("the file could not be made: " + why);
         ::unlink(job_.target.c_str());
         return false;
     }
@@ -142,7 +142,7 @@ void TakeEncoder::run() {
     }
     std::string why;
     if (ok && !sink_->finish(why)) {
-        fail(job_.target + " could not be written: " + why);
+        fail(why);
         ok = false;
     }
     if (ok && check())
@@ -201,7 +201,7 @@ bool TakeEncoder::pump() {
         }
         std::string why;
         if (!sink_->write(samples.data(), frames, why)) {
-            fail(job_.target + " could not be written: " + why);
+            fail(why);
             return false;
         }
         bytesDone_ += bytes;
@@ -219,7 +219,7 @@ bool TakeEncoder::check() {
     SF_INFO info{};
     SNDFILE* file = sf_open(job_.target.c_str(), SFM_READ, &info);
     if (!file) {
-        fail(job_.target + " cannot be read back: " + sf_strerror(nullptr));
+        fail(std::string("the file made cannot be read back: ") + sf_strerror(nullptr));
         return false;
     }
     sf_close(file);
@@ -232,9 +232,9 @@ bool TakeEncoder::check() {
         tolerance += 3.0 * (info.samplerate >= 32000 ? 1152 : 576) / info.samplerate;
     if (std::abs(encoded - source) > tolerance) {
         char text[160];
-        std::snprintf(text, sizeof text, " holds %.2f s where the recording holds %.2f s", encoded,
-                      source);
-        fail(job_.target + text);
+        std::snprintf(text, sizeof text, "the file made holds %.2f s where the WAV holds %.2f s",
+                      encoded, source);
+        fail(text);
         return false;
     }
     return true;

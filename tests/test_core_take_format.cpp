@@ -30,14 +30,20 @@ class TestCoreTakeFormat : public QObject {
         QVERIFY(session);
     }
     // A take whose capture holds `seconds`, as the engine writes it while it records.
-    void recordAndStop(double seconds) {
+    void record(double seconds) {
         QVERIFY(writeWav(path("capture.wav"), seconds));
         audio.status.capture = path("capture.wav");
         audio.savedSeconds = seconds;
         recorder().record();
         QTRY_COMPARE(recorder().phase(), Phase::Recording);
+    }
+    void stop() {
         recorder().stopAndSave();
         QTRY_COMPARE_WITH_TIMEOUT(recorder().phase(), Phase::Idle, 15000);
+    }
+    void recordAndStop(double seconds) {
+        record(seconds);
+        stop();
     }
     // Files in the folder of the takes but the capture and Config.ini, hidden ones too.
     QStringList takeFiles() const {
@@ -138,7 +144,14 @@ class TestCoreTakeFormat : public QObject {
         QFile(path("lame")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         start("Take Format=MP3\n");
         QSignalSpy saved(&recorder(), &Recorder::takeSaved);
-        recordAndStop(3.0);
+        // More than the pipe holds, so that lame's end shows before the take's.
+        record(10.0);
+        // Said while the take goes on, not only at its end.
+        QTRY_VERIFY2(session->status.text().startsWith(
+                         "The MP3 file cannot be made (lame stopped reading: ended with status 5"),
+                     qPrintable(session->status.text()));
+        QCOMPARE(recorder().phase(), Phase::Recording);
+        stop();
         QCOMPARE(saved.size(), 1);
         QCOMPARE(saved.first().at(0).toString(), path("Rec.wav"));
         const QString warning = saved.first().at(2).toString();

@@ -9,8 +9,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <vector>
 
 using tw::encode::Codec;
@@ -247,10 +249,30 @@ void TestTakeEncoder::aFailingEncoderLeavesNoFileAndSaysWhy() {
     QVERIFY2(why.contains("status 3") && why.contains("disk on fire"), qPrintable(why));
     QVERIFY(!QFile::exists(dir.filePath("take.mp3")));
 
+    // A full disk, as a file size limit gives it: the file goes, the system's reason is said.
+    {
+        rlimit before{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = before;
+        small.rlim_cur = 64 * 1024;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        TakeEncoder full(job(Codec::Flac, wav, dir.filePath("full.flac")));
+        const bool started = full.start();
+        full.sourceComplete();
+        full.wait();
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        QVERIFY(started);
+        QCOMPARE(full.state(), TakeEncoder::State::Failed);
+        QVERIFY2(QString::fromStdString(full.error()).contains("File too large"),
+                 full.error().c_str());
+        QVERIFY(!QFile::exists(dir.filePath("full.flac")));
+    }
+
     TakeEncoder nowhere(job(Codec::Flac, wav, dir.filePath("missing/take.flac")));
     QVERIFY(!nowhere.start());
     QCOMPARE(nowhere.state(), TakeEncoder::State::Failed);
-    QVERIFY(QString::fromStdString(nowhere.error()).contains("could not be written"));
+    QVERIFY(QString::fromStdString(nowhere.error()).contains("the file could not be made"));
 }
 
 void TestTakeEncoder::aCancelRemovesTheFile() {
