@@ -267,6 +267,7 @@ void Session::recoveredTakeEncoded(const QString& wav, const QString& output, bo
         }
     }
     QFile::remove(wav);
+    status.set(QStringLiteral("The recovered recording is saved as %1.").arg(output), kBlue);
 }
 
 void Session::conversionFinished(const QString& input, const QString& output, bool ok, bool,

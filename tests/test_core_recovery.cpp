@@ -164,6 +164,8 @@ class TestCoreRecovery : public QObject {
         QCOMPARE(lines(session->takes), QStringList{"01     00:02     " + path("takes/rec.flac")});
         QVERIFY(!QFileInfo::exists(path("takes/rec.wav")));
         QCOMPARE(readFile(path("takes/rec.flac")).left(4), QByteArray("fLaC"));
+        QCOMPARE(session->status.text(),
+                 "The recovered recording is saved as " + path("takes/rec.flac") + ".");
     }
 
     // A crash during a take's copy into RF64 left the copy beside the capture that still

@@ -47,6 +47,7 @@ from harness import (  # noqa: E402
     write_config,
 )
 import kills  # noqa: E402  the faults of killed runs and starts, 15-21
+import encoded  # noqa: E402  takes saved as FLAC, ended by signals, 22-23
 
 
 # --- the faults ---------------------------------------------------------------------------
@@ -601,7 +602,7 @@ def f14_odd_name(ctx):
 FAULTS = {1: f01_mp3_taken, 2: f02_conversions, 3: f03_cut_short, 4: f04_two_programs,
           5: f05_sigkill, 6: f06_signals, 7: f07_volume, 8: f08_wizard_closed,
           9: f09_cancel_format, 10: f10_config_locked, 11: f11_wizard_temp,
-          12: f12_no_save_position, 14: f14_odd_name, **kills.FAULTS}
+          12: f12_no_save_position, 14: f14_odd_name, **kills.FAULTS, **encoded.FAULTS}
 
 
 def table(rows):
