@@ -88,14 +88,14 @@ bool LiveEncoding::start() {
     return false;
 }
 
-void LiveEncoding::finish(int deadlineMs) {
+void LiveEncoding::finish(int deadlineMs, const QString& sourceNow) {
     finishing_ = true;
     if (end_) {
         QMetaObject::invokeMethod(this, &LiveEncoding::report, Qt::QueuedConnection);
         return;
     }
     deadline_.start(deadlineMs);
-    encoder_->sourceComplete();
+    encoder_->sourceComplete(sourceNow.isEmpty() ? std::string() : local(sourceNow));
 }
 
 void LiveEncoding::cancel() {

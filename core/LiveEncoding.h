@@ -43,7 +43,8 @@ class LiveEncoding : public QObject {
     // The source is complete: the rest is encoded and checked, then `ended` (also when it
     // failed earlier, or never started). An encoder that has not ended within `deadlineMs` is
     // stopped and has failed.
-    void finish(int deadlineMs);
+    // `sourceNow`: where the source lies now, when it was moved since the start.
+    void finish(int deadlineMs, const QString& sourceNow = {});
     void cancel();
 
     bool failed() const;

@@ -51,7 +51,8 @@ void Recorder::finishEncoding(const QString& wavPath, double kept, int32_t answe
             [this, wavPath, kept, answer](bool ok, const QString& why) {
                 encodingEnded(wavPath, kept, answer, ok, why);
             });
-    encoding_->finish(kEncodingDeadlineMs);
+    // The capture has become the WAV: a copy made in its place during the take is read there.
+    encoding_->finish(kEncodingDeadlineMs, wavPath);
 }
 
 void Recorder::encodingEnded(const QString& wavPath, double kept, int32_t answer, bool ok,

@@ -2,14 +2,15 @@
 
 #include "engine/fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <samplerate.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <speex/speex_resampler.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,8 +33,11 @@ struct SndfileCloser {
     void operator()(SNDFILE* f) const { sf_close(f); }
 };
 struct ResamplerCloser {
-    void operator()(SRC_STATE* s) const { src_delete(s); }
+    void operator()(SpeexResamplerState* s) const { speex_resampler_destroy(s); }
 };
+// The resampler's quality where Opus needs 48000 Hz: speexdsp's, at the setting opus-tools'
+// own encoder resamples with, so that it costs what `opusenc` does.
+constexpr int kResampleQuality = 5;
 
 class SndfileSink final : public EncoderSink {
   public:
@@ -54,12 +58,17 @@ class SndfileSink final : public EncoderSink {
             if (!opusRate(source.rate)) {
                 info.samplerate = 48000;
                 int error = 0;
-                resampler_.reset(src_new(SRC_SINC_FASTEST, source.channels, &error));
+                resampler_.reset(speex_resampler_init(spx_uint32_t(source.channels),
+                                                      spx_uint32_t(source.rate), 48000,
+                                                      kResampleQuality, &error));
                 if (!resampler_) {
-                    why = std::string("the resampler could not start: ") + src_strerror(error);
+                    why = std::string("the resampler could not start: ") +
+                          speex_resampler_strerror(error);
                     return false;
                 }
-                ratio_ = 48000.0 / source.rate;
+                // The take starts with its first sample, not with the filter's delay.
+                speex_resampler_skip_zeros(resampler_.get());
+                inRate_ = source.rate;
             }
             break;
         }
@@ -79,19 +88,25 @@ class SndfileSink final : public EncoderSink {
         if (!resampler_)
             return written(sf_writef_short(file_.get(), frames, sf_count_t(count)), count, why);
         in_.resize(count * size_t(channels_));
-        src_short_to_float_array(frames, in_.data(), int(in_.size()));
-        return resample(count, false, why);
+        for (size_t i = 0; i < in_.size(); ++i)
+            in_[i] = frames[i] / 32768.0f;
+        return resample(count, why);
     }
 
     bool finish(std::string& why) override {
-        if (resampler_ && !resample(0, true, why))
-            return false;
-        // Closing writes what the codec still holds; only then is a full disk known.
-        sf_write_sync(file_.get());
+        if (resampler_) {
+            // The filter still holds the last input's worth of its delay: zeros push it out,
+            // and the output stops at the length the input gives at 48000 Hz.
+            const auto latency = size_t(speex_resampler_get_input_latency(resampler_.get()));
+            in_.assign(latency * size_t(channels_), 0.0f);
+            if (!resample(latency, why))
+                return false;
+        }
         if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
             why = sf_strerror(file_.get());
             return false;
         }
+        // Closing writes what the codec still holds.
         if (sf_close(file_.release()) != 0) {
             why = "the file could not be closed";
             return false;
@@ -109,33 +124,42 @@ class SndfileSink final : public EncoderSink {
         return false;
     }
 
-    bool resample(size_t count, bool end, std::string& why) {
-        SRC_DATA data{};
-        data.data_in = in_.data();
-        data.input_frames = long(count);
-        data.src_ratio = ratio_;
-        data.end_of_input = end ? 1 : 0;
-        out_.resize((count * 2 + 4096) * size_t(channels_));
-        do {
-            data.data_out = out_.data();
-            data.output_frames = long(out_.size() / size_t(channels_));
-            if (const int error = src_process(resampler_.get(), &data)) {
-                why = src_strerror(error);
+    // Resamples `count` frames of in_ and writes them, never past the input's length at
+    // 48000 Hz.
+    bool resample(size_t count, std::string& why) {
+        inFrames_ += count;
+        const auto due = int64_t(inFrames_ * 48000 / uint64_t(inRate_)) - outFrames_;
+        out_.resize((count * 48000 / size_t(inRate_) + 64) * size_t(channels_));
+        const float* at = in_.data();
+        spx_uint32_t left = spx_uint32_t(count);
+        int64_t wanted = due;
+        // All input goes through, so that the filter's state stays whole; only output past
+        // the length is dropped.
+        while (left > 0) {
+            spx_uint32_t used = left;
+            spx_uint32_t made = spx_uint32_t(out_.size() / size_t(channels_));
+            speex_resampler_process_interleaved_float(resampler_.get(), at, &used, out_.data(),
+                                                      &made);
+            const auto keep = sf_count_t(std::clamp<int64_t>(wanted, 0, made));
+            if (keep > 0 &&
+                !written(sf_writef_float(file_.get(), out_.data(), keep), size_t(keep), why))
                 return false;
-            }
-            if (!written(sf_writef_float(file_.get(), out_.data(), data.output_frames_gen),
-                         size_t(data.output_frames_gen), why))
-                return false;
-            data.data_in += data.input_frames_used * channels_;
-            data.input_frames -= data.input_frames_used;
-        } while (data.input_frames > 0 || (end && data.output_frames_gen > 0));
+            outFrames_ += keep;
+            wanted -= keep;
+            at += size_t(used) * size_t(channels_);
+            left -= used;
+            if (used == 0 && made == 0)
+                break;
+        }
         return true;
     }
 
     std::unique_ptr<SNDFILE, SndfileCloser> file_;
-    std::unique_ptr<SRC_STATE, ResamplerCloser> resampler_;
+    std::unique_ptr<SpeexResamplerState, ResamplerCloser> resampler_;
     int channels_ = 0;
-    double ratio_ = 1;
+    int inRate_ = 0;
+    uint64_t inFrames_ = 0;
+    int64_t outFrames_ = 0;
     std::vector<float> in_, out_;
 };
 

@@ -25,6 +25,9 @@ using namespace std::chrono_literals;
 constexpr auto kFollowEvery = 250ms;
 // Read and encoded in pieces of this many frames, so that a cancel is heard soon.
 constexpr size_t kPieceFrames = 16384;
+// The encoded file's data go to the disk this often while it grows, as the capture's do, so
+// that the sync at the end has little left to write.
+constexpr auto kSyncEvery = 10s;
 
 } // namespace
 
@@ -49,6 +52,8 @@ TakeEncoder::~TakeEncoder() {
     wait();
     if (fd_ >= 0)
         ::close(fd_);
+    if (targetFd_ >= 0)
+        ::close(targetFd_);
 }
 
 bool TakeEncoder::start() {
@@ -76,9 +81,10 @@ bool TakeEncoder::start() {
     return true;
 }
 
-void TakeEncoder::sourceComplete() {
+void TakeEncoder::sourceComplete(const std::string& now) {
     std::lock_guard lock(mutex_);
     complete_ = true;
+    sourceNow_ = now;
     wake_.notify_all();
 }
 
@@ -115,8 +121,10 @@ void TakeEncoder::run() {
     ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     bool ok = true;
+    auto nextSync = std::chrono::steady_clock::now() + kSyncEvery;
     for (;;) {
         bool final = false;
+        std::string source = job_.source;
         {
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, kFollowEvery, [this] { return complete_ || cancelled_; });
@@ -126,7 +134,10 @@ void TakeEncoder::run() {
                 break;
             }
             final = complete_;
+            if (final && !sourceNow_.empty())
+                source = sourceNow_;
         }
+        follow(source);
         if (!pump()) {
             ok = false;
             break;
@@ -139,10 +150,18 @@ void TakeEncoder::run() {
             }
             break;
         }
+        if (std::chrono::steady_clock::now() >= nextSync) {
+            syncTarget();
+            nextSync = std::chrono::steady_clock::now() + kSyncEvery;
+        }
     }
     std::string why;
     if (ok && !sink_->finish(why)) {
         fail(why);
+        ok = false;
+    }
+    if (ok && !syncTarget()) {
+        fail(std::string("the file could not be written to the disk: ") + std::strerror(errno));
         ok = false;
     }
     if (ok && check())
@@ -154,6 +173,32 @@ void TakeEncoder::run() {
     sink_.reset();
     if (ended_)
         ended_(state_.load());
+}
+
+void TakeEncoder::follow(const std::string& path) {
+    struct stat named {
+    }, open{};
+    if (::stat(path.c_str(), &named) != 0 || ::fstat(fd_, &open) != 0 ||
+        (named.st_ino == open.st_ino && named.st_dev == open.st_dev))
+        return;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const auto layout = readWavLayout(fd);
+    if (!layout || layout->channels != channels_ || layout->bits != bits_ ||
+        layout->rate != rate_.load()) {
+        ::close(fd);
+        return;
+    }
+    ::close(fd_);
+    fd_ = fd;
+}
+
+bool TakeEncoder::syncTarget() {
+    // `lame` makes its file itself: it is opened once it is there.
+    if (targetFd_ < 0)
+        targetFd_ = ::open(job_.target.c_str(), O_RDONLY | O_CLOEXEC);
+    return targetFd_ >= 0 && ::fdatasync(targetFd_) == 0;
 }
 
 // Encodes what the source holds now: once it is complete, all of it, as its header then says.
@@ -223,7 +268,8 @@ bool TakeEncoder::check() {
         return false;
     }
     sf_close(file);
-    const double source = double(framesDone_.load()) / rate_.load();
+    // Against the source's final length, so that audio the encoder never saw is a failure.
+    const double source = double(sourceFrames_.load()) / rate_.load();
     const double encoded = info.samplerate > 0 ? double(info.frames) / info.samplerate : 0;
     // An MP3 frame too small for lame's tag (low rates and bitrates) leaves readers nothing to
     // trim the encoder's delay and padding by: up to about three frames more, never less.

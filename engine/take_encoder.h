@@ -3,7 +3,7 @@
 // it (an encoder that falls behind reads what it missed from the file and catches up). Once
 // the capture is complete, the rest is encoded, the file closed and read back to check it, and
 // only a file that holds the WAV's length is reported good. The same encoder converts a
-// finished WAV file. Plain C++ on libsndfile, libsamplerate and the `lame` program; no Qt.
+// finished WAV file. Plain C++ on libsndfile, speexdsp and the `lame` program; no Qt.
 #pragma once
 
 #include <atomic>
@@ -58,7 +58,9 @@ class TakeEncoder {
     // thread. False, with error() set, when the source cannot be read.
     bool start();
     // The source is complete: its header holds its final length. The encoder finishes then.
-    void sourceComplete();
+    // `now` is where the source lies now, when it was moved: a file put in its place while
+    // the encoder followed it (a capture that outgrew 4 GiB and was copied) is read there.
+    void sourceComplete(const std::string& now = {});
     // Stops early; the target is removed and the state is Failed ("it was cancelled").
     void cancel();
     // Waits for the thread to end.
@@ -78,6 +80,12 @@ class TakeEncoder {
   private:
     void run();
     bool pump();
+    // Reads on from `path` when it names another file than the one open: the same audio,
+    // copied into a new file that took the old one's name.
+    void follow(const std::string& path);
+    // The file's data on the disk: a take whose WAV goes once this file is in place must
+    // outlast a crash of the machine.
+    bool syncTarget();
     void fail(const std::string& why);
     bool check();
 
@@ -89,6 +97,8 @@ class TakeEncoder {
     std::mutex mutex_;
     std::condition_variable wake_;
     bool complete_ = false;
+    std::string sourceNow_;
+    int targetFd_ = -1;
     bool cancelled_ = false;
     std::atomic<State> state_{State::Running};
     mutable std::mutex errorMutex_;

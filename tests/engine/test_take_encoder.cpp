@@ -43,9 +43,10 @@ std::vector<char> tone(int hz, int rate, int channels, int bits, double seconds,
     return out;
 }
 
-WavWriter startWav(const QString& path, WavWriter::Format f) {
+WavWriter startWav(const QString& path, WavWriter::Format f,
+                   uint64_t plainLimit = WavWriter::kPlainLimit, bool mayInsert = true) {
     Fd fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    WavWriter w(std::move(fd), path.toStdString(), f);
+    WavWriter w(std::move(fd), path.toStdString(), f, plainLimit, mayInsert);
     w.begin();
     return w;
 }
@@ -116,6 +117,8 @@ class TestTakeEncoder : public QObject {
     void eachFormatDecodesBackWithItsTags_data();
     void eachFormatDecodesBackWithItsTags();
     void aGrowingCaptureIsFollowedToItsEnd();
+    void aCaptureThatBecomesRf64IsFollowed_data();
+    void aCaptureThatBecomesRf64IsFollowed();
     void lameHoldsTheUsersModeForRawAudio();
     void aFailingEncoderLeavesNoFileAndSaysWhy();
     void aCancelRemovesTheFile();
@@ -198,6 +201,49 @@ void TestTakeEncoder::aGrowingCaptureIsFollowedToItsEnd() {
     QCOMPARE(sf_readf_short(f, back.data(), info.frames), sf_count_t(7 * 22050));
     sf_close(f);
     const auto all = tone(440, 44100, 2, 16, 3.5);
+    QVERIFY(std::memcmp(back.data(), all.data(), all.size()) == 0);
+}
+
+void TestTakeEncoder::aCaptureThatBecomesRf64IsFollowed_data() {
+    QTest::addColumn<bool>("mayInsert");
+    QTest::newRow("header inserted") << true;
+    QTest::newRow("copied into a new file, then moved") << false;
+}
+
+// A capture that outgrows 32-bit sizes turns into RF64 in place, or as a copy that takes its
+// name; at the stop it is moved away. The encoder reads on where the audio is, all of it.
+void TestTakeEncoder::aCaptureThatBecomesRf64IsFollowed() {
+    QFETCH(bool, mayInsert);
+    QTemporaryDir dir;
+    const QString wav = dir.filePath("capture.wav");
+    const QString out = dir.filePath("take.flac");
+    // The limit is lowered to one second of audio, so that the change comes soon.
+    WavWriter w = startWav(wav, {2, 44100, 16}, 44100 * 4, mayInsert);
+    TakeEncoder encoder(job(Codec::Flac, wav, out));
+    QVERIFY(encoder.start());
+    int64_t at = 0;
+    for (int piece = 0; piece < 8; ++piece) {
+        const auto data = tone(440, 44100, 2, 16, 0.25, at);
+        at += 11025;
+        QVERIFY(w.append(data.data(), data.size()));
+        QVERIFY(w.updateHeader());
+        QTest::qWait(100);
+    }
+    QVERIFY(w.growth() != WavWriter::Growth::Plain);
+    QVERIFY(w.finish());
+    const QString moved = dir.filePath("take.wav");
+    QVERIFY(QFile::rename(wav, moved));
+    encoder.sourceComplete(moved.toStdString());
+    encoder.wait();
+    QVERIFY2(encoder.state() == TakeEncoder::State::Done, encoder.error().c_str());
+    QCOMPARE(encoder.framesDone(), at);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(QFile::encodeName(out).constData(), SFM_READ, &info);
+    QVERIFY(f);
+    std::vector<int16_t> back(size_t(info.frames * 2));
+    QCOMPARE(sf_readf_short(f, back.data(), info.frames), sf_count_t(at));
+    sf_close(f);
+    const auto all = tone(440, 44100, 2, 16, 2.0);
     QVERIFY(std::memcmp(back.data(), all.data(), all.size()) == 0);
 }
 
