@@ -7,7 +7,8 @@ import signal
 import subprocess
 import time
 
-from harness import Run, overwritten, record, row, secs, short, snapshot, write_config
+from harness import (Run, killed_into_take, overwritten, record, row, secs, short, snapshot,
+                     write_config)
 from kills import left_behind, left_cells, restarted
 
 
@@ -67,14 +68,7 @@ def f23_sigkill_encoded(ctx):
     appdir = ctx.app("f23")
     write_config(appdir, os.path.join(appdir, "take.wav"), extra="Take Format=FLAC\n")
     cache = os.path.join(appdir, "cache")
-    app = Run(appdir, "killed.log")
-    try:
-        app.main()
-        ran = record(app, 3, stop=False)
-        app.proc.send_signal(signal.SIGKILL)
-        app.proc.wait(5)
-    finally:
-        app.stop()
+    ran = killed_into_take(appdir, 3)
     hidden = sorted(f for f in os.listdir(appdir) if f.startswith(".take"))
     # The hidden unfinished FLAC is the program's own to remove, not a file of the user's.
     before = {p: sha for p, sha in snapshot(appdir).items()

@@ -243,6 +243,19 @@ def record(app, seconds, stop=True, display=None):
     return time.monotonic() - began
 
 
+def killed_into_take(appdir, seconds):
+    """A run that records `seconds` and is then killed with SIGKILL: the seconds it ran."""
+    app = Run(appdir, "killed.log")
+    try:
+        app.main()
+        ran = record(app, seconds, stop=False)
+        app.proc.send_signal(signal.SIGKILL)
+        app.proc.wait(5)
+    finally:
+        app.stop()
+    return ran
+
+
 SAVED = r"Recording is over|Saved as|could not be saved|not saved|conversion failed"
 
 

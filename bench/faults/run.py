@@ -32,6 +32,7 @@ from harness import (  # noqa: E402
     drive_wizard,
     fresh_app,
     keys_on,
+    killed_into_take,
     log,
     open_file,
     overwritten,
@@ -329,14 +330,7 @@ def f05_sigkill(ctx):
     appdir = ctx.app("f05")
     write_config(appdir, os.path.join(appdir, "take.wav"))
     captures = os.path.join(appdir, "cache", "tunewright")
-    app = Run(appdir, "killed.log")
-    try:
-        app.main()
-        ran = record(app, 5, stop=False)
-        app.proc.send_signal(signal.SIGKILL)
-        app.proc.wait(5)
-    finally:
-        app.stop()
+    ran = killed_into_take(appdir, 5)
     left = sorted(os.listdir(captures)) if os.path.isdir(captures) else []
     before = snapshot(appdir)
     app = Run(appdir, "restart.log")
