@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <opusenc.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <spawn.h>
-#include <speex/speex_resampler.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,20 +24,68 @@ namespace {
 
 using engine::Fd;
 
-// Ogg Opus takes only these rates; audio at another is resampled to 48000 Hz, Opus's own.
-bool opusRate(int rate) {
-    return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
-}
-
 struct SndfileCloser {
     void operator()(SNDFILE* f) const { sf_close(f); }
 };
-struct ResamplerCloser {
-    void operator()(SpeexResamplerState* s) const { speex_resampler_destroy(s); }
+// Ogg Opus through libopusenc, which resamples any rate to Opus's 48000 Hz itself, at the
+// bitrates `opusenc` uses by default: the same file and cost as that program's.
+class OpusSink final : public EncoderSink {
+  public:
+    ~OpusSink() override { abort(); }
+
+    bool open(const Job& job, const WavLayout& source, std::string& why) {
+        comments_ = ope_comments_create();
+        if (!comments_) {
+            why = "out of memory";
+            return false;
+        }
+        ope_comments_add(comments_, "TITLE", job.tags.title.c_str());
+        ope_comments_add(comments_, "DATE", job.tags.date.c_str());
+        ope_comments_add(comments_, "ENCODER", job.tags.encoder.c_str());
+        int error = OPE_OK;
+        encoder_ = ope_encoder_create_file(job.target.c_str(), comments_, source.rate,
+                                           source.channels, 0, &error);
+        if (!encoder_) {
+            why = ope_strerror(error);
+            return false;
+        }
+        ope_encoder_ctl(encoder_, OPUS_SET_BITRATE(source.channels == 1 ? 64000 : 96000));
+        // The take's own depth: libopus then spends nothing on detail below its last bit.
+        ope_encoder_ctl(encoder_, OPUS_SET_LSB_DEPTH(source.bits));
+        return true;
+    }
+
+    bool write(const int16_t* frames, size_t count, std::string& why) override {
+        const int error = ope_encoder_write(encoder_, frames, int(count));
+        if (error != OPE_OK)
+            why = error == OPE_CANNOT_OPEN || error == OPE_WRITE_FAIL ? std::strerror(errno)
+                                                                      : ope_strerror(error);
+        return error == OPE_OK;
+    }
+
+    bool finish(std::string& why) override {
+        const int error = ope_encoder_drain(encoder_);
+        if (error != OPE_OK) {
+            why = error == OPE_WRITE_FAIL ? std::strerror(errno) : ope_strerror(error);
+            return false;
+        }
+        abort();
+        return true;
+    }
+
+    void abort() override {
+        if (encoder_)
+            ope_encoder_destroy(encoder_);
+        encoder_ = nullptr;
+        if (comments_)
+            ope_comments_destroy(comments_);
+        comments_ = nullptr;
+    }
+
+  private:
+    OggOpusComments* comments_ = nullptr;
+    OggOpusEnc* encoder_ = nullptr;
 };
-// The resampler's quality where Opus needs 48000 Hz: speexdsp's, at the setting opus-tools'
-// own encoder resamples with, so that it costs what `opusenc` does.
-constexpr int kResampleQuality = 5;
 
 class SndfileSink final : public EncoderSink {
   public:
@@ -54,22 +102,7 @@ class SndfileSink final : public EncoderSink {
             info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
             break;
         default:
-            info.format = SF_FORMAT_OGG | SF_FORMAT_OPUS;
-            if (!opusRate(source.rate)) {
-                info.samplerate = 48000;
-                int error = 0;
-                resampler_.reset(speex_resampler_init(spx_uint32_t(source.channels),
-                                                      spx_uint32_t(source.rate), 48000,
-                                                      kResampleQuality, &error));
-                if (!resampler_) {
-                    why = std::string("the resampler could not start: ") +
-                          speex_resampler_strerror(error);
-                    return false;
-                }
-                // The take starts with its first sample, not with the filter's delay.
-                speex_resampler_skip_zeros(resampler_.get());
-                inRate_ = source.rate;
-            }
+            info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
             break;
         }
         file_.reset(sf_open(job.target.c_str(), SFM_WRITE, &info));
@@ -85,23 +118,10 @@ class SndfileSink final : public EncoderSink {
     }
 
     bool write(const int16_t* frames, size_t count, std::string& why) override {
-        if (!resampler_)
-            return written(sf_writef_short(file_.get(), frames, sf_count_t(count)), count, why);
-        in_.resize(count * size_t(channels_));
-        for (size_t i = 0; i < in_.size(); ++i)
-            in_[i] = frames[i] / 32768.0f;
-        return resample(count, why);
+        return written(sf_writef_short(file_.get(), frames, sf_count_t(count)), count, why);
     }
 
     bool finish(std::string& why) override {
-        if (resampler_) {
-            // The filter still holds the last input's worth of its delay: zeros push it out,
-            // and the output stops at the length the input gives at 48000 Hz.
-            const auto latency = size_t(speex_resampler_get_input_latency(resampler_.get()));
-            in_.assign(latency * size_t(channels_), 0.0f);
-            if (!resample(latency, why))
-                return false;
-        }
         if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
             why = sf_strerror(file_.get());
             return false;
@@ -124,43 +144,8 @@ class SndfileSink final : public EncoderSink {
         return false;
     }
 
-    // Resamples `count` frames of in_ and writes them, never past the input's length at
-    // 48000 Hz.
-    bool resample(size_t count, std::string& why) {
-        inFrames_ += count;
-        const auto due = int64_t(inFrames_ * 48000 / uint64_t(inRate_)) - outFrames_;
-        out_.resize((count * 48000 / size_t(inRate_) + 64) * size_t(channels_));
-        const float* at = in_.data();
-        spx_uint32_t left = spx_uint32_t(count);
-        int64_t wanted = due;
-        // All input goes through, so that the filter's state stays whole; only output past
-        // the length is dropped.
-        while (left > 0) {
-            spx_uint32_t used = left;
-            spx_uint32_t made = spx_uint32_t(out_.size() / size_t(channels_));
-            speex_resampler_process_interleaved_float(resampler_.get(), at, &used, out_.data(),
-                                                      &made);
-            const auto keep = sf_count_t(std::clamp<int64_t>(wanted, 0, made));
-            if (keep > 0 &&
-                !written(sf_writef_float(file_.get(), out_.data(), keep), size_t(keep), why))
-                return false;
-            outFrames_ += keep;
-            wanted -= keep;
-            at += size_t(used) * size_t(channels_);
-            left -= used;
-            if (used == 0 && made == 0)
-                break;
-        }
-        return true;
-    }
-
     std::unique_ptr<SNDFILE, SndfileCloser> file_;
-    std::unique_ptr<SpeexResamplerState, ResamplerCloser> resampler_;
     int channels_ = 0;
-    int inRate_ = 0;
-    uint64_t inFrames_ = 0;
-    int64_t outFrames_ = 0;
-    std::vector<float> in_, out_;
 };
 
 // `lame` reading raw 16-bit audio from a pipe, so that every switch of the user's MP3 options
@@ -324,6 +309,12 @@ bool lameSwitchesAskMono(const std::vector<std::string>& switches) {
 }
 
 std::unique_ptr<EncoderSink> openSink(const Job& job, const WavLayout& source, std::string& why) {
+    if (job.codec == Codec::Opus) {
+        auto sink = std::make_unique<OpusSink>();
+        if (!sink->open(job, source, why))
+            return nullptr;
+        return sink;
+    }
     if (job.codec == Codec::Mp3) {
         auto sink = std::make_unique<LameSink>();
         sink->setMonoSource(source.channels == 1);

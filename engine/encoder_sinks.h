@@ -1,5 +1,5 @@
-// Where the encoder's audio goes: a libsndfile writer (FLAC, Ogg Opus, Ogg Vorbis) or the `lame`
-// program reading it through a pipe. Internal to the encoder.
+// Where the encoder's audio goes: a libsndfile writer (FLAC, Ogg Vorbis), libopusenc (Ogg Opus)
+// or the `lame` program reading it through a pipe. Internal to the encoder.
 #pragma once
 
 #include "engine/take_encoder.h"

@@ -3,7 +3,7 @@
 // it (an encoder that falls behind reads what it missed from the file and catches up). Once
 // the capture is complete, the rest is encoded, the file closed and read back to check it, and
 // only a file that holds the WAV's length is reported good. The same encoder converts a
-// finished WAV file. Plain C++ on libsndfile, speexdsp and the `lame` program; no Qt.
+// finished WAV file. Plain C++ on libsndfile, libopusenc and the `lame` program; no Qt.
 #pragma once
 
 #include <atomic>

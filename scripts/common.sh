@@ -3,7 +3,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 TW_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
-  libpulse-dev libsndfile1-dev libspeexdsp-dev libxcb1-dev libx11-dev libx11-xcb-dev libxtst-dev libgl-dev
+  libpulse-dev libsndfile1-dev libopusenc-dev libxcb1-dev libx11-dev libx11-xcb-dev libxtst-dev libgl-dev
   fonts-liberation lame)
 TW_TEST_PACKAGES=(pulseaudio pulseaudio-utils xvfb xauth xdotool x11-utils sox desktop-file-utils
   imagemagick python3 dbus-daemon dbus-bin xdg-desktop-portal python3-dbus python3-gi

@@ -80,7 +80,7 @@ done
 
 echo
 echo "Processor time per second of audio, ${CPU_SECONDS} s stereo 44100 Hz WAV (median of" \
-    "$RUNS, min–max; libsndfile's Opus bitrate $(get opus_libsndfile_bps) b/s)"
+    "$RUNS, min–max)"
 echo
 echo "| codec | in-process | its encoder thread | command line | ratio | size in / CLI |"
 echo "|---|---|---|---|---|---|"

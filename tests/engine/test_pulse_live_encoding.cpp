@@ -29,7 +29,7 @@ class TestPulseLiveEncoding : public QObject {
         QTest::addColumn<int>("bits");
         QTest::addColumn<int>("decodedRate");
         QTest::newRow("flac") << int(Codec::Flac) << 2 << 44100 << 16 << 44100;
-        QTest::newRow("opus") << int(Codec::Opus) << 1 << 22050 << 16 << 48000;
+        QTest::newRow("opus") << int(Codec::Opus) << 1 << 22050 << 16 << 24000;
         QTest::newRow("vorbis") << int(Codec::Vorbis) << 2 << 48000 << 16 << 48000;
         QTest::newRow("mp3") << int(Codec::Mp3) << 1 << 11025 << 8 << 11025;
     }
