@@ -149,7 +149,7 @@ bool Converter::startInProcess(const Job& job) {
     current_ = job;
     wanted_ = job.output;
     current_.output = job.format.freePath(job.output);
-    const EncodingOrder order{takeFormatNamed(job.format.id).value_or(TakeFormat::Flac),
+    const EncodingOrder order{takeFormatConvertedBy(job.format.id).value_or(TakeFormat::Flac),
                               QFileInfo(current_.output).completeBaseName(),
                               {},
                               {}};

@@ -248,7 +248,7 @@ void Session::encodeRecoveredTake(const QString& path, int seconds) {
         return;
     const TakeFormatInfo& format = takeFormatInfo(settings.takeFormat);
     convert(path, QVariant::fromValue(ConversionTag{ConversionOf::Recovered, seconds, {}}),
-            outputFormat(format.configValue.toLower()));
+            outputFormat(format.conversion));
 }
 
 // The encoded file takes the WAV's line, and only then does the WAV go; a failure keeps the WAV.

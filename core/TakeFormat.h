@@ -14,11 +14,14 @@ struct TakeFormatInfo {
     TakeFormat format;
     QString configValue; // as Config.ini's "Take Format" holds it, and as Preferences shows it
     QString extension;   // without the dot
+    QString conversion;  // the id of the OutputFormat a WAV is converted to it by; "" for WAV
 };
 
 const QList<TakeFormatInfo>& takeFormats();
 const TakeFormatInfo& takeFormatInfo(TakeFormat format);
 // The format a "Take Format" value names (its case aside); nothing for a value no format has.
 std::optional<TakeFormat> takeFormatNamed(const QString& value);
+// The take format an OutputFormat's conversion makes; nothing for none.
+std::optional<TakeFormat> takeFormatConvertedBy(const QString& outputFormatId);
 
 } // namespace tw
