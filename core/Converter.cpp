@@ -205,7 +205,9 @@ void Converter::conclude(const QString& written, QString why) {
         status_.set(QStringLiteral("The conversion of %1 failed: %2").arg(job.input, why), kRed);
     }
     unfinished_.reset();
-    encoding_.reset();
+    // Reached from the encoding's own signal: it goes once that has returned.
+    if (encoding_)
+        encoding_.release()->deleteLater();
     emit finished(job.input, job.output, why.isEmpty(), true, job.tag, why);
     startNext();
 }

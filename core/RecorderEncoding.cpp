@@ -48,7 +48,8 @@ void Recorder::startEncoding(TakeFormat format) {
 
 void Recorder::finishEncoding(const QString& wavPath, double kept, int32_t answer) {
     connect(encoding_.get(), &LiveEncoding::ended, this,
-            [this, wavPath, kept, answer](bool ok, const QString& why) {
+            // `why` is the sender's own, which goes with it: taken by value.
+            [this, wavPath, kept, answer](bool ok, QString why) {
                 encodingEnded(wavPath, kept, answer, ok, why);
             });
     // The capture has become the WAV: a copy made in its place during the take is read there.
@@ -63,7 +64,8 @@ void Recorder::encodingEnded(const QString& wavPath, double kept, int32_t answer
             .arg(wavPath, format.configValue, what);
     };
     if (!ok) {
-        encoding_.reset();
+        // Called from the encoding's own signal: it goes once that has returned.
+        encoding_.release()->deleteLater();
         announce(wavPath, kept, answer, keptAsWav(why));
         return;
     }
