@@ -213,20 +213,13 @@ void Converter::conclude(const QString& written, QString why) {
 }
 
 QString Converter::place(const QString& finished, QString& why) {
-    constexpr int kMaxNameTries = 100;
-    QString target = current_.output;
-    QString error;
-    for (int tries = 0; tries < kMaxNameTries; ++tries) {
-        if (placeNoReplace(finished, target, &error))
-            return target;
-        const QFileInfo taken(target);
-        if (!taken.exists() && !taken.isSymLink())
-            break; // not a file that came meanwhile: a real failure
-        target = current_.format.freePath(wanted_);
-    }
-    why = QStringLiteral("the finished %1 could not be named %2 (%3)")
-              .arg(current_.format.label, target, error);
-    return QString();
+    QString error, target;
+    const QString placed =
+        current_.format.placeFinished(finished, current_.output, wanted_, &error, &target);
+    if (placed.isEmpty())
+        why = QStringLiteral("the finished %1 could not be named %2 (%3)")
+                  .arg(current_.format.label, target, error);
+    return placed;
 }
 
 void Converter::cancel() {

@@ -1,5 +1,7 @@
 #include "core/OutputFormat.h"
 
+#include "platform/FileSystem.h"
+
 #include <QFileInfo>
 #include <QProcess>
 
@@ -52,6 +54,23 @@ QString OutputFormat::freePath(const QString& wanted) const {
     for (int n = 1; taken(name); ++n)
         name = stem + QLatin1Char('_') + QString::number(n) + QLatin1Char('.') + extension;
     return name;
+}
+
+QString OutputFormat::placeFinished(const QString& finished, const QString& first,
+                                    const QString& wanted, QString* error, QString* tried) const {
+    constexpr int kMaxNameTries = 100;
+    QString target = first;
+    for (int tries = 0; tries < kMaxNameTries; ++tries) {
+        if (placeNoReplace(finished, target, error))
+            return target;
+        const QFileInfo taken(target);
+        if (!taken.exists() && !taken.isSymLink())
+            break; // not a file that came meanwhile: a real failure
+        target = freePath(wanted);
+    }
+    if (tried)
+        *tried = target;
+    return QString();
 }
 
 bool OutputFormat::isOwnFile(const QString& path) const {

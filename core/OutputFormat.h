@@ -27,6 +27,11 @@ struct OutputFormat {
     // `wanted` itself while no file has that name, else the first free "<stem>_n.<extension>"
     // from n = 1 on, so that a conversion never replaces a file the user already has.
     QString freePath(const QString& wanted) const;
+    // Puts `finished` at `first`, or, when a file took that name meanwhile, at the next free
+    // name from `wanted` (see freePath): never replacing a file. The name it got, or "" with
+    // `error` set and `tried` the name it was refused at.
+    QString placeFinished(const QString& finished, const QString& first, const QString& wanted,
+                          QString* error, QString* tried = nullptr) const;
     // A file of this format already, which its conversion would replace.
     bool isOwnFile(const QString& path) const;
     bool inProcess() const { return encoder.isEmpty(); }

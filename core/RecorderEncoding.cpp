@@ -7,7 +7,6 @@
 #include "core/Settings.h"
 #include "core/StatusLine.h"
 #include "core/TakeNaming.h"
-#include "platform/FileSystem.h"
 #include "platform/IAudioLibraries.h"
 
 #include <QFile>
@@ -19,7 +18,6 @@ namespace {
 // The encoder is a second behind at most; past this it hangs (a `lame` that stopped reading),
 // and the take is kept as WAV rather than the program waiting for it.
 constexpr int kEncodingDeadlineMs = 10000;
-constexpr int kMaxNameTries = 100;
 } // namespace
 
 void Recorder::startEncoding(TakeFormat format) {
@@ -79,18 +77,8 @@ void Recorder::encodingEnded(const QString& wavPath, double kept, int32_t answer
     engine_.run(
         this,
         [work, wanted, naming, placedAt, error] {
-            QString target = wanted;
-            for (int tries = 0; tries < kMaxNameTries; ++tries) {
-                if (placeNoReplace(work, target, error.get())) {
-                    *placedAt = target;
-                    return 0;
-                }
-                const QFileInfo taken(target);
-                if (!taken.exists() && !taken.isSymLink())
-                    break;
-                target = naming.freePath(wanted);
-            }
-            return -1;
+            *placedAt = naming.placeFinished(work, wanted, wanted, error.get());
+            return placedAt->isEmpty() ? -1 : 0;
         },
         [this, wavPath, kept, answer, placedAt, error, keptAsWav](int32_t placed) {
             encoding_.reset();
