@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <utility>
 
 namespace tw {
 
@@ -59,6 +60,12 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
             [this](const QString& text) { status.set(text, kRed); });
     connect(converter_.get(), &Converter::finished, this, &Session::conversionFinished);
     connect(&recovery, &Recovery::recovered, this, &Session::encodeRecoveredTake);
+    connect(&recovery, &Recovery::recovered, this,
+            [this](const QString& path, int) { recoveredNow_.append(path); });
+    connect(&recovery, &Recovery::finished, this, [this] {
+        if (!recoveredNow_.isEmpty())
+            emit takesRecovered(std::exchange(recoveredNow_, {}));
+    });
     const auto meterWhenRecording = [this] {
         meter.setActive(recorder.takeRunning() || wizard.busy());
     };
@@ -228,6 +235,7 @@ void Session::closeSoundCardSetup() {
 
 void Session::takeSaved(const QString& path, int seconds, const QString& warning) {
     takes.add(path, seconds, Takes::Kind::Wav);
+    emit takeListed(path, seconds, warning);
     if (!warning.isEmpty())
         status.set(warning, kRed);
     else
@@ -270,9 +278,11 @@ void Session::recoveredTakeEncoded(const QString& wav, const QString& output, bo
     status.set(QStringLiteral("The recovered recording is saved as %1.").arg(output), kBlue);
 }
 
-void Session::conversionFinished(const QString& input, const QString& output, bool ok, bool,
+void Session::conversionFinished(const QString& input, const QString& output, bool ok, bool started,
                                  const QVariant& tag, const QString& why) {
     const auto t = tag.value<ConversionTag>();
+    if (started)
+        emit conversionEnded(input, output, ok, why);
     if (t.of == ConversionOf::Recovered) {
         recoveredTakeEncoded(input, output, ok, why);
         return;

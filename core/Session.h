@@ -130,6 +130,16 @@ class Session : public QObject {
     void quitReady();
     // The program can record from now on (once a run).
     void configured();
+    // A take is saved and listed at `path`; `warning` is what went wrong with it ("" when
+    // nothing did).
+    void takeListed(const QString& path, int seconds, const QString& warning);
+    // A conversion that ran (of a take, a line, a file or a recovered take) has ended.
+    void conversionEnded(const QString& input, const QString& output, bool ok, const QString& why);
+    // Takes a killed run left behind were recovered and listed at start.
+    void takesRecovered(const QStringList& paths);
+    // A line's file was moved to the desktop's trash (`undoable`: undoDelete() puts it
+    // back) or deleted for good.
+    void fileDeleted(const QString& path, bool undoable);
 
   private:
     void takeSaved(const QString& path, int seconds, const QString& warning);
@@ -150,6 +160,7 @@ class Session : public QObject {
     std::unique_ptr<DOSOutputs> runner_;
     std::unique_ptr<Converter> converter_;
     QString inputDescription_;
+    QStringList recoveredNow_;
     int modal_ = 0;
     bool setupOpen_ = false;
     bool quitting_ = false;

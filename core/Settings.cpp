@@ -15,6 +15,10 @@ const QString kSource = QStringLiteral("Recording Source");
 const QString kVolume = QStringLiteral("Recording Volume");
 const QString kSavePosition = QStringLiteral("Save Position");
 const QString kTakeFormat = QStringLiteral("Take Format");
+const QString kTakeNamePattern = QStringLiteral("Take Name Pattern");
+const QString kNotifications = QStringLiteral("Notifications");
+const QString kKeepInTray = QStringLiteral("Keep In Tray");
+const QString kGnomeShortcutsOffered = QStringLiteral("GNOME Shortcuts Offered");
 const QString kChannels = QStringLiteral("Channels");
 const QString kBits = QStringLiteral("BitsPerSample");
 const QString kRate = QStringLiteral("SamplesPerSec");
@@ -246,6 +250,46 @@ void Settings::acceptFormat() {
 
 void Settings::cancelFormat() {
     format = formatBeforeDialog_;
+}
+
+QString Settings::takeNamePattern() const {
+    QString value;
+    const int count = config_.readString(kSection, kTakeNamePattern, QString(), value);
+    return count > 0 ? value.left(count).trimmed() : QString();
+}
+
+bool Settings::writeTakeNamePattern(const QString& pattern) {
+    return written(config_.writeString(kSection, kTakeNamePattern, pattern.trimmed()),
+                   QStringLiteral("The take name pattern"));
+}
+
+bool Settings::notificationsOn() const {
+    return config_.readInt(kSection, kNotifications, 1) != 0;
+}
+
+bool Settings::writeNotificationsOn(bool on) {
+    return written(config_.writeString(kSection, kNotifications,
+                                       on ? QStringLiteral("1") : QStringLiteral("0")),
+                   QStringLiteral("The notifications switch"));
+}
+
+bool Settings::keepInTray() const {
+    return config_.readInt(kSection, kKeepInTray, 0) == 1;
+}
+
+bool Settings::writeKeepInTray(bool on) {
+    return written(
+        config_.writeString(kSection, kKeepInTray, on ? QStringLiteral("1") : QStringLiteral("0")),
+        QStringLiteral("The tray switch"));
+}
+
+bool Settings::gnomeShortcutsOffered() const {
+    return config_.readInt(kSection, kGnomeShortcutsOffered, 0) == 1;
+}
+
+bool Settings::writeGnomeShortcutsOffered() {
+    return written(config_.writeString(kSection, kGnomeShortcutsOffered, QStringLiteral("1")),
+                   QStringLiteral("That the GNOME shortcuts were offered"));
 }
 
 } // namespace tw

@@ -89,6 +89,21 @@ class Settings : public QObject {
     // The format of the next take, from Config.ini at the start and from Preferences.
     TakeFormat takeFormat = TakeFormat::Wav;
 
+    // "Take Name Pattern": date and time fields (%Y, %m, %d, %H, %M, %S, …) for the names of
+    // new takes; "" (the default) keeps the numbered names.
+    QString takeNamePattern() const;
+    bool writeTakeNamePattern(const QString& pattern);
+    // "Notifications": on unless the key holds 0.
+    bool notificationsOn() const;
+    bool writeNotificationsOn(bool on);
+    // "Keep In Tray": 1 when closing the main window leaves the program running in the tray.
+    bool keepInTray() const;
+    bool writeKeepInTray(bool on);
+    // "GNOME Shortcuts Offered": 1 once the user was asked whether the desktop should run
+    // F9, F10 and F11; the question comes once.
+    bool gnomeShortcutsOffered() const;
+    bool writeGnomeShortcutsOffered();
+
     int AutoMp3 = 0;
     QString LameOptions = mp3Format().defaultOptions;
     int32_t SourceIndex = 0;
