@@ -2,6 +2,7 @@
 
 #include "platform/FileSystem.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <utility>
@@ -20,6 +21,14 @@ struct ConversionTag {
     int seconds = 0;
     QString warning;
 };
+
+// Qt answers a refused move to the trash with no reason: the likely one, in the user's words.
+QString trashRefusalOf(const QString& path) {
+    const QFileInfo info(path);
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        return QStringLiteral("its folder cannot be written");
+    return QStringLiteral("no trash can take files from its folder");
+}
 } // namespace
 
 } // namespace tw
@@ -34,6 +43,13 @@ void GuardedMessageBox::critical(const QString& text) {
     }
     Session::Modal modal(session_);
     box_->critical(text);
+}
+
+bool GuardedMessageBox::question(const QString& text) {
+    if (!box_)
+        return false;
+    Session::Modal modal(session_);
+    return box_->question(text);
 }
 
 Session::Modal::Modal(Session& session) : session_(session) {
@@ -332,22 +348,62 @@ void Session::convertFile(const QString& path) {
     convert(input, QVariant::fromValue(ConversionTag{ConversionOf::File, 0, {}}));
 }
 
-void Session::deleteLine(int row) {
-    if (row < 0)
-        return;
-    const QString path = takes.path(row);
-    const QFileInfo info(path);
+Session::Deletion Session::deleteLine(int row, bool forGood) {
+    if (row < 0 || row >= takes.rowCount())
+        return Deletion::Nothing;
+    const Takes::Take take = takes.at(row);
+    const QFileInfo info(take.path);
     // Only a normal file is deleted; a hidden (dot) file is left alone, as a hidden file
     // was never listed.
-    if (!path.isEmpty() && info.isFile() && !info.fileName().startsWith(QLatin1Char('.'))) {
-        QFile file(path);
-        if (!file.remove()) {
-            status.set(QStringLiteral("%1 could not be deleted: %2").arg(path, file.errorString()),
-                       kRed);
-            return;
-        }
+    if (take.path.isEmpty() || !info.isFile() || info.fileName().startsWith(QLatin1Char('.'))) {
+        takes.remove(row);
+        return Deletion::Nothing;
     }
+    QFile file(take.path);
+    if (forGood) {
+        if (!file.remove()) {
+            status.set(
+                QStringLiteral("%1 could not be deleted: %2").arg(take.path, file.errorString()),
+                kRed);
+            return Deletion::Failed;
+        }
+        takes.remove(row);
+        emit fileDeleted(take.path, false);
+        return Deletion::Deleted;
+    }
+    QString inTrash;
+    if (!QFile::moveToTrash(take.path, &inTrash)) {
+        trashRefusal_ = trashRefusalOf(take.path);
+        return Deletion::NeedsConfirmation;
+    }
+    trashed_ = Trashed{take.path, inTrash, row, take};
     takes.remove(row);
+    status.set(QStringLiteral("%1 was moved to the trash.").arg(take.path), kBlue);
+    emit fileDeleted(take.path, true);
+    emit undoChanged(take.path);
+    return Deletion::Trashed;
+}
+
+bool Session::undoDelete() {
+    if (trashed_.original.isEmpty())
+        return false;
+    const Trashed undo = std::exchange(trashed_, {});
+    emit undoChanged(QString());
+    QString why;
+    if (!moveNoReplace(undo.inTrash, undo.original, &why)) {
+        status.set(QStringLiteral("%1 could not be put back: %2. It is in the trash as %3.")
+                       .arg(undo.original, why, undo.inTrash),
+                   kRed);
+        return false;
+    }
+    // The trash's record of where the file came from goes with it, or the trash would list
+    // a file it no longer holds.
+    const QFileInfo trashed(undo.inTrash);
+    QFile::remove(trashed.dir().absoluteFilePath(
+        QStringLiteral("../info/%1.trashinfo").arg(trashed.fileName())));
+    takes.insert(undo.row, undo.take);
+    status.set(QStringLiteral("%1 is back.").arg(undo.original), kBlue);
+    return true;
 }
 
 void Session::clearList() {

@@ -24,12 +24,14 @@ class IAudioLibraries;
 class IPlayer;
 class Session;
 
-// The runner's messages are modal: while one is open, commands wait. Without a message-box
-// service the message goes to the status line.
+// The runner's messages and a front end's questions are modal: while one is open, commands
+// wait. Without a message-box service an error message goes to the status line.
 class GuardedMessageBox final : public IMessageBox {
   public:
     GuardedMessageBox(IMessageBox* box, Session& session) : box_(box), session_(session) {}
     void critical(const QString& text) override;
+    // Without a message-box service nobody can answer: No.
+    bool question(const QString& text) override;
 
   private:
     IMessageBox* box_;
@@ -92,8 +94,19 @@ class Session : public QObject {
     // outputFormats(), MP3 unless told.
     void convertLine(int row, const QString& formatId = QStringLiteral("mp3"));
     void convertFile(const QString& path);
-    // Deletes the line's file (a normal, not hidden, file) and then the line.
-    void deleteLine(int row);
+    // What deleteLine did.
+    enum class Deletion { Nothing, Trashed, Deleted, NeedsConfirmation, Failed };
+    // Moves the line's file (a normal, not hidden, file) to the desktop's trash and drops the
+    // line; undoDelete() puts both back. Where the file cannot go to the trash nothing
+    // changes and the answer is NeedsConfirmation, with the reason in trashRefusal(), unless
+    // `forGood`: then the file is deleted for good.
+    Deletion deleteLine(int row, bool forGood = false);
+    const QString& trashRefusal() const { return trashRefusal_; }
+    // Puts the last file moved to the trash back under its name (never over a file that took
+    // the name meanwhile) and lists it again where it was.
+    bool undoDelete();
+    // The file undoDelete() would put back, "" when there is none.
+    QString undoableDelete() const { return trashed_.original; }
     void clearList();
 
     // The sound-card set-up holds the recorder while its window is open: no take may start.
@@ -140,6 +153,8 @@ class Session : public QObject {
     // A line's file was moved to the desktop's trash (`undoable`: undoDelete() puts it
     // back) or deleted for good.
     void fileDeleted(const QString& path, bool undoable);
+    // What undoableDelete() answers has changed.
+    void undoChanged(const QString& undoable);
 
   private:
     void takeSaved(const QString& path, int seconds, const QString& warning);
@@ -161,6 +176,12 @@ class Session : public QObject {
     std::unique_ptr<Converter> converter_;
     QString inputDescription_;
     QStringList recoveredNow_;
+    struct Trashed {
+        QString original, inTrash;
+        int row = -1;
+        Takes::Take take;
+    } trashed_;
+    QString trashRefusal_;
     int modal_ = 0;
     bool setupOpen_ = false;
     bool quitting_ = false;

@@ -1,5 +1,7 @@
 #include "core/Takes.h"
 
+#include <algorithm>
+
 namespace tw {
 
 namespace {
@@ -52,6 +54,14 @@ void Takes::remove(int row) {
     endRemoveRows();
     if (takes_.isEmpty())
         nextEntryNumber_ = 1;
+}
+
+void Takes::insert(int row, const Take& take) {
+    row = std::clamp(row, 0, int(takes_.size()));
+    beginInsertRows(QModelIndex(), row, row);
+    takes_.insert(row, take);
+    nextEntryNumber_ = std::max(nextEntryNumber_, take.number + 1);
+    endInsertRows();
 }
 
 void Takes::clear() {

@@ -29,6 +29,8 @@ class Takes : public QAbstractListModel {
     // Appends a line numbered with the next entry number.
     void add(const QString& path, int seconds, Kind kind);
     void remove(int row);
+    // Puts a line that was removed back at `row` (or at the end), with its own number.
+    void insert(int row, const Take& take);
     // The line's file was replaced by another (a take encoded after its recovery).
     void replacePath(int row, const QString& path);
     void clear();

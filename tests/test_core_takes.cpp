@@ -115,43 +115,86 @@ class TestCoreTakes : public QObject {
         QCOMPARE(status.text(), QString("The line cannot be played: no such file"));
     }
 
-    void deletingALineDeletesOnlyANormalFile() {
+    void deletingALineTrashesOnlyANormalFile() {
+        // The trash of this test's own data folder, never the user's.
+        qputenv("XDG_DATA_HOME", dir->path().toUtf8());
         const QString a = file("a.wav"), b = file("b.wav"), hidden = file(".c.wav");
         Takes& takes = session->takes;
         takes.add(a, 5, Takes::Kind::Wav);
         takes.add(b, 5, Takes::Kind::Wav);
         takes.add(hidden, 5, Takes::Kind::Wav);
-        session->deleteLine(-1); // none selected
+        QSignalSpy deleted(session.get(), &Session::fileDeleted);
+        QCOMPARE(session->deleteLine(-1), Session::Deletion::Nothing); // none selected
         QCOMPARE(takes.rowCount(), 3);
 
-        session->deleteLine(0);
+        QCOMPARE(session->deleteLine(0), Session::Deletion::Trashed);
         QVERIFY(!QFile::exists(a));
+        const QString inTrash = path("Trash/files/a.wav");
+        QVERIFY(QFile::exists(inTrash));
+        QVERIFY(QFile::exists(path("Trash/info/a.wav.trashinfo")));
         QCOMPARE(takes.path(0), b);
-        QCOMPARE(takes.nextEntryNumber(), 4);
+        QCOMPARE(session->undoableDelete(), a);
+        QCOMPARE(deleted.size(), 1);
+        QCOMPARE(deleted.at(0).at(1).toBool(), true);
 
-        session->deleteLine(1); // the hidden file stays, its line goes
+        QCOMPARE(session->deleteLine(1), Session::Deletion::Nothing); // the hidden file stays
         QVERIFY(QFile::exists(hidden));
         QCOMPARE(takes.rowCount(), 1);
 
         QFile::remove(b); // already gone: the line goes, nothing is reported
         session->status.set("before", kBlue);
-        session->deleteLine(0);
+        QCOMPARE(session->deleteLine(0), Session::Deletion::Nothing);
         QCOMPARE(takes.rowCount(), 0);
         QCOMPARE(session->status.text(), QString("before"));
         QCOMPARE(takes.nextEntryNumber(), 1);
 
-        // A normal file that no one, root included, may remove (procfs refuses every unlink)
-        // keeps its line, and the reason is given.
+        // Undo puts the file back under its name and its line back with its own number, and
+        // the trash no longer lists it.
+        QVERIFY(session->undoDelete());
+        QVERIFY(QFile::exists(a));
+        QVERIFY(!QFile::exists(inTrash));
+        QVERIFY(!QFile::exists(path("Trash/info/a.wav.trashinfo")));
+        QCOMPARE(lines(takes), QStringList{"01     00:05     " + a});
+        QCOMPARE(takes.nextEntryNumber(), 2);
+        QVERIFY(session->undoableDelete().isEmpty());
+        QVERIFY(!session->undoDelete()); // once
+
+        // A file that took the name meanwhile is never replaced: the trashed one stays there.
+        QCOMPARE(session->deleteLine(0), Session::Deletion::Trashed);
+        writeFile(a, "NEW");
+        QVERIFY(!session->undoDelete());
+        QCOMPARE(readFile(a), QByteArray("NEW"));
+        QVERIFY(QFile::exists(inTrash));
+        QCOMPARE(session->status.colour(), kRed);
+        QVERIFY2(session->status.text().contains(inTrash), qPrintable(session->status.text()));
+    }
+
+    void aFileNoTrashTakesIsDeletedOnlyWhenConfirmed() {
+        // procfs has no trash and refuses every unlink, root's included.
         const QString kept = "/proc/version";
         QVERIFY(QFileInfo(kept).isFile());
+        Takes& takes = session->takes;
         takes.add(kept, 5, Takes::Kind::Wav);
-        session->deleteLine(0);
+        QCOMPARE(session->deleteLine(0), Session::Deletion::NeedsConfirmation);
+        QVERIFY(!session->trashRefusal().isEmpty());
+        QCOMPARE(takes.rowCount(), 1);
+        QVERIFY(session->undoableDelete().isEmpty());
+
+        // Confirmed, the deletion is tried, and its refusal keeps the line and says why.
+        QCOMPARE(session->deleteLine(0, true), Session::Deletion::Failed);
         QVERIFY(QFile::exists(kept));
         QCOMPARE(takes.rowCount(), 1);
         QCOMPARE(session->status.colour(), kRed);
         const QString said = kept + " could not be deleted: ";
         QVERIFY2(session->status.text().startsWith(said), qPrintable(session->status.text()));
         QVERIFY(session->status.text().size() > said.size());
+
+        // A file that can be deleted is, for good, with no undo.
+        const QString gone = file("gone.wav");
+        takes.add(gone, 5, Takes::Kind::Wav);
+        QCOMPARE(session->deleteLine(1, true), Session::Deletion::Deleted);
+        QVERIFY(!QFile::exists(gone));
+        QVERIFY(session->undoableDelete().isEmpty());
     }
 
     // How clearing restarts the take counter is tested in test_core_recorder.
