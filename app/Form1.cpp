@@ -18,6 +18,7 @@
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QListView>
+#include <QSystemTrayIcon>
 
 namespace tw {
 
@@ -140,6 +141,14 @@ void Form1::Form_Load() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    // Kept in the tray, the program goes on (a take keeps recording) with its window put
+    // away; Exit still ends the run. Without a tray there would be no way back to it.
+    if (!session_.quitting() && session_.settings.keepInTray() &&
+        QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+        event->ignore();
+        return;
+    }
     Form_Unload();
     event->accept();
 }

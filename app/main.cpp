@@ -1,7 +1,10 @@
 #include "app/Form1.h"
 #include "app/HotkeyCommands.h"
+#include "app/Notifier.h"
+#include "app/TrayIcon.h"
 #include "core/Session.h"
 #include "platform/AudioLibraries.h"
+#include "platform/DBusNotifications.h"
 #include "platform/DesktopOpener.h"
 #include "platform/HotkeyChoice.h"
 #include "platform/PortalHotkeys.h"
@@ -162,6 +165,10 @@ int main(int argc, char** argv) {
     tw::HotkeyCommands hotkeyCommands(session, *hotkeys);
     tw::Form1 form(session, tw::Services{appDir, audio, *hotkeys, player, &messages, &desktop,
                                          &dialogs, &automation});
+    tw::DBusNotifications notifications(QStringLiteral("Tunewright"));
+    tw::Notifier notifier(session, notifications, &desktop);
+    tw::TrayIcon tray(session);
+    QObject::connect(&tray, &tw::TrayIcon::showWindowRequested, &form, &tw::Form1::raiseWindow);
     QObject::connect(&session, &tw::Session::quitReady, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     // Logout, shutdown and Ctrl+C end the run as Exit does: a running take is saved first.

@@ -1,5 +1,8 @@
 #include "platform/DesktopOpener.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -319,6 +322,31 @@ void DesktopOpener::startMediaPlayer(const QStringList& arguments, Failed failed
     });
     query->start(xdgMime, {QStringLiteral("query"), QStringLiteral("default"),
                            QStringLiteral("audio/mpeg")});
+}
+
+void DesktopOpener::showInFolder(const QString& path, Failed failed) {
+    const QFileInfo file(path);
+    const QString folder = file.absolutePath();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !file.exists()) {
+        open(folder, std::move(failed));
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded)}
+         << QString();
+    // A file manager the bus starts first may take a few seconds; one that never answers
+    // is given up for the folder.
+    auto* watch = new QDBusPendingCallWatcher(bus.asyncCall(call, 10000), this);
+    connect(watch, &QDBusPendingCallWatcher::finished, this,
+            [this, folder, failed](QDBusPendingCallWatcher* done) {
+                done->deleteLater();
+                if (done->isError())
+                    open(folder, failed);
+            });
 }
 
 } // namespace tw

@@ -12,7 +12,7 @@ namespace tw {
 // failed). The media player is the program registered for audio/mpeg (asked of xdg-mime,
 // started from its desktop entry's Exec line); with none registered, the address goes to
 // the opener, which picks a program for it itself. Children run while the event loop goes
-// on; their answers come back through it.
+// on; their answers come back through it, as do the file manager's over D-Bus.
 class DesktopOpener final : public QObject, public IDesktop {
   public:
     explicit DesktopOpener(QObject* parent = nullptr);
@@ -20,6 +20,9 @@ class DesktopOpener final : public QObject, public IDesktop {
 
     void open(const QString& target, Failed failed) override;
     void startMediaPlayer(const QStringList& arguments, Failed failed) override;
+    // Asks org.freedesktop.FileManager1 on the session bus to select the file; without that
+    // service, or when it fails, the folder goes to open().
+    void showInFolder(const QString& path, Failed failed) override;
 
     // What open() hands to the desktop: an existing path as a file address, a string with a
     // scheme as that address (spaces and other unsafe characters percent-encoded, so a

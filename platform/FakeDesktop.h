@@ -16,6 +16,10 @@ class FakeDesktop final : public IDesktop {
         log.append("player " + arguments.join('|'));
         report(arguments.value(0), std::move(failed));
     }
+    void showInFolder(const QString& path, Failed failed) override {
+        log.append("folder " + path);
+        report(path, std::move(failed));
+    }
     QStringList log;
     bool succeed = true;
     QString why = QStringLiteral("no program is registered for it");

@@ -20,6 +20,9 @@ class IDesktop {
     virtual void open(const QString& target, Failed failed) = 0;
     // Starts the desktop's default media player with these arguments.
     virtual void startMediaPlayer(const QStringList& arguments, Failed failed) = 0;
+    // Shows a file in the file manager, selected where the file manager can do that, else
+    // opens the folder that holds it.
+    virtual void showInFolder(const QString& path, Failed failed) = 0;
 };
 
 } // namespace tw

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# A desktop's D-Bus services with no desktop: a private dbus-daemon (no service activation)
+# with fake_desktop.py on it, and with "x" an X server of its own. Pids and logs stay in DIR.
+#
+#   desktop_env.sh start DIR [x]   start them; DIR/address holds the bus address, and with x
+#                                  DIR/display the X display (":N")
+#   desktop_env.sh stop DIR        stop them and remove DIR
+#
+# Any part that does not come up within 10 s makes the command fail with its log on stderr.
+set -u -o pipefail
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+die() {
+  echo "desktop_env: $1" >&2
+  [ -n "${2:-}" ] && [ -f "$2" ] && cat "$2" >&2
+  exit 1
+}
+
+stop_pid() {
+  [ -f "$1" ] || return 0
+  local pid
+  pid="$(cat "$1")"
+  rm -f "$1"
+  kill "$pid" 2>/dev/null || return 0
+  local i
+  for i in $(seq 1 50); do
+    case "$(ps -o stat= -p "$pid" 2>/dev/null)" in "" | Z*) return 0 ;; esac
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null || true
+}
+
+start_bus() {
+  command -v dbus-daemon >/dev/null || die "dbus-daemon is not installed (apt install dbus-daemon)"
+  cat >"$DIR/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$DIR/bus</listen>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+  local out
+  out="$(dbus-daemon --config-file="$DIR/bus.conf" --fork --print-address=1 --print-pid=1 \
+    2>"$DIR/bus.log")" || die "dbus-daemon did not start" "$DIR/bus.log"
+  sed -n 1p <<<"$out" >"$DIR/address"
+  sed -n 2p <<<"$out" >"$DIR/bus.pid"
+}
+
+start_fake() {
+  DBUS_SESSION_BUS_ADDRESS="$(cat "$DIR/address")" /usr/bin/python3 "$HERE/fake_desktop.py" \
+    </dev/null >"$DIR/fake.log" 2>&1 &
+  echo $! >"$DIR/fake.pid"
+  local i
+  for i in $(seq 1 100); do
+    dbus-send --bus="$(cat "$DIR/address")" --print-reply --dest=io.github.tunewright.FakeDesktop \
+      /control io.github.tunewright.FakeDesktop.Items >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  die "fake_desktop.py did not come up" "$DIR/fake.log"
+}
+
+start_x() {
+  command -v Xvfb >/dev/null || die "Xvfb is not installed (apt install xvfb)"
+  # Xvfb picks a free display itself and writes its number once it accepts clients.
+  Xvfb -displayfd 3 -noreset -screen 0 640x480x24 -nolisten tcp 3>"$DIR/display.n" \
+    </dev/null >"$DIR/x.log" 2>&1 &
+  echo $! >"$DIR/x.pid"
+  local i
+  for i in $(seq 1 100); do
+    if [ -s "$DIR/display.n" ]; then
+      echo ":$(head -n 1 "$DIR/display.n")" >"$DIR/display"
+      return 0
+    fi
+    sleep 0.1
+  done
+  die "Xvfb did not start" "$DIR/x.log"
+}
+
+[ $# -ge 2 ] || die "usage: desktop_env.sh start|stop DIR [x]"
+DIR="$2"
+case "$1" in
+start)
+  mkdir -p "$DIR/data" || die "cannot create $DIR"
+  start_bus
+  start_fake
+  [ "${3:-}" = x ] && start_x
+  exit 0
+  ;;
+stop)
+  stop_pid "$DIR/fake.pid"
+  stop_pid "$DIR/x.pid"
+  stop_pid "$DIR/bus.pid"
+  rm -rf "$DIR"
+  ;;
+*) die "unknown command $1" ;;
+esac
