@@ -6,12 +6,19 @@
 
 namespace tw {
 
-// Records the texts instead of showing them, so that tests never block on a box.
+// Records the texts instead of showing them, so that tests never block on a box. Questions
+// are answered with `answer`.
 class FakeMessageBox final : public IMessageBox {
   public:
     void critical(const QString& text) override { texts.append(text); }
+    bool question(const QString& text) override {
+        questions.append(text);
+        return answer;
+    }
 
     QStringList texts;
+    QStringList questions;
+    bool answer = false;
 };
 
 } // namespace tw

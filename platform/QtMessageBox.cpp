@@ -13,4 +13,11 @@ void QtMessageBox::critical(const QString& text) {
                           QMessageBox::Ok);
 }
 
+bool QtMessageBox::question(const QString& text) {
+    // No is the default: Enter pressed by habit leaves the desktop as it is.
+    return QMessageBox::question(parent_.data(), QGuiApplication::applicationDisplayName(), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 } // namespace tw

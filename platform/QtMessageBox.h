@@ -14,6 +14,7 @@ class QtMessageBox final : public IMessageBox {
   public:
     explicit QtMessageBox(QWidget* parent = nullptr);
     void critical(const QString& text) override;
+    bool question(const QString& text) override;
 
   private:
     QPointer<QWidget> parent_;
