@@ -4,10 +4,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 TW_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
   libpulse-dev libsndfile1-dev libopusenc-dev libxcb1-dev libx11-dev libx11-xcb-dev libxtst-dev libgl-dev
-  fonts-liberation lame)
+  fonts-liberation lame libglib2.0-dev)
 TW_TEST_PACKAGES=(pulseaudio pulseaudio-utils xvfb xauth xdotool x11-utils sox desktop-file-utils
   imagemagick python3 dbus-daemon dbus-bin xdg-desktop-portal python3-dbus python3-gi
-  pipewire pipewire-pulse pipewire-bin wireplumber appstream man-db)
+  pipewire pipewire-pulse pipewire-bin wireplumber appstream man-db gnome-settings-daemon-common)
 
 tw_install_packages() {
   local missing=()
