@@ -1,5 +1,6 @@
 // The main window's controls, menus, icon and skin choice.
 #include "app/Form1.h"
+#include "app/GnomeShortcutOffer.h"
 #include "core/Session.h"
 #include "skins/ColumnsDelegate.h"
 #include "skins/Layout.h"
@@ -136,6 +137,8 @@ void Form1::buildMenus() {
     green->setChecked(true);
     // Last in the menu, so that the older items keep their places.
     soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
+    if (services_.gnomeShortcuts)
+        services_.gnomeShortcuts->addMenuItems(mOptions);
 
     encoder = bar->addMenu(QStringLiteral("&Encoder"));
     mp3otion = item(encoder, QStringLiteral("MP3 Options"));

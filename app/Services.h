@@ -4,6 +4,7 @@
 
 namespace tw {
 
+class GnomeShortcutOffer;
 class IAudioLibraries;
 class IDesktop;
 class IFileDialogs;
@@ -26,6 +27,8 @@ struct Services {
     IDesktop* desktop = nullptr;
     IFileDialogs* dialogs = nullptr;
     IWindowAutomation* automation = nullptr;
+    // Puts its items in the Options menu; absent where the desktop's shortcuts are no matter.
+    GnomeShortcutOffer* gnomeShortcuts = nullptr;
 };
 
 } // namespace tw

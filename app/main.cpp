@@ -1,4 +1,5 @@
 #include "app/Form1.h"
+#include "app/GnomeShortcutOffer.h"
 #include "app/HotkeyCommands.h"
 #include "app/Notifier.h"
 #include "app/TrayIcon.h"
@@ -6,6 +7,7 @@
 #include "platform/AudioLibraries.h"
 #include "platform/DBusNotifications.h"
 #include "platform/DesktopOpener.h"
+#include "platform/GnomeShortcuts.h"
 #include "platform/HotkeyChoice.h"
 #include "platform/PortalHotkeys.h"
 #include "platform/PulsePlayer.h"
@@ -69,8 +71,9 @@ tw::Session::Command commandFor(const QString& action) {
                                             : tw::Session::Command::Stop;
 }
 
-// The desktop's global shortcuts where it has them (Wayland), else X11 key grabs.
-std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note) {
+// The desktop's global shortcuts where it has them (Wayland), else X11 key grabs; `chosen`
+// tells which.
+std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note, tw::HotkeyBackend& chosen) {
     const QString platform = QGuiApplication::platformName();
     const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
                          qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
@@ -85,7 +88,8 @@ std::unique_ptr<tw::IHotkeys> makeHotkeys(QString& note) {
     }
     const QString commands =
         QStringLiteral("tunewright --record, --pause and --stop work from anywhere.");
-    switch (tw::chooseHotkeys(platform, wayland, portal)) {
+    chosen = tw::chooseHotkeys(platform, wayland, portal);
+    switch (chosen) {
     case tw::HotkeyBackend::Portal:
         return std::make_unique<tw::PortalHotkeys>(QStringLiteral(TW_APP_ID));
     case tw::HotkeyBackend::X11:
@@ -154,7 +158,8 @@ int main(int argc, char** argv) {
     const QString appDir = QCoreApplication::applicationDirPath();
     tw::AudioLibraries audio(appDir);
     QString hotkeyNote;
-    const std::unique_ptr<tw::IHotkeys> hotkeys = makeHotkeys(hotkeyNote);
+    tw::HotkeyBackend hotkeyBackend = tw::HotkeyBackend::None;
+    const std::unique_ptr<tw::IHotkeys> hotkeys = makeHotkeys(hotkeyNote, hotkeyBackend);
     tw::PulsePlayer player;
     tw::QtMessageBox messages;
     tw::DesktopOpener desktop;
@@ -163,8 +168,16 @@ int main(int argc, char** argv) {
     // The application first; every front end is handed it and none calls another.
     tw::Session session(appDir, audio, player, &messages);
     tw::HotkeyCommands hotkeyCommands(session, *hotkeys);
+    // GNOME's own shortcuts stand in for the global hotkeys it does not give programs. The
+    // menu offers them on any GNOME session, so that ones added earlier can be taken away.
+    const QString desktopName = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+    tw::GnomeShortcuts gnomeShortcuts(
+        tw::GnomeShortcuts::programFor(QCoreApplication::applicationFilePath()));
+    tw::GnomeShortcutOffer gnomeOffer(session, gnomeShortcuts, &messages);
+    tw::GnomeShortcutOffer* gnomeMenu =
+        tw::GnomeShortcutOffer::isGnome(desktopName) ? &gnomeOffer : nullptr;
     tw::Form1 form(session, tw::Services{appDir, audio, *hotkeys, player, &messages, &desktop,
-                                         &dialogs, &automation});
+                                         &dialogs, &automation, gnomeMenu});
     tw::DBusNotifications notifications(QStringLiteral("Tunewright"));
     tw::Notifier notifier(session, notifications, &desktop);
     tw::TrayIcon tray(session);
@@ -208,5 +221,17 @@ int main(int argc, char** argv) {
         hotkeyNote = unclaimed;
     if (!hotkeyNote.isEmpty())
         session.status.set(hotkeyNote, tw::kRed);
+    if (tw::GnomeShortcutOffer::wanted(desktopName, hotkeyBackend)) {
+        // Asked from the running event loop, over the shown window, and once the program can
+        // record: never over the first run's wizard.
+        const auto offer = [&gnomeOffer] {
+            QTimer::singleShot(0, &gnomeOffer, [&gnomeOffer] { gnomeOffer.offerOnce(); });
+        };
+        if (session.isConfigured())
+            offer();
+        else
+            QObject::connect(&session, &tw::Session::configured, &gnomeOffer, offer,
+                             Qt::SingleShotConnection);
+    }
     return QApplication::exec();
 }
