@@ -19,6 +19,7 @@
 #include "platform/X11WindowAutomation.h"
 
 #include <QApplication>
+#include <QStandardPaths>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
@@ -193,6 +194,9 @@ int main(int argc, char** argv) {
     QObject::connect(&instance, &tw::SingleInstance::actionRequested, &session,
                      [&session](const QString& action) { session.request(commandFor(action)); });
     QObject::connect(&instance, &tw::SingleInstance::activated, &form, &tw::Form1::raiseWindow);
+    // The list across runs, before anything can add to it: earlier takes stand above.
+    session.store.open(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                       QStringLiteral("/tunewright/takes.json"));
     // Takes a killed run left in the capture folder go where takes go. The program asks for
     // it, not the window: window tests must never move the user's own captures.
     QObject::connect(&session, &tw::Session::configured, &session,

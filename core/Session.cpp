@@ -67,7 +67,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
       recorder(engine, settings, status), playback(player, status),
       wizard(engine, player, settings, volume), recovery(settings, takes, status), meter(engine),
-      messages_(messages, *this), runner_(std::make_unique<DOSOutputs>(messages_)),
+      store(takes, status), messages_(messages, *this),
+      runner_(std::make_unique<DOSOutputs>(messages_)),
       converter_(std::make_unique<Converter>(*runner_, status, settings.appDir())) {
     connect(&engine, &EngineClient::libraryMissing, this,
             [this](const QString& why) { status.set(why, kRed); });

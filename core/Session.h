@@ -10,6 +10,7 @@
 #include "core/Settings.h"
 #include "core/SoundCardWizard.h"
 #include "core/StatusLine.h"
+#include "core/TakeStore.h"
 #include "core/Takes.h"
 #include "core/VolumeControl.h"
 #include "platform/IMessageBox.h"
@@ -65,6 +66,8 @@ class Session : public QObject {
     Recovery recovery;
     // Active while a take or the wizard's test records.
     InputMeter meter;
+    // The list across runs: opened by the program, never by tests that do not ask for it.
+    TakeStore store;
 
     // The sound server's description of the source in use ("" until it answers).
     const QString& inputDescription() const { return inputDescription_; }

@@ -27,6 +27,8 @@ QVariant Takes::data(const QModelIndex& index, int role) const {
         return take.path;
     case SecondsRole:
         return take.seconds;
+    case EarlierRole:
+        return take.earlier;
     default:
         return {};
     }
@@ -62,6 +64,17 @@ void Takes::insert(int row, const Take& take) {
     takes_.insert(row, take);
     nextEntryNumber_ = std::max(nextEntryNumber_, take.number + 1);
     endInsertRows();
+}
+
+void Takes::prependEarlier(const QList<Take>& earlier) {
+    if (earlier.isEmpty())
+        return;
+    beginResetModel();
+    takes_ = earlier + takes_;
+    for (int row = 0; row < takes_.size(); ++row)
+        takes_[row].number = row + 1;
+    nextEntryNumber_ = int(takes_.size()) + 1;
+    endResetModel();
 }
 
 void Takes::clear() {

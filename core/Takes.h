@@ -18,8 +18,9 @@ class Takes : public QAbstractListModel {
         int seconds = 0;
         QString path;
         Kind kind = Kind::Wav;
+        bool earlier = false; // listed from an earlier run
     };
-    enum Role { PathRole = Qt::UserRole + 1, SecondsRole };
+    enum Role { PathRole = Qt::UserRole + 1, SecondsRole, EarlierRole };
 
     using QAbstractListModel::QAbstractListModel;
 
@@ -34,6 +35,8 @@ class Takes : public QAbstractListModel {
     // The line's file was replaced by another (a take encoded after its recovery).
     void replacePath(int row, const QString& path);
     void clear();
+    // Lists the takes of earlier runs above this run's; every line is numbered anew from 01.
+    void prependEarlier(const QList<Take>& earlier);
 
     const Take& at(int row) const { return takes_.at(row); }
     QString path(int row) const;

@@ -90,6 +90,8 @@ class App:
         tmp = os.path.join(appdir, "tmp")
         os.makedirs(tmp, exist_ok=True)
         env["TMPDIR"] = tmp
+        # The list kept across runs belongs to this directory's runs alone.
+        env["XDG_DATA_HOME"] = os.path.join(appdir, "data")
         self.logfile = open(self.logpath, "wb")
         self.proc = subprocess.Popen([os.path.join(appdir, "tunewright")], cwd=appdir, env=env,
                                      stdout=self.logfile, stderr=subprocess.STDOUT)
