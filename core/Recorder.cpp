@@ -223,6 +223,11 @@ void Recorder::watchEngine() {
                   .arg(problemCause(problemsShown_, inputName_), seconds(s->seconds())));
 }
 
+QString Recorder::takeBase() const {
+    return namePattern_.isEmpty() ? outputPath_
+                                  : patternedTakePath(outputPath_, namePattern_, startedAt_);
+}
+
 void Recorder::record() {
     if (phase_ != Phase::Idle)
         return;
@@ -244,6 +249,8 @@ void Recorder::record() {
         problemsShown_ = 0;
         recordedMs_ = 0;
         runningSince_ = now_();
+        startedAt_ = QDateTime::currentDateTime();
+        namePattern_ = settings_.takeNamePattern();
         framesSeen_ = -1;
         quietLooks_ = 0;
         problemText_.clear();
@@ -267,6 +274,8 @@ void Recorder::togglePause() {
         setPhase(Phase::Paused);
     } else if (phase_ == Phase::Paused) {
         runningSince_ = now_();
+        startedAt_ = QDateTime::currentDateTime();
+        namePattern_ = settings_.takeNamePattern();
         framesSeen_ = -1; // frames that came before the pause say nothing of the source now
         engine_.call(EngineMode::Resume);
         setPhase(Phase::Recording);
@@ -282,11 +291,13 @@ void Recorder::stopAndSave() {
         recordedMs_ += now_() - runningSince_;
     // Without a Save Position the engine still stops and keeps the capture.
     QString target;
+    takeNumber_ = firstTakeNumber();
     if (!outputPath_.isEmpty()) {
-        takeCounter_ =
-            nextFreeTake(outputPath_, takeCounter_,
+        takeBase_ = takeBase();
+        takeNumber_ =
+            nextFreeTake(takeBase_, firstTakeNumber(),
                          encoding_ ? takeFormatInfo(encodingFormat_).extension : QString());
-        target = takeFileName(outputPath_, takeCounter_);
+        target = takeFileName(takeBase_, takeNumber_);
     }
     status_.set(QStringLiteral("Saving your recording, Please wait..."), kRed);
     waitingForSave_ = true;
@@ -340,7 +351,9 @@ void Recorder::announce(const QString& path, double kept, int32_t answer, const 
                            seconds(recordedMs_ / 1000.0));
     if (!extra.isEmpty())
         warning = warning.isEmpty() ? extra : warning + QLatin1Char(' ') + extra;
-    ++takeCounter_;
+    // A take named by the pattern leaves the numbered names where they were.
+    if (namePattern_.isEmpty())
+        takeCounter_ = takeNumber_ + 1;
     emit takeSaved(path, int(std::floor(kept)), warning);
     setPhase(Phase::Idle);
 }
@@ -366,9 +379,9 @@ void Recorder::notSaved(const QString& target, const QString& why, const QString
 }
 
 void Recorder::moveToFreeName(const QString& capture) {
-    auto number = std::make_shared<int>(takeCounter_);
+    auto number = std::make_shared<int>(takeNumber_);
     auto why = std::make_shared<QString>();
-    const QString base = outputPath_;
+    const QString base = takeBase_;
     // A copy across file systems can take long: it runs on the engine's worker.
     engine_.run(
         this,
@@ -383,7 +396,7 @@ void Recorder::moveToFreeName(const QString& capture) {
                 notSaved(takeFileName(base, *number), *why, capture);
                 return;
             }
-            takeCounter_ = *number;
+            takeNumber_ = *number;
             placed(takeFileName(base, *number), 0);
         });
 }

@@ -3,6 +3,7 @@
 #include "core/DiskRoom.h"
 #include "core/TakeFormat.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -115,6 +116,13 @@ class Recorder : public QObject {
     bool waitingForSave_ = false;
     QString outputPath_;
     int takeCounter_ = 0;
+    // The running take's name: the Save Position or the pattern's name, and its number.
+    QString takeBase() const;
+    int firstTakeNumber() const { return namePattern_.isEmpty() ? takeCounter_ : 0; }
+    QString namePattern_;
+    QDateTime startedAt_;
+    QString takeBase_;
+    int takeNumber_ = 0;
     QString megabytesPerSecond_;
     QTimer watch_;
     QTimer clock_;

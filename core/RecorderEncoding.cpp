@@ -29,7 +29,7 @@ void Recorder::startEncoding(TakeFormat format) {
     const QString extension = takeFormatInfo(format).extension;
     // Tagged with the name the take would get now; its file keeps the name free at the stop.
     const QString near =
-        takeFileName(outputPath_, nextFreeTake(outputPath_, takeCounter_, extension), extension);
+        takeFileName(takeBase(), nextFreeTake(takeBase(), firstTakeNumber(), extension), extension);
     const EncodingOrder order{format, QFileInfo(near).completeBaseName(),
                               settings_.appFile(mp3Format().encoder), settings_.LameOptions};
     encoding_ = std::make_unique<LiveEncoding>(order, s ? s->capture : QString(), near);
@@ -69,7 +69,7 @@ void Recorder::encodingEnded(const QString& wavPath, double kept, int32_t answer
     }
     OutputFormat naming;
     naming.extension = format.extension;
-    const QString wanted = takeFileName(outputPath_, takeCounter_, format.extension);
+    const QString wanted = takeFileName(takeBase_, takeNumber_, format.extension);
     const QString work = encoding_->workFile();
     auto placedAt = std::make_shared<QString>();
     auto error = std::make_shared<QString>();

@@ -2,9 +2,27 @@
 
 #include "platform/FileSystem.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
+#include <ctime>
 
 namespace tw {
+
+QString patternedTakePath(const QString& outputPath, const QString& pattern,
+                          const QDateTime& when) {
+    const std::time_t seconds = when.toSecsSinceEpoch();
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    // Room for any name a file system takes; a longer result is not a name.
+    char name[256] = {};
+    const size_t length = std::strftime(name, sizeof name, pattern.toUtf8().constData(), &local);
+    QString stem = QString::fromUtf8(name, qsizetype(length)).trimmed();
+    stem.replace(QLatin1Char('/'), QLatin1Char('-'));
+    if (stem.isEmpty() || stem == QLatin1String(".") || stem == QLatin1String(".."))
+        stem = QStringLiteral("take");
+    return QFileInfo(outputPath).dir().filePath(stem + QStringLiteral(".wav"));
+}
 
 QString takeFileName(const QString& outputPath, int number, const QString& extension) {
     const bool wav = extension == QLatin1String("wav");

@@ -2,7 +2,15 @@
 
 #include <QString>
 
+class QDateTime;
+
 namespace tw {
+
+// The take name a date pattern gives: `pattern` filled in with the time `when` (strftime's
+// fields: %Y, %m, %d, %H, %M, %S, …) and ".wav", in the folder of `outputPath`. A "/" the
+// fields put in would make a folder of it and becomes "-"; a pattern that gives no name gives
+// "take".
+QString patternedTakePath(const QString& outputPath, const QString& pattern, const QDateTime& when);
 
 // Take 0 is saved under the output path itself, take n as "<path less its last four
 // characters>_n.wav". A take in another format has that format's extension instead.

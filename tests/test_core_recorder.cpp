@@ -1,6 +1,7 @@
 // The recorder of a session without a window: phases, clock, take files and their lines,
 // the engine's answers, and engine calls that never block the caller.
 #include "core/Session.h"
+#include "core/TakeNaming.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakePlayer.h"
 #include "tests/support/TestSupport.h"
@@ -261,6 +262,31 @@ class TestCoreRecorder : public QObject {
         QCOMPARE(recorder().outputPath(), path("rec.wav"));
         QCOMPARE(takeLines(), QStringList({"01     00:00     " + path("rec_1.wav"),
                                            "02     00:00     " + path("rec_3.wav")}));
+    }
+
+    void aNamePatternNamesTakesByTheirStart() {
+        // The pattern's fields are the local time's; a "/" in what they give makes no folder.
+        const QDateTime when(QDate(2026, 12, 9), QTime(14, 5, 7));
+        QCOMPARE(patternedTakePath("/r/rec.wav", "%Y-%m-%d %H-%M-%S", when),
+                 QString("/r/2026-12-09 14-05-07.wav"));
+        QCOMPARE(patternedTakePath("/r/rec.wav", "../%y", when), QString("/r/..-26.wav"));
+        QCOMPARE(patternedTakePath("/r/rec.wav", "..", when), QString("/r/take.wav"));
+
+        const QString year = QString::number(QDate::currentDate().year());
+        start(configFor(path("rec.wav")) + "Take Name Pattern=show %Y\n");
+        writeFile(path("show " + year + "_1.wav"), "theirs"); // never replaced
+        for (int i = 0; i < 3; ++i) {
+            record();
+            stop();
+        }
+        const QString stem = path("show " + year);
+        QCOMPARE(saved(), QStringList({stem + ".wav", stem + "_2.wav", stem + "_3.wav"}));
+        QCOMPARE(readFile(stem + "_1.wav"), QByteArray("theirs"));
+        // The numbered names go on where they were once the pattern is emptied.
+        QVERIFY(session->settings.writeTakeNamePattern(""));
+        record();
+        stop();
+        QCOMPARE(saved().last(), path("rec.wav"));
     }
 
     void aFailedSaveIsReportedAndListsNothing() {
