@@ -100,6 +100,8 @@ class Form1 : public QMainWindow {
     SkinButton* SkinButton4 = nullptr;
     SkinButton* SkinButton2 = nullptr;
     QLineEdit* Text1 = nullptr;
+    // Puts back the last file "Delete output file" moved to the trash.
+    QAction* Undo = nullptr;
     SkinScrollBar* SkinScrollBar1 = nullptr;
     SkinLabel* SkinLabel5 = nullptr;
     SkinPanel* SkinPanel1 = nullptr;

@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "platform/IFileDialogs.h"
+#include "platform/IMessageBox.h"
 #include "skins/SkinControls.h"
 
 #include <QListView>
@@ -71,8 +72,28 @@ void Form1::Delist_Click() {
 }
 
 void Form1::output_Click() {
-    if (const int row = lineToDrop(); row >= 0)
-        session_.deleteLine(row);
+    const int row = lineToDrop();
+    if (row < 0 || session_.deleteLine(row) != Session::Deletion::NeedsConfirmation)
+        return;
+    // No trash takes the file: deleting it cannot be undone, so it waits for a yes.
+    const QString path = session_.takes.path(row);
+    const QString question =
+        QStringLiteral("%1 cannot be moved to the trash: %2.\n\nDelete it for good? This "
+                       "cannot be undone.")
+            .arg(path, session_.trashRefusal());
+    if (!services_.messages) {
+        session_.status.set(question.left(question.indexOf(QLatin1Char('\n'))), kRed);
+        return;
+    }
+    bool yes = false;
+    {
+        Session::Modal modal(session_);
+        yes = services_.messages->question(question);
+    }
+    // The list may have changed while the question was open: the line is found again.
+    const int now = session_.takes.path(row) == path ? row : -1;
+    if (yes && now >= 0)
+        session_.deleteLine(now, true);
 }
 
 void Form1::Clear_Click() {

@@ -6,6 +6,7 @@
 #include "skins/Layout.h"
 #include "skins/SkinControls.h"
 
+#include <QAction>
 #include <QCursor>
 #include <QLayout>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
 
 namespace tw {
 
@@ -66,7 +68,13 @@ void Form1::buildControls() {
     List1->setToolTip(kListTip);
     List1->setFont(timesFont(11.25));
     // Entry numbers and times in fixed-pitch figures, so that they stand in columns.
-    List1->setItemDelegate(new ColumnsDelegate(2, List1));
+    auto* columns = new ColumnsDelegate(2, List1);
+    columns->setPaleRole(Takes::EarlierRole); // earlier runs' takes stand apart from this run's
+    List1->setItemDelegate(columns);
+    // A new line is shown, however long the list has grown.
+    connect(
+        &session_.takes, &QAbstractItemModel::rowsInserted, List1,
+        [this](const QModelIndex&, int, int last) { List1->scrollTo(session_.takes.index(last)); });
 
     SkinMeter1 = new SkinMeter(client);
     SkinMeter1->setGeometry(twips(120, 3525, 4935, 120));
@@ -90,6 +98,20 @@ void Form1::buildControls() {
     Text1->setGeometry(twips(120, 4440, 4815, 270));
     Text1->setReadOnly(true);
     Text1->setFont(timesFont(9.75));
+    // The last file moved to the trash comes back from the status line's end, or with Ctrl+Z.
+    Undo = new QAction(
+        QIcon::fromTheme(QStringLiteral("edit-undo"), style()->standardIcon(QStyle::SP_ArrowBack)),
+        QStringLiteral("Undo delete"), this);
+    Undo->setShortcut(QKeySequence::Undo);
+    Undo->setShortcutContext(Qt::WindowShortcut);
+    Undo->setVisible(false);
+    Text1->addAction(Undo, QLineEdit::TrailingPosition);
+    addAction(Undo);
+    connect(Undo, &QAction::triggered, this, [this] { session_.undoDelete(); });
+    connect(&session_, &Session::undoChanged, this, [this](const QString& file) {
+        Undo->setVisible(!file.isEmpty());
+        Undo->setToolTip(QStringLiteral("Put %1 back (Ctrl+Z)").arg(file));
+    });
 
     SkinScrollBar1 = new SkinScrollBar(client);
     SkinScrollBar1->setGeometry(twips(120, 4920, 4815, 255));

@@ -23,6 +23,8 @@ QVariant Takes::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
         return line(take);
     case Qt::ToolTipRole: // a long path is cut off at the list's edge
+        return take.earlier ? take.path + QStringLiteral("\n(recorded in an earlier run)")
+                            : take.path;
     case PathRole:
         return take.path;
     case SecondsRole:

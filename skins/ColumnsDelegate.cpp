@@ -22,6 +22,19 @@ qsizetype ColumnsDelegate::leadLength(const QString& text, int columns) {
     return i;
 }
 
+QString ColumnsDelegate::elidePath(const QString& path, const QFontMetrics& metrics, int width) {
+    if (metrics.horizontalAdvance(path) <= width)
+        return path;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(slash + 1);
+    const int nameWidth = metrics.horizontalAdvance(name);
+    const QString folder = path.left(slash + 1);
+    if (slash < 0 || nameWidth >= width)
+        return metrics.elidedText(name, Qt::ElideRight, width);
+    // An elided folder of nothing but the ellipsis still tells that the name has one.
+    return metrics.elidedText(folder, Qt::ElideLeft, width - nameWidth) + name;
+}
+
 QFont ColumnsDelegate::fixedFont(const QFont& like) const {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     // A fixed-pitch face looks larger than a serif one of the same size; a point less keeps
@@ -53,8 +66,10 @@ void ColumnsDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
                                        : (item.state & QStyle::State_Active) ? QPalette::Active
                                                                              : QPalette::Inactive;
     painter->save();
-    painter->setPen(
-        item.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+    const bool pale = paleRole_ >= 0 && index.data(paleRole_).toBool();
+    painter->setPen(item.palette.color(group, selected ? QPalette::HighlightedText
+                                              : pale   ? QPalette::PlaceholderText
+                                                       : QPalette::Text));
     const QFont fixed = fixedFont(item.font);
     painter->setFont(fixed);
     const QString head = text.left(lead);
@@ -62,8 +77,7 @@ void ColumnsDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const int headWidth = QFontMetrics(fixed).horizontalAdvance(head);
     painter->setFont(item.font);
     const QRect rest = box.adjusted(headWidth, 0, 0, 0);
-    const QString tail =
-        QFontMetrics(item.font).elidedText(text.mid(lead), Qt::ElideMiddle, rest.width());
+    const QString tail = elidePath(text.mid(lead), QFontMetrics(item.font), rest.width());
     painter->drawText(rest, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, tail);
     painter->restore();
 }

@@ -6,8 +6,9 @@ namespace tw {
 
 // Draws a list line whose leading columns are separated by runs of blanks ("01     02:05
 // path"): the leading columns in a fixed-pitch font, so that numbers and times of every line
-// stand under each other, and the rest in the view's own font, cut short with an ellipsis
-// where it runs past the edge. The line's text itself is left as the model gives it.
+// stand under each other, and the rest, a path, in the view's own font, shortened in its
+// folders where it runs past the edge so that the file's name stays whole. The line's text
+// itself is left as the model gives it.
 class ColumnsDelegate : public QStyledItemDelegate {
     Q_OBJECT
   public:
@@ -17,6 +18,12 @@ class ColumnsDelegate : public QStyledItemDelegate {
     // when the text has fewer columns.
     static qsizetype leadLength(const QString& text, int columns);
 
+    // `path` in `width` pixels: whole when it fits, else its folder part shortened from the
+    // left ("…/music/take_3.wav"); only a name wider than `width` alone is cut, at its end.
+    static QString elidePath(const QString& path, const QFontMetrics& metrics, int width);
+    // Lines for which the model answers true in `role` are drawn in a paler colour.
+    void setPaleRole(int role) { paleRole_ = role; }
+
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
@@ -25,6 +32,7 @@ class ColumnsDelegate : public QStyledItemDelegate {
     QFont fixedFont(const QFont& like) const;
 
     int columns_;
+    int paleRole_ = -1;
 };
 
 } // namespace tw

@@ -5,11 +5,13 @@
 #include "core/Session.h"
 #include "platform/FakeAudioLibraries.h"
 #include "platform/FakeHotkeys.h"
+#include "platform/FakeMessageBox.h"
 #include "platform/FakePlayer.h"
 #include "skins/ColumnsDelegate.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WindowRig.h"
 
+#include <QAction>
 #include <QFile>
 #include <QLineEdit>
 #include <QListView>
@@ -66,6 +68,8 @@ class TestRecordingsList : public QObject {
   private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
+        // A deleted file goes to this test's own trash, never the user's.
+        qputenv("XDG_DATA_HOME", dir->path().toUtf8());
         player = FakePlayer();
         QVERIFY(writeFile(dir->path() + "/Config.ini", configFor(dir->path() + "/rec.wav", {})));
         form =
@@ -179,6 +183,71 @@ class TestRecordingsList : public QObject {
         const QString text = line.data().toString();
         QCOMPARE(text.mid(ColumnsDelegate::leadLength(text, 2)), path);
         QCOMPARE(ColumnsDelegate::leadLength("no columns", 2), 0);
+    }
+
+    // A path too long for the list loses folders, never its file's name.
+    void aLongPathIsShortenedInItsFolders() {
+        const QFontMetrics metrics(form->List1->font());
+        const QString name = "interview_1.wav";
+        const QString path = "/tmp/qa/home/someone/recordings/" + name;
+        QCOMPARE(ColumnsDelegate::elidePath(path, metrics, 10'000), path);
+        const int room = metrics.horizontalAdvance(name + "/recordings/");
+        const QString shown = ColumnsDelegate::elidePath(path, metrics, room);
+        QVERIFY2(shown.endsWith("/" + name) && shown.startsWith(QChar(0x2026)), qPrintable(shown));
+        QVERIFY(metrics.horizontalAdvance(shown) <= room);
+        // Only a name wider than the whole room is cut, and then at its end.
+        const QString cut = ColumnsDelegate::elidePath(path, metrics, room / 3);
+        QVERIFY2(cut.startsWith("interv") && !cut.contains('/'), qPrintable(cut));
+    }
+
+    void aNewLineIsScrolledTo() {
+        form->show();
+        for (int i = 0; i < 40; ++i)
+            addLine(QString("take_%1.wav").arg(i));
+        const QRect last = form->List1->visualRect(takes().index(39));
+        QVERIFY(form->List1->viewport()->rect().contains(last));
+    }
+
+    void aDeletedFileComesBackWithUndo() {
+        const QString a = addLine("a.wav");
+        addLine("b.wav");
+        QVERIFY(!form->Undo->isVisible());
+        select(0);
+        form->output->trigger();
+        QVERIFY(!QFile::exists(a));
+        QCOMPARE(takes().rowCount(), 1);
+        QVERIFY(form->Undo->isVisible());
+        QVERIFY(form->Text1->actions().contains(form->Undo));
+        form->Undo->trigger();
+        QVERIFY(QFile::exists(a));
+        QCOMPARE(takes().path(0), a);
+        QVERIFY(!form->Undo->isVisible());
+    }
+
+    // Where no trash takes the file, it is deleted only after a yes.
+    void deletingForGoodWaitsForAYes() {
+        FakeMessageBox messages;
+        form.reset();
+        form = std::make_unique<CountedPopups>(
+            Services{dir->path(), audio, hotkeys, player, &messages}, popups);
+        form->Form_Load();
+        const QString kept = "/proc/version"; // no trash, and no deleting either
+        takes().add(kept, 5, Takes::Kind::Wav);
+        form->session().status.set("before", kBlue);
+        select(0);
+        form->output->trigger();
+        QCOMPARE(messages.questions.size(), 1);
+        QVERIFY(messages.questions.at(0).startsWith(kept + " cannot be moved to the trash"));
+        QCOMPARE(form->Text1->text(), QString("before")); // no: nothing is tried
+        QCOMPARE(takes().rowCount(), 1);
+
+        messages.answer = true;
+        select(0);
+        form->output->trigger();
+        QCOMPARE(messages.questions.size(), 2);
+        QVERIFY2(form->Text1->text().startsWith(kept + " could not be deleted"),
+                 qPrintable(form->Text1->text()));
+        QCOMPARE(takes().rowCount(), 1);
     }
 
     void clearListStopsTheWatch() {
