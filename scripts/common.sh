@@ -4,7 +4,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 TW_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
   libpulse-dev libsndfile1-dev libopusenc-dev libxcb1-dev libx11-dev libx11-xcb-dev libxtst-dev libgl-dev
-  fonts-liberation lame libglib2.0-dev)
+  fonts-liberation lame libglib2.0-dev
+  xdg-utils) # xdg-open and xdg-mime, which Help, the location window, Mail and playing need
 TW_TEST_PACKAGES=(pulseaudio pulseaudio-utils xvfb xauth xdotool x11-utils sox desktop-file-utils
   imagemagick python3 dbus-daemon dbus-bin xdg-desktop-portal python3-dbus python3-gi
   pipewire pipewire-pulse pipewire-bin wireplumber appstream man-db gnome-settings-daemon-common)
