@@ -1,6 +1,7 @@
 #include "settings/Preferences.h"
 
 #include "core/Settings.h"
+#include "core/TakeNaming.h"
 #include "skins/Layout.h"
 #include "skins/PickOnlyCombo.h"
 #include "skins/SkinControls.h"
@@ -8,7 +9,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QRadioButton>
 #include <QShortcut>
 
@@ -18,6 +23,9 @@ namespace {
 
 const QString kRateUnit = QStringLiteral("  MB/min");
 constexpr int kTakeFormatWidth = 96;
+// The band under the format's controls: take names, notifications and the tray.
+constexpr int kExtraHeight = 96;
+constexpr int kExtraTop = 2280 / 15 + 36;
 
 // "8000  Hz", "11025 Hz": the number in five places, so that the units line up.
 QString sampleRateText(int32_t rate) {
@@ -32,7 +40,7 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     setWindowTitle(QStringLiteral("Preferences"));
     setWindowIcon(icon);
     // Wider by the take format's group on the right.
-    setFixedSize(4095 / 15 + kTakeFormatWidth + 8, 3270 / 15);
+    setFixedSize(4095 / 15 + kTakeFormatWidth + 8, 3270 / 15 + kExtraHeight);
     setFont(timesFont(9.75));
 
     SkinForm1 = new SkinForm(this);
@@ -74,11 +82,14 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     Check1 = new QCheckBox(QStringLiteral("Convert recording to MP3 on completion"), this);
     Check1->setGeometry(twips(360, 2280, 3615, 495));
 
+    buildExtras();
+
+    // Ok and Cancel stay at the window's foot, under the band.
     SkinButton1 = new SkinButton(this);
-    SkinButton1->setGeometry(twips(480, 2880, 1215, 255));
+    SkinButton1->setGeometry(twips(480, 2880, 1215, 255).translated(0, kExtraHeight));
     SkinButton1->setText(QStringLiteral("Ok"));
     SkinButton2 = new SkinButton(this);
-    SkinButton2->setGeometry(twips(2400, 2880, 1215, 255));
+    SkinButton2->setGeometry(twips(2400, 2880, 1215, 255).translated(0, kExtraHeight));
     SkinButton2->setText(QStringLiteral("Cancel"));
 
     TakeFormatFrame = new QGroupBox(QStringLiteral("Take Format"), this);
@@ -103,6 +114,37 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     connect(escape, &QShortcut::activated, this, [this] { SkinButton2_Click(); });
 }
 
+void Preferences::buildExtras() {
+    const int left = 360 / 15;
+    TakeNameLabel = new QLabel(QStringLiteral("Take names:"), this);
+    TakeNameLabel->setGeometry(left, kExtraTop, 80, 22);
+    TakeNamePattern = new QLineEdit(this);
+    TakeNamePattern->setGeometry(left + 80, kExtraTop, 240, 22);
+    TakeNamePattern->setPlaceholderText(QStringLiteral("numbered, as the Save Position"));
+    TakeNamePattern->setToolTip(
+        QStringLiteral("Empty: takes are numbered after the Save Position. Else a name with the "
+                       "take's date and time: %Y year, %m month, %d day, %H hour, %M minute, "
+                       "%S second, e.g. %Y-%m-%d %H-%M-%S"));
+    TakeNameExample = new QLabel(this);
+    TakeNameExample->setGeometry(left + 80, kExtraTop + 22, 260, 18);
+    connect(TakeNamePattern, &QLineEdit::textChanged, this, [this] { showTakeNameExample(); });
+    NotificationsCheck = new QCheckBox(QStringLiteral("Show desktop notifications"), this);
+    NotificationsCheck->setGeometry(left, kExtraTop + 42, 320, 20);
+    TrayCheck =
+        new QCheckBox(QStringLiteral("Keep running in the tray when the window closes"), this);
+    TrayCheck->setGeometry(left, kExtraTop + 62, 320, 20);
+}
+
+void Preferences::showTakeNameExample() {
+    const QString pattern = TakeNamePattern->text().trimmed();
+    TakeNameExample->setText(
+        pattern.isEmpty() ? QString()
+                          : QStringLiteral("A take now: %1")
+                                .arg(QFileInfo(patternedTakePath(settings_.savePosition(), pattern,
+                                                                 QDateTime::currentDateTime()))
+                                         .fileName()));
+}
+
 void Preferences::Form_Load() {
     SkinForm1->setSkinFile(settings_.appFile(QStringLiteral("skin/green.skn")));
     SkinLabel1->applySkin(*SkinForm1);
@@ -122,8 +164,10 @@ void Preferences::Form_Load() {
     const QColor text = QColor::fromString(
         SkinForm1->skin().value(QStringLiteral("Label"), QStringLiteral("foreground")));
     if (text.isValid()) {
-        QList<QWidget*> plainControls = {Frame1,  Frame2,  Option1, Option2,
-                                         Option3, Option4, Check1,  TakeFormatFrame};
+        QList<QWidget*> plainControls = {Frame1,    Frame2,          Option1,
+                                         Option2,   Option3,         Option4,
+                                         Check1,    TakeFormatFrame, NotificationsCheck,
+                                         TrayCheck, TakeNameLabel,   TakeNameExample};
         for (QRadioButton* option : TakeFormatOptions)
             plainControls << option;
         for (QWidget* plain : plainControls) {
@@ -136,6 +180,9 @@ void Preferences::Form_Load() {
     settings_.openFormat();
     const RecordingFormat& format = settings_.format;
     Check1->setChecked(settings_.AutoMp3 == 1);
+    TakeNamePattern->setText(settings_.takeNamePattern());
+    NotificationsCheck->setChecked(settings_.notificationsOn());
+    TrayCheck->setChecked(settings_.keepInTray());
     for (qsizetype i = 0; i < TakeFormatOptions.size(); ++i)
         TakeFormatOptions.at(i)->setChecked(takeFormats().at(i).format == settings_.takeFormat);
     (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
@@ -189,6 +236,12 @@ void Preferences::SkinButton1_Click() {
     QString unknown;
     if (settings_.takeFormatFromFile(&unknown) != settings_.takeFormat || !unknown.isEmpty())
         settings_.writeTakeFormat(settings_.takeFormat);
+    if (TakeNamePattern->text().trimmed() != settings_.takeNamePattern())
+        settings_.writeTakeNamePattern(TakeNamePattern->text());
+    if (NotificationsCheck->isChecked() != settings_.notificationsOn())
+        settings_.writeNotificationsOn(NotificationsCheck->isChecked());
+    if (TrayCheck->isChecked() != settings_.keepInTray())
+        settings_.writeKeepInTray(TrayCheck->isChecked());
     settings_.acceptFormat();
     accepted_ = true;
     settings_.writeFormat(settings_.format);

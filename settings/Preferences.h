@@ -6,6 +6,8 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
+class QLineEdit;
 class QRadioButton;
 
 namespace tw {
@@ -51,11 +53,20 @@ class Preferences : public QWidget {
     // The format takes are saved in, beside the format's own controls.
     QGroupBox* TakeFormatFrame = nullptr;
     QList<QRadioButton*> TakeFormatOptions;
+    // Under them: the take name pattern, with what it gives now, and two switches.
+    QLabel* TakeNameLabel = nullptr;
+    QLineEdit* TakeNamePattern = nullptr;
+    QLabel* TakeNameExample = nullptr;
+    QCheckBox* NotificationsCheck = nullptr;
+    QCheckBox* TrayCheck = nullptr;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    void buildExtras();
+    void showTakeNameExample();
+
     Settings& settings_;
     bool accepted_ = false;
 };

@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -210,6 +211,38 @@ class TestPreferences : public QObject {
         QTest::mouseClick(dialog->SkinButton2, Qt::LeftButton);
         flushDeletes();
         QCOMPARE(settings().takeFormat, TakeFormat::Opus);
+    }
+
+    // Take names, notifications and the tray: written with Ok, and only when they change.
+    void namesNotificationsAndTrayAreKeptWithOk() {
+        start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
+        Preferences* dialog = openFromMenu();
+        QVERIFY(dialog->TakeNamePattern->text().isEmpty());
+        QVERIFY(dialog->NotificationsCheck->isChecked()); // on unless switched off
+        QVERIFY(!dialog->TrayCheck->isChecked());
+        QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        for (const char* key : {"Take Name Pattern", "Notifications", "Keep In Tray"})
+            QVERIFY2(!readFile(ini()).contains(key), key);
+
+        dialog = openFromMenu();
+        dialog->TakeNamePattern->setFocus();
+        QTest::keyClicks(dialog->TakeNamePattern, "show %Y");
+        const QString year = QString::number(QDate::currentDate().year());
+        QVERIFY2(dialog->TakeNameExample->text().endsWith("show " + year + ".wav"),
+                 qPrintable(dialog->TakeNameExample->text()));
+        QTest::mouseClick(dialog->NotificationsCheck, Qt::LeftButton);
+        QTest::mouseClick(dialog->TrayCheck, Qt::LeftButton);
+        QTest::mouseClick(dialog->SkinButton1, Qt::LeftButton);
+        flushDeletes();
+        QCOMPARE(settings().takeNamePattern(), QString("show %Y"));
+        QVERIFY(!settings().notificationsOn());
+        QVERIFY(settings().keepInTray());
+
+        dialog = openFromMenu(); // it opens on what is kept
+        QCOMPARE(dialog->TakeNamePattern->text(), QString("show %Y"));
+        QVERIFY(!dialog->NotificationsCheck->isChecked());
+        QVERIFY(dialog->TrayCheck->isChecked());
     }
 
     void closingWithoutOkUndoesTheChoice_data() {
