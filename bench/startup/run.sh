@@ -15,7 +15,10 @@
 #    each used over IDLE_SECONDS (default 60), with its wake-ups. The goal for Tunewright
 #    is 0.0 s: it must block, not poll.
 # STOPPED_SERVER_ONLY=1 runs the warm-up and the stopped-server launches alone (about 30 s
-# once built); SKIP_IDLE=1 leaves out the idle part.
+# once built); SKIP_IDLE=1 leaves out the idle part, SKIP_STOPPED=1 the stopped-server part.
+# TAKES=N (default 0) starts Tunewright with N earlier takes in its kept list (N short WAV
+# files and the list in its own data folder), to compare a start with a long list to one
+# with none.
 # Tunewright runs from a copy of the application directory holding a full Config.ini, so
 # the build folder is not changed and no first-run wizard appears.
 set -euo pipefail
@@ -28,6 +31,8 @@ STOPPED_RUNS="${STOPPED_RUNS:-5}"
 STOPPED_TIMEOUT="${STOPPED_TIMEOUT:-60}"
 STOPPED_SERVER_ONLY="${STOPPED_SERVER_ONLY:-0}"
 SKIP_IDLE="${SKIP_IDLE:-0}"
+SKIP_STOPPED="${SKIP_STOPPED:-0}"
+TAKES="${TAKES:-0}"
 [ "$STOPPED_SERVER_ONLY" = 1 ] && SKIP_IDLE=1
 SETTLE_SECONDS=2
 
@@ -85,8 +90,26 @@ SamplesPerSec=22050
 Recording Volume=32768
 EOF
 TW="$APPDIR/tunewright"
+# The kept list of takes is this bench's own, never the user's.
+export XDG_DATA_HOME="$APPDIR/data"
+mkdir -p "$XDG_DATA_HOME/tunewright"
+python3 - "$APPDIR" "$TAKES" <<'PY'
+import json, os, sys, wave
+appdir, count = sys.argv[1], int(sys.argv[2])
+folder = os.path.join(appdir, "takes")
+os.makedirs(folder, exist_ok=True)
+takes = []
+for n in range(count):
+    path = os.path.join(folder, f"take_{n}.wav")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000)
+        w.writeframes(b"\0\0" * 800)
+    takes.append({"path": path, "seconds": 1 + n % 300, "kind": "wav"})
+with open(os.path.join(appdir, "data", "tunewright", "takes.json"), "w") as f:
+    json.dump({"takes": takes}, f, indent=4)
+PY
 
-echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -sr)"
+echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -sr), $TAKES earlier takes listed"
 
 # Prints "mapped_ms responsive_ms" of one launch; the launcher closes the window after.
 launch_once() {
@@ -197,6 +220,7 @@ launch_stopped() {
 }
 
 STOPPED_FAILURES=0
+[ "$SKIP_STOPPED" = 1 ] && STOPPED_RUNS=0
 tw_map=() tw_ready=() peer_map=() peer_ready=()
 for ((run = 1; run <= STOPPED_RUNS; run++)); do
     # Not in $(...): the failure count and the held launchers must stay in this shell.
@@ -208,6 +232,7 @@ for ((run = 1; run <= STOPPED_RUNS; run++)); do
     peer_map+=("$m") peer_ready+=("$r")
 done
 
+if [ "$SKIP_STOPPED" != 1 ]; then
 echo
 echo "start-up with the sound server stopped (SIGSTOP before the fork, SIGCONT after the"
 echo "first _NET_WM_PING answer), fork to mapped / to first answer, ms ($STOPPED_RUNS runs each;"
@@ -220,6 +245,7 @@ else
 fi
 [ "$STOPPED_FAILURES" = 0 ] ||
     echo "$STOPPED_FAILURES launches with the server stopped did not map, or did not end cleanly"
+fi
 
 if [ "$SKIP_IDLE" = 1 ]; then
     [ "$STOPPED_FAILURES" = 0 ]
