@@ -5,6 +5,9 @@
 #   desktop_env.sh start DIR [x]   start them; DIR/address holds the bus address, and with x
 #                                  DIR/display the X display (":N")
 #   desktop_env.sh stop DIR        stop them and remove DIR
+#   desktop_env.sh run x|- PROGRAM [ARG...]
+#                                  PROGRAM on them (with TW_DESKTOP set), in a folder of its
+#                                  own; they stop when it ends, however it ends
 #
 # Any part that does not come up within 10 s makes the command fail with its log on stderr.
 set -u -o pipefail
@@ -82,7 +85,26 @@ start_x() {
   die "Xvfb did not start" "$DIR/x.log"
 }
 
-[ $# -ge 2 ] || die "usage: desktop_env.sh start|stop DIR [x]"
+[ $# -ge 2 ] || die "usage: desktop_env.sh start|stop DIR [x] | run x|- PROGRAM [ARG...]"
+if [ "$1" = run ]; then
+  WITH="$2"
+  shift 2
+  DIR="$(mktemp -d /tmp/tw-desktop-XXXXXX)" || die "cannot create a folder in /tmp"
+  if ! "$0" start "$DIR" "$WITH"; then
+    "$0" stop "$DIR"
+    exit 1
+  fi
+  # The trash and the runtime files stay in DIR too.
+  export TW_DESKTOP="$DIR" XDG_DATA_HOME="$DIR/data"
+  DBUS_SESSION_BUS_ADDRESS="$(cat "$DIR/address")" && export DBUS_SESSION_BUS_ADDRESS
+  if [ "$WITH" = x ]; then
+    DISPLAY="$(cat "$DIR/display")" && export DISPLAY QT_QPA_PLATFORM=xcb
+  fi
+  "$@"
+  RC=$?
+  "$0" stop "$DIR"
+  exit $RC
+fi
 DIR="$2"
 case "$1" in
 start)
