@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <pthread.h>
+#include <sched.h>
 
 namespace tw {
 
@@ -43,28 +45,31 @@ TakeStore::~TakeStore() {
         stop_ = true;
     }
     wake_.notify_one();
+    if (reader_.joinable())
+        reader_.join();
     if (worker_.joinable())
         worker_.join();
 }
 
 void TakeStore::open(const QString& file) {
-    if (worker_.joinable())
+    if (readAsked_)
         return;
     file_ = file;
     readAsked_ = true;
     worker_ = std::thread([this] { work(); });
-}
-
-void TakeStore::work() {
-    std::unique_lock lock(mutex_);
-    if (readAsked_) {
-        lock.unlock();
+    reader_ = std::thread([this] {
+        // Background work: on a machine with few cores the window's own start comes first.
+        sched_param idle{};
+        pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
         const Read earlier = read(file_);
         // Queued to the list's thread; a store gone by then takes the call with it.
         QMetaObject::invokeMethod(
             this, [this, earlier] { listEarlier(earlier); }, Qt::QueuedConnection);
-        lock.lock();
-    }
+    });
+}
+
+void TakeStore::work() {
+    std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stop_ || pending_; });
         if (!pending_)
@@ -104,8 +109,10 @@ TakeStore::Read TakeStore::read(const QString& file) {
         const QJsonObject entry = value.toObject();
         const QString path = entry.value(kPath).toString();
         // A line of another program's making, or one whose file has gone, is left out.
-        if (path.isEmpty() || !QFileInfo(path).isFile())
+        if (path.isEmpty() || !QFileInfo(path).isFile()) {
+            ++result.leftOut;
             continue;
+        }
         Takes::Take take;
         take.path = path;
         take.seconds = std::max(0, entry.value(kSeconds).toInt());
@@ -144,9 +151,12 @@ void TakeStore::listEarlier(const Read& read) {
                         .arg(read.damage, kept),
                     kRed);
     }
+    const bool thisRunsTakes = takes_.rowCount() > 0;
+    takes_.prependEarlier(read.takes);
     open_ = true;
-    takes_.prependEarlier(read.takes); // a change: the file is written anew either way
-    if (read.takes.isEmpty())
+    // A file that holds exactly what is listed is left as it is: a long list is not written
+    // anew at every start.
+    if (read.missing || !read.damage.isEmpty() || read.leftOut > 0 || thisRunsTakes)
         changed();
     emit opened(int(read.takes.size()));
 }

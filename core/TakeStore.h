@@ -33,7 +33,8 @@ class TakeStore : public QObject {
     struct Read {
         QList<Takes::Take> takes; // those whose file exists, in the file's order
         bool missing = false;
-        QString damage; // why the file could not be read, "" when it could
+        int leftOut = 0; // lines whose file has gone
+        QString damage;  // why the file could not be read, "" when it could
     };
     // The file's takes; exposed for the tests of damaged files.
     static Read read(const QString& file);
@@ -57,7 +58,8 @@ class TakeStore : public QObject {
     bool readAsked_ = false;
     bool stop_ = false;
     std::optional<QByteArray> pending_;
-    std::thread worker_;
+    std::thread worker_; // writes
+    std::thread reader_; // reads once, at the lowest priority
 };
 
 } // namespace tw
