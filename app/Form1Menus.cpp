@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
+#include <QToolButton>
 
 namespace tw {
 
@@ -106,14 +107,19 @@ void Form1::buildControls() {
         QStringLiteral("Undo delete"), this);
     Undo->setShortcut(QKeySequence::Undo);
     Undo->setShortcutContext(Qt::WindowShortcut);
-    Undo->setVisible(false);
     Text1->addAction(Undo, QLineEdit::TrailingPosition);
     addAction(Undo);
     connect(Undo, &QAction::triggered, this, [this] { session_.undoDelete(); });
-    connect(&session_, &Session::undoChanged, this, [this](const QString& file) {
+    // The line's button does not follow its action's visibility: both are set.
+    const auto showUndo = [this](const QString& file) {
         Undo->setVisible(!file.isEmpty());
         Undo->setToolTip(QStringLiteral("Put %1 back (Ctrl+Z)").arg(file));
-    });
+        for (QObject* shown : Undo->associatedObjects())
+            if (auto* button = qobject_cast<QToolButton*>(shown))
+                button->setVisible(!file.isEmpty());
+    };
+    showUndo(QString());
+    connect(&session_, &Session::undoChanged, this, showUndo);
 
     SkinScrollBar1 = new SkinScrollBar(client);
     SkinScrollBar1->setGeometry(twips(120, 4920, 4815, 255));
