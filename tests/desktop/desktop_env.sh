@@ -12,6 +12,7 @@
 # Any part that does not come up within 10 s makes the command fail with its log on stderr.
 set -u -o pipefail
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/../support/private_bus.sh"
 
 die() {
   echo "desktop_env: $1" >&2
@@ -19,41 +20,8 @@ die() {
   exit 1
 }
 
-stop_pid() {
-  [ -f "$1" ] || return 0
-  local pid
-  pid="$(cat "$1")"
-  rm -f "$1"
-  kill "$pid" 2>/dev/null || return 0
-  local i
-  for i in $(seq 1 50); do
-    case "$(ps -o stat= -p "$pid" 2>/dev/null)" in "" | Z*) return 0 ;; esac
-    sleep 0.1
-  done
-  kill -9 "$pid" 2>/dev/null || true
-}
 
-start_bus() {
-  command -v dbus-daemon >/dev/null || die "dbus-daemon is not installed (apt install dbus-daemon)"
-  cat >"$DIR/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$DIR/bus</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-  local out
-  out="$(dbus-daemon --config-file="$DIR/bus.conf" --fork --print-address=1 --print-pid=1 \
-    2>"$DIR/bus.log")" || die "dbus-daemon did not start" "$DIR/bus.log"
-  sed -n 1p <<<"$out" >"$DIR/address"
-  sed -n 2p <<<"$out" >"$DIR/bus.pid"
-}
+start_bus() { start_private_bus; }
 
 start_fake() {
   DBUS_SESSION_BUS_ADDRESS="$(cat "$DIR/address")" /usr/bin/python3 "$HERE/fake_desktop.py" \

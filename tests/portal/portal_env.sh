@@ -22,6 +22,7 @@
 #     tests/portal/portal_env.sh activate /tmp/pt record; tests/portal/portal_env.sh stop /tmp/pt
 set -u -o pipefail
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/../support/private_bus.sh"
 BACKEND_NAME=org.freedesktop.impl.portal.desktop.tunewrighttest
 FRONTEND_NAME=org.freedesktop.portal.Desktop
 
@@ -49,42 +50,11 @@ wait_for() { # name, owner that does not count, log
   die "$1 did not appear on the bus" "$3"
 }
 
-stop_pid() {
-  [ -f "$1" ] || return 0
-  local pid
-  pid="$(cat "$1")"
-  rm -f "$1"
-  kill "$pid" 2>/dev/null || return 0
-  local i
-  for i in $(seq 1 50); do
-    # A zombie has gone too; its parent (not us) may be slow to reap it.
-    case "$(ps -o stat= -p "$pid" 2>/dev/null)" in "" | Z*) return 0 ;; esac
-    sleep 0.1
-  done
-  kill -9 "$pid" 2>/dev/null || true
-}
 
 start_bus() {
   mkdir -p "$DIR/portals" "$DIR/empty" "$DIR/runtime"
   chmod 700 "$DIR/runtime"
-  cat >"$DIR/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$DIR/bus</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
-  local out
-  out="$(dbus-daemon --config-file="$DIR/bus.conf" --fork --print-address=1 --print-pid=1 \
-    2>"$DIR/bus.log")" || die "dbus-daemon did not start" "$DIR/bus.log"
-  sed -n 1p <<<"$out" >"$DIR/address"
-  sed -n 2p <<<"$out" >"$DIR/bus.pid"
+  start_private_bus
 }
 
 start_backend() {
