@@ -74,6 +74,11 @@ void EngineClient::call(EngineMode mode, QObject* context, Answer answer, const 
         std::move(answer));
 }
 
+void EngineClient::listen(const RecordingFormat& f, int keepMs) {
+    call(EngineMode::Listen, nullptr, {}, {}, f.Channels, f.SamplesPerSec, f.BitsPerSample,
+         std::max(keepMs, 0));
+}
+
 void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer, Take take) {
     call(EngineMode::Record, context, std::move(answer), {}, f.Channels, f.SamplesPerSec,
          f.BitsPerSample, take == Take::Test ? 1 : 0);

@@ -26,6 +26,7 @@ enum class EngineMode : int32_t {
     Resume = 3,
     CountSources = 4,
     SelectSource = 5,
+    Listen = 6,
 };
 
 // What a negative answer of the engine means; a count (mode 4) is the answer itself.
@@ -72,6 +73,10 @@ class EngineClient : public QObject {
     void record(const RecordingFormat& format, QObject* context, Answer answer,
                 Take take = Take::User);
     void stopAndSave(const QString& path, QObject* context, Answer answer);
+    // Keeps the input open between takes, holding its last `keepMs` in memory: the next take
+    // in the same format begins with them, and the level is measured meanwhile.
+    void listen(const RecordingFormat& format, int keepMs);
+    void stopListening() { call(EngineMode::Listen); }
     void selectSource(int32_t index) {
         call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);
     }

@@ -54,6 +54,10 @@ class Recorder : public QObject {
     // The time the take has recorded so far, pauses left out.
     qint64 elapsedMs() const;
     int elapsedSeconds() const { return int(elapsedMs() / 1000); }
+    // The take's size so far as the status line counts it.
+    qint64 bytesSoFar() const {
+        return qint64(megabytesPerSecond_.toDouble() * double(elapsedMs()) / 1000 * 1048576);
+    }
     // The monotonic time in milliseconds the clock reads; tests give one they move by hand.
     void setTimeSource(std::function<qint64()> now) { now_ = std::move(now); }
     // Shows the time and size reached now.

@@ -67,7 +67,7 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
       recorder(engine, settings, status), playback(player, status),
       wizard(engine, player, settings, volume), recovery(settings, takes, status), meter(engine),
-      store(takes, status), messages_(messages, *this),
+      store(takes, status), timer(*this), voice(*this), messages_(messages, *this),
       runner_(std::make_unique<DOSOutputs>(messages_)),
       converter_(std::make_unique<Converter>(*runner_, status, settings.appDir())) {
     connect(&engine, &EngineClient::libraryMissing, this,
@@ -84,7 +84,7 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
             emit takesRecovered(std::exchange(recoveredNow_, {}));
     });
     const auto meterWhenRecording = [this] {
-        meter.setActive(recorder.takeRunning() || wizard.busy());
+        meter.setActive(recorder.takeRunning() || wizard.busy() || listening_);
     };
     connect(&recorder, &Recorder::phaseChanged, this, meterWhenRecording);
     connect(&wizard, &SoundCardWizard::busyChanged, this, meterWhenRecording);
@@ -92,6 +92,8 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
         recorder.showSilence(silent, inputDescription_.isEmpty() ? QStringLiteral("the input")
                                                                  : inputDescription_);
     });
+    connect(this, &Session::listeningChanged, this, meterWhenRecording);
+    watchRules();
     connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::describeInput);
     connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::markConfigured);
     // What the rule depends on.
@@ -184,6 +186,9 @@ QString Session::refusal(Command command) const {
         return QString();
     case Command::Pause:
     case Command::Stop:
+        // Stop also cancels what waits to start or stop a take.
+        if (command == Command::Stop && (timer.armed() || voice.armed()))
+            return QString();
         if (!recorder.takeRunning())
             return phase == Phase::Saving ? QStringLiteral("The recording is being saved.")
                                           : QStringLiteral("No recording is running.");
@@ -208,6 +213,22 @@ bool Session::allowed(Command command) {
 bool Session::request(Command command) {
     if (!allowed(command))
         return false;
+    if (command == Command::Stop && cancelRules() && !recorder.takeRunning())
+        return true;
+    if (command == Command::Record)
+        leadForStart(false);
+    return perform(command);
+}
+
+bool Session::requestByRule(Command command) {
+    if (!allowed(command))
+        return false;
+    if (command == Command::Record)
+        leadForStart(true);
+    return perform(command);
+}
+
+bool Session::perform(Command command) {
     switch (command) {
     case Command::Record:
         recorder.record();
@@ -216,7 +237,8 @@ bool Session::request(Command command) {
         recorder.togglePause();
         break;
     case Command::Stop:
-        recorder.stopAndSave();
+        if (recorder.takeRunning())
+            recorder.stopAndSave();
         break;
     case Command::Convert:
     case Command::SoundCardSetup:
@@ -434,6 +456,7 @@ void Session::continueQuit() {
     if (recorder.phase() != Recorder::Phase::Idle || converter_->busy())
         return;
     quitDone_ = true;
+    keepInputOpen();
     playback.closePlaying();
     // A volume the mixer never told would be applied at the next start: possibly silence.
     if (volume.known())

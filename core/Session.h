@@ -11,7 +11,9 @@
 #include "core/SoundCardWizard.h"
 #include "core/StatusLine.h"
 #include "core/TakeStore.h"
+#include "core/TakeTimer.h"
 #include "core/Takes.h"
+#include "core/VoiceTrigger.h"
 #include "core/VolumeControl.h"
 #include "platform/IMessageBox.h"
 
@@ -68,6 +70,16 @@ class Session : public QObject {
     InputMeter meter;
     // The list across runs: opened by the program, never by tests that do not ask for it.
     TakeStore store;
+    // The rules that start and stop takes by themselves. Stop, from any front end, cancels
+    // both (and is allowed while one waits).
+    TakeTimer timer;
+    VoiceTrigger voice;
+
+    // Seconds of the input kept before each start (0: off), from Config.ini and Preferences.
+    int preRecordSeconds() const { return preRecordSeconds_; }
+    void setPreRecordSeconds(int seconds);
+    // The engine keeps the input open between takes: for pre-record or voice activation.
+    bool inputKeptOpen() const;
 
     // The sound server's description of the source in use ("" until it answers).
     const QString& inputDescription() const { return inputDescription_; }
@@ -89,6 +101,9 @@ class Session : public QObject {
     // Runs Record, Pause (or Resume) or Stop when the rule allows it, else says why on the
     // status line. True when it ran.
     bool request(Command command);
+    // The same for a rule's own command (the timer's, voice activation's): its Stop cancels
+    // no rule.
+    bool requestByRule(Command command);
 
     // Where takes go from now on: kept for the run whether or not Config.ini could store it.
     void setSavePosition(const QString& path);
@@ -158,8 +173,24 @@ class Session : public QObject {
     void fileDeleted(const QString& path, bool undoable);
     // What undoableDelete() answers has changed.
     void undoChanged(const QString& undoable);
+    // The input is open between takes (for pre-record or voice activation), or no longer.
+    void listeningChanged(bool listening);
 
   private:
+    // Opens the input between takes, or closes it, as inputKeptOpen() says; also reopens it
+    // after the server or the source changed under it.
+    void keepInputOpen();
+    bool listening() const { return listening_; }
+    // The rules' connections and the status line's note of what they wait for.
+    void watchRules();
+    // Cancels the timer and voice activation; true when one was set.
+    bool cancelRules();
+    // The audio before a start the take keeps: the pre-record span, and for a start by voice
+    // activation at least the sound that set it off.
+    void leadForStart(bool byRule);
+    int listenKeepMs() const;
+    void showRules(bool force);
+    bool perform(Command command);
     void takeSaved(const QString& path, int seconds, const QString& warning);
     void encodeRecoveredTake(const QString& path, int seconds);
     void recoveredTakeEncoded(const QString& wav, const QString& output, bool ok,
@@ -190,6 +221,13 @@ class Session : public QObject {
     bool quitting_ = false;
     bool quitDone_ = false;
     bool configured_ = false;
+    int preRecordSeconds_ = 0;
+    bool listening_ = false;
+    int listenKeepMs_ = -1;
+    RecordingFormat listenFormat_;
+    QTimer listenCheck_;
+    QTimer rulesShown_;
+    QString rulesText_;
     QTimer whyNotShown_;
     QString whyNot_;
     QString textBefore_;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <unistd.h>
@@ -18,6 +19,12 @@ const QString kTakeFormat = QStringLiteral("Take Format");
 const QString kTakeNamePattern = QStringLiteral("Take Name Pattern");
 const QString kNotifications = QStringLiteral("Notifications");
 const QString kKeepInTray = QStringLiteral("Keep In Tray");
+const QString kPreRecord = QStringLiteral("Pre-record Seconds");
+const QString kVoiceStartDb = QStringLiteral("Voice Start dB");
+const QString kVoiceStartMs = QStringLiteral("Voice Start ms");
+const QString kVoiceSilenceDb = QStringLiteral("Voice Silence dB");
+const QString kVoiceSilenceMs = QStringLiteral("Voice Silence ms");
+const QString kVoiceOnSilence = QStringLiteral("Voice On Silence");
 const QString kGnomeShortcutsOffered = QStringLiteral("GNOME Shortcuts Offered");
 const QString kChannels = QStringLiteral("Channels");
 const QString kBits = QStringLiteral("BitsPerSample");
@@ -290,6 +297,52 @@ bool Settings::gnomeShortcutsOffered() const {
 bool Settings::writeGnomeShortcutsOffered() {
     return written(config_.writeString(kSection, kGnomeShortcutsOffered, QStringLiteral("1")),
                    QStringLiteral("That the GNOME shortcuts were offered"));
+}
+
+int Settings::preRecordSeconds() const {
+    const int seconds = config_.readInt(kSection, kPreRecord, 0);
+    return seconds >= 1 && seconds <= 10 ? seconds : 0;
+}
+
+bool Settings::writePreRecordSeconds(int seconds) {
+    return written(config_.writeString(kSection, kPreRecord,
+                                       QString::number(std::clamp(seconds, 0, 10))),
+                   QStringLiteral("The pre-record setting"));
+}
+
+VoiceSettings Settings::voiceSettings() const {
+    VoiceSettings voice;
+    // A threshold outside the meter's range, or a time no one would set, is a typing slip in
+    // the file: the default serves better than a trigger that never or always fires.
+    const auto decibels = [this](const QString& key, double fallback) {
+        const int value = config_.readInt(kSection, key, int(fallback));
+        return value >= -60 && value <= 0 ? double(value) : fallback;
+    };
+    const auto millis = [this](const QString& key, int fallback) {
+        const int value = config_.readInt(kSection, key, fallback);
+        return value >= 0 && value <= 600000 ? value : fallback;
+    };
+    voice.startDb = decibels(kVoiceStartDb, voice.startDb);
+    voice.startMs = millis(kVoiceStartMs, voice.startMs);
+    voice.silenceDb = decibels(kVoiceSilenceDb, voice.silenceDb);
+    voice.silenceMs = std::max(millis(kVoiceSilenceMs, voice.silenceMs), 100);
+    QString onSilence;
+    const int count = config_.readString(kSection, kVoiceOnSilence, QString(), onSilence);
+    voice.split = count > 0 && onSilence.left(count).trimmed().compare(
+                                   QLatin1String("split"), Qt::CaseInsensitive) == 0;
+    return voice;
+}
+
+bool Settings::writeVoiceSettings(const VoiceSettings& voice) {
+    const auto number = [](double value) { return QString::number(qRound(value)); };
+    const bool ok =
+        config_.writeString(kSection, kVoiceStartDb, number(voice.startDb)) &&
+        config_.writeString(kSection, kVoiceStartMs, number(voice.startMs)) &&
+        config_.writeString(kSection, kVoiceSilenceDb, number(voice.silenceDb)) &&
+        config_.writeString(kSection, kVoiceSilenceMs, number(voice.silenceMs)) &&
+        config_.writeString(kSection, kVoiceOnSilence,
+                            voice.split ? QStringLiteral("split") : QStringLiteral("pause"));
+    return written(ok, QStringLiteral("The voice activation thresholds"));
 }
 
 } // namespace tw

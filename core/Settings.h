@@ -2,6 +2,7 @@
 
 #include "core/OutputFormat.h"
 #include "core/TakeFormat.h"
+#include "core/VoiceTrigger.h"
 #include "platform/ConfigFile.h"
 
 #include <QList>
@@ -103,6 +104,14 @@ class Settings : public QObject {
     // F9, F10 and F11; the question comes once.
     bool gnomeShortcutsOffered() const;
     bool writeGnomeShortcutsOffered();
+    // "Pre-record Seconds": 1..10 keeps that much of the input before each start (the input
+    // then stays open while the program runs); 0 or missing, off.
+    int preRecordSeconds() const;
+    bool writePreRecordSeconds(int seconds);
+    // "Voice Start dB", "Voice Start ms", "Voice Silence dB", "Voice Silence ms" and
+    // "Voice On Silence" (pause or split); missing or unreadable values take the defaults.
+    VoiceSettings voiceSettings() const;
+    bool writeVoiceSettings(const VoiceSettings& voice);
 
     int AutoMp3 = 0;
     QString LameOptions = mp3Format().defaultOptions;

@@ -22,6 +22,8 @@ class FakeAudioLibraries final : public IAudioLibraries {
         calls.append({QStringLiteral("Wavelark"), file, {mode, a, b, c, d}});
         if (!failure.isEmpty())
             return kNotLoaded;
+        if (mode == 6)
+            listening = a != 0;
         if (onWavelark)
             return onWavelark(file, mode, a, b, c, d);
         return mode == 4 ? sourceCount : 0;
@@ -51,7 +53,7 @@ class FakeAudioLibraries final : public IAudioLibraries {
         if (!failure.isEmpty())
             return kNotLoaded;
         out = inputLevel;
-        return status.take ? 0 : -3;
+        return status.take || listening ? 0 : -3;
     }
     // Only shown to the user: not recorded in `calls`.
     int32_t WavelarkSourceDescription(int32_t number, QString& out) override {
@@ -67,7 +69,8 @@ class FakeAudioLibraries final : public IAudioLibraries {
     int32_t sourceCount = 2;
     int32_t level = 40000; // the source's volume before the program sets one
     EngineStatus status;
-    EngineLevel inputLevel;  // answered while status.take says a take runs
+    EngineLevel inputLevel;  // answered while status.take says a take runs, or while listening
+    bool listening = false;  // the input is open between takes (mode 6)
     double savedSeconds = 0; // the length of the take a test's stand-in engine writes
     QString failure;         // when set, every call fails as an unloadable library would
     std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>
