@@ -80,6 +80,8 @@ class Session : public QObject {
     void setPreRecordSeconds(int seconds);
     // The engine keeps the input open between takes: for pre-record or voice activation.
     bool inputKeptOpen() const;
+    // The engine has been asked to keep it open now (between takes).
+    bool listening() const { return listening_; }
 
     // The sound server's description of the source in use ("" until it answers).
     const QString& inputDescription() const { return inputDescription_; }
@@ -180,7 +182,6 @@ class Session : public QObject {
     // Opens the input between takes, or closes it, as inputKeptOpen() says; also reopens it
     // after the server or the source changed under it.
     void keepInputOpen();
-    bool listening() const { return listening_; }
     // The rules' connections and the status line's note of what they wait for.
     void watchRules();
     // Cancels the timer and voice activation; true when one was set.

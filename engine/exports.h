@@ -6,8 +6,11 @@
 
 extern "C" {
 // Recording engine: mode 0 stop and save to file, 1 record (a channels, b rate, c bits),
-// 2 pause, 3 resume, 4 count sources, 5 select source d. Negative results are errors. A record
-// with d = 1 is a test take: its capture, if left behind, is not a take of the user's.
+// 2 pause, 3 resume, 4 count sources, 5 select source d, 6 listen (a channels, b rate, c bits;
+// d milliseconds kept; a = 0 closes the input). Negative results are errors. A record with
+// d = 1 is a test take: its capture, if left behind, is not a take of the user's. Listening
+// keeps the input open between takes and its last d ms (at most 10 s) in memory; the next
+// record in the same format begins with them, and the level is reported meanwhile.
 int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b, int32_t c, int32_t d);
 // Diagnostics: gaps (audio never received, filled with silence) of the current or last take.
 int64_t WavelarkGapCount();
@@ -35,7 +38,7 @@ struct WavelarkStatusInfo {
 int32_t WavelarkStatus(WavelarkStatusInfo* info);
 
 // The input's level while a take runs (also while it is paused, so that the user can set the
-// volume before resuming): the highest sample of the last ~100 ms of audio received, as a
+// volume before resuming) or while the input is listened to between takes: the highest sample of the last ~100 ms of audio received, as a
 // share of full scale, and whether a sample at (or within 0.1 % of) full scale came in that
 // span. Read from atomics the capture path updates; never waits, may be asked from any thread.
 struct WavelarkLevelInfo {

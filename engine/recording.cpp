@@ -69,6 +69,56 @@ Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool
       state_(std::make_shared<TakeState>(format.rate)),
       meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
 
+namespace {
+// The most a listening recording is asked to hold; its ring takes that and a take's span.
+constexpr auto kMostKept = 10s;
+} // namespace
+
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, Listening listening)
+    : connection_(std::move(connection)), format_(format), test_(false),
+      frameBytes_(format.frameBytes()),
+      ring_(frameBytes_ * static_cast<size_t>(format.rate) *
+                static_cast<size_t>(std::chrono::seconds(kRingSpan + kMostKept).count()),
+            WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
+      state_(std::make_shared<TakeState>(format.rate)),
+      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {
+    listening_.store(true);
+    keepBytes_ = 0;
+    setKeep(listening.keep);
+}
+
+void Recording::setKeep(std::chrono::milliseconds keep) {
+    const auto ms =
+        std::clamp<int64_t>(keep.count(), 0, std::chrono::milliseconds(kMostKept).count());
+    const size_t bytes = static_cast<size_t>(ms * format_.rate / 1000) * frameBytes_;
+    if (!stream_) {
+        keepBytes_ = bytes;
+        return;
+    }
+    LoopLock lock(connection_->loop());
+    keepBytes_ = bytes;
+    hold(nullptr, 0);
+}
+
+void Recording::hold(const void* data, size_t bytes) {
+    constexpr size_t block = WavWriter::kDirectBlock;
+    auto* at = static_cast<const std::byte*>(data);
+    // A long gap (the machine slept while listening) is more than the ring: only its end
+    // can be kept.
+    const size_t piece = ring_.capacity() / 2 / block * block;
+    do {
+        const size_t n = std::min(bytes, piece);
+        if (ring_.writable() < n)
+            ring_.consume((n - ring_.writable() + block - 1) / block * block);
+        ring_.push(at, n, format_.silence());
+        if (at)
+            at += n;
+        bytes -= n;
+        if (ring_.size() > keepBytes_)
+            ring_.consume((ring_.size() - keepBytes_) / block * block);
+    } while (bytes > 0);
+}
+
 Recording::~Recording() {
     finishCapture(std::nullopt);
 }
@@ -228,6 +278,10 @@ void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadl
 }
 
 void Recording::append(const void* data, size_t bytes) {
+    if (listening_.load(std::memory_order_relaxed)) {
+        hold(data, bytes);
+        return;
+    }
     // Counted whether the ring takes it now or owes it as silence: it all reaches the capture,
     // unless the disk refuses it.
     if (!has(WavelarkWriteFailed))
@@ -305,6 +359,38 @@ void Recording::watchClock() {
 }
 
 int32_t Recording::start(const std::string* source, Clock::time_point deadline) {
+    if (const int32_t opened = openCapture(); opened != kOk)
+        return opened;
+    startWriter();
+    return connectStream(source, deadline);
+}
+
+int32_t Recording::listen(const std::string* source, Clock::time_point deadline) {
+    return connectStream(source, deadline);
+}
+
+int32_t Recording::begin() {
+    if (const int32_t opened = openCapture(); opened != kOk)
+        return opened;
+    {
+        LoopLock lock(connection_->loop());
+        if (streamLost()) {
+            ::unlink(capturePath_.c_str());
+            capturePath_.clear();
+            return has(WavelarkServerLost) ? kNoServer : kNoSource;
+        }
+        // What was noticed while listening belongs to no take.
+        gapCount_.store(0);
+        gapFrames_.store(0);
+        state_->frames.store(static_cast<int64_t>(ring_.size() / frameBytes_));
+        listening_.store(false);
+        state_->phase.store(1);
+    }
+    startWriter();
+    return kOk;
+}
+
+int32_t Recording::openCapture() {
     // Past a file size limit, write() raises SIGXFSZ, which ends the process by default;
     // ignored, the write fails with EFBIG and the take goes on to be saved. A handler the
     // program installed is left alone.
@@ -332,11 +418,17 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
         ::unlink(capturePath_.c_str());
         return kFileError;
     }
+    return kOk;
+}
+
+void Recording::startWriter() {
     const auto now = Clock::now();
     stall_ = {now, now, {}};
     lastDelivery_.store(now.time_since_epoch().count());
     writer_ = std::thread([this] { writerLoop(); });
+}
 
+int32_t Recording::connectStream(const std::string* source, Clock::time_point deadline) {
     LoopLock lock(connection_->loop());
     const pa_sample_spec spec = format_.spec();
     stream_.reset(pa_stream_new(connection_->context(), "Recording", &spec, nullptr));
@@ -357,7 +449,8 @@ int32_t Recording::start(const std::string* source, Clock::time_point deadline) 
                 [this] { return pa_stream_get_state(stream_.get()) != PA_STREAM_CREATING; },
                 deadline) &&
             pa_stream_get_state(stream_.get()) == PA_STREAM_READY) {
-            state_->phase.store(1);
+            if (!listening_.load())
+                state_->phase.store(1);
             return kOk;
         }
         if (pa_context_errno(connection_->context()) == PA_ERR_NOENTITY)

@@ -55,11 +55,25 @@ class Recording {
   public:
     // A test take (the sound-card check's) is never recovered as a take of the user's.
     Recording(std::shared_ptr<Connection> connection, Format format, bool test = false);
+    // A recording that first only listens: the input is open and measured, and its last
+    // `keep` of audio is held in memory, with no file, until begin() makes it a take that
+    // starts with that audio.
+    struct Listening {
+        std::chrono::milliseconds keep;
+    };
+    Recording(std::shared_ptr<Connection> connection, Format format, Listening listening);
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
     int32_t start(const std::string* source, Clock::time_point deadline);
+    // For a listening recording: connects the stream only.
+    int32_t listen(const std::string* source, Clock::time_point deadline);
+    // How much audio a listening recording holds from now on.
+    void setKeep(std::chrono::milliseconds keep);
+    // The listening recording becomes a take, beginning with the audio it holds.
+    int32_t begin();
+    bool listening() const { return listening_.load(); }
     // After a failed start: nothing was recorded, so no capture is left behind.
     void abandon();
     // Ends the take and puts the capture at dest; an empty dest keeps it in the capture folder.
@@ -93,6 +107,12 @@ class Recording {
     int64_t frameDueAt(Clock::time_point t) const;
     void collectTail(Clock::time_point stoppedAt, Clock::time_point deadline);
     void append(const void* data, size_t bytes);
+    // While listening: the ring keeps only the last keepBytes_ (in whole blocks, so that the
+    // capture's blocks stay aligned in it once the take begins).
+    void hold(const void* data, size_t bytes);
+    int32_t openCapture();
+    void startWriter();
+    int32_t connectStream(const std::string* source, Clock::time_point deadline);
     void startClock(size_t available);
     void watchClock();
     void countGap(int64_t frames);
@@ -115,6 +135,9 @@ class Recording {
     std::shared_ptr<Connection> connection_;
     Format format_;
     bool test_;
+    // Set while the recording only listens; cleared by begin() under the mainloop lock.
+    std::atomic<bool> listening_{false};
+    size_t keepBytes_ = 0; // under the mainloop lock
     size_t frameBytes_;
     ByteRing ring_;
     std::shared_ptr<TakeState> state_;

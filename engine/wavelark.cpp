@@ -21,7 +21,8 @@ using namespace tw::engine;
 // server, so the status answers while the engine's mutex is held by a stop or a frozen server.
 struct StatusBoard {
     std::mutex mutex;
-    std::shared_ptr<const TakeState> take; // the take in progress or the last one
+    std::shared_ptr<const TakeState> take;      // the take in progress or the last one
+    std::shared_ptr<const TakeState> listening; // the input open between takes, if it is
     std::string capture;
 
     void set(std::shared_ptr<const TakeState> state, std::string path) {
@@ -37,6 +38,11 @@ struct Engine {
     PulseClient client;
     std::optional<std::string> source;
     std::unique_ptr<Recording> recording;
+    // The input open between takes (pre-record, voice activation): the next take in its
+    // format begins with the audio it holds.
+    std::unique_ptr<Recording> listener;
+    Format listenFormat;
+    std::optional<std::string> listenSource;
     int64_t lastGapCount = 0;
     int64_t lastGapFrames = 0;
 };
@@ -56,6 +62,54 @@ int32_t sourceCount(Engine& e) {
     return sources ? static_cast<int32_t>(sources->size()) : kNoServer;
 }
 
+void closeListener(Engine& e) {
+    if (!e.listener)
+        return;
+    {
+        std::lock_guard guard(e.status.mutex);
+        e.status.listening.reset();
+    }
+    e.listener.reset();
+}
+
+int32_t listen(Engine& e, Format format, int32_t keepMs) {
+    if (format.channels == 0) {
+        closeListener(e);
+        return kOk;
+    }
+    if (!format.valid() || keepMs < 0)
+        return kBadArgument;
+    if (e.recording)
+        return kWrongState;
+    const std::chrono::milliseconds keep(keepMs);
+    const bool same = e.listener && !e.listener->failed() &&
+                      e.listenFormat.channels == format.channels &&
+                      e.listenFormat.rate == format.rate && e.listenFormat.bits == format.bits &&
+                      e.listenSource == e.source;
+    if (same) {
+        e.listener->setKeep(keep);
+        return kOk;
+    }
+    closeListener(e);
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    auto listener =
+        std::make_unique<Recording>(std::move(connection), format, Recording::Listening{keep});
+    const int32_t result = listener->listen(e.source ? &*e.source : nullptr, deadline);
+    if (result != kOk)
+        return result;
+    {
+        std::lock_guard guard(e.status.mutex);
+        e.status.listening = listener->state();
+    }
+    e.listener = std::move(listener);
+    e.listenFormat = format;
+    e.listenSource = e.source;
+    return kOk;
+}
+
 int32_t selectSource(Engine& e, int32_t index) {
     if (index < 0)
         return kBadArgument;
@@ -69,6 +123,9 @@ int32_t selectSource(Engine& e, int32_t index) {
         return found;
     // Kept by name: the number of a source changes as devices come and go.
     e.source = entry.name;
+    // An input left open on another source would begin the next take with its audio.
+    if (e.listenSource != e.source)
+        closeListener(e);
     return kOk;
 }
 
@@ -77,6 +134,23 @@ int32_t startRecording(Engine& e, Format format, bool test) {
         return kBadArgument;
     if (e.recording)
         return kWrongState;
+    const bool fromListener = e.listener && !test && !e.listener->failed() &&
+                              e.listenFormat.channels == format.channels &&
+                              e.listenFormat.rate == format.rate &&
+                              e.listenFormat.bits == format.bits && e.listenSource == e.source;
+    if (fromListener) {
+        std::unique_ptr<Recording> recording = std::move(e.listener);
+        closeListener(e);
+        const int32_t result = recording->begin();
+        if (result == kOk) {
+            e.status.set(recording->state(), recording->capturePath());
+            e.recording = std::move(recording);
+            return kOk;
+        }
+        // The open input failed meanwhile: a take of its own may still start.
+        recording->abandon();
+    }
+    closeListener(e);
     const auto deadline = callDeadline();
     auto connection = e.client.connection(deadline);
     if (!connection)
@@ -171,6 +245,8 @@ TW_EXPORT int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b,
         return sourceCount(e);
     case 5:
         return selectSource(e, d);
+    case 6:
+        return listen(e, Format{a, b, c}, d);
     default:
         return kBadArgument;
     }
@@ -213,12 +289,18 @@ TW_EXPORT int32_t WavelarkLevel(WavelarkLevelInfo* info) {
         return kBadArgument;
     StatusBoard& board = engine().status;
     std::shared_ptr<const TakeState> take;
+    bool listening = false;
     {
         std::lock_guard guard(board.mutex);
         take = board.take;
+        // Between takes, the open input's level; a lost one reports none, so that the
+        // program opens it anew.
+        if ((!take || take->phase.load() == 0) && board.listening &&
+            (board.listening->problems.load() & (WavelarkServerLost | WavelarkSourceLost)) == 0)
+            take = board.listening, listening = true;
     }
     *info = {};
-    if (!take || take->phase.load() == 0)
+    if (!take || (take->phase.load() == 0 && !listening))
         return kWrongState;
     *info = decodeLevel(take->level.load(std::memory_order_relaxed));
     return kOk;
