@@ -2,7 +2,6 @@
 // activation) and of pre-record: the input kept open between takes, and the status line's
 // note of what they wait for.
 #include "core/Session.h"
-
 #include "platform/IAudioLibraries.h"
 
 namespace tw {

@@ -305,9 +305,9 @@ int Settings::preRecordSeconds() const {
 }
 
 bool Settings::writePreRecordSeconds(int seconds) {
-    return written(config_.writeString(kSection, kPreRecord,
-                                       QString::number(std::clamp(seconds, 0, 10))),
-                   QStringLiteral("The pre-record setting"));
+    return written(
+        config_.writeString(kSection, kPreRecord, QString::number(std::clamp(seconds, 0, 10))),
+        QStringLiteral("The pre-record setting"));
 }
 
 VoiceSettings Settings::voiceSettings() const {
@@ -328,8 +328,8 @@ VoiceSettings Settings::voiceSettings() const {
     voice.silenceMs = std::max(millis(kVoiceSilenceMs, voice.silenceMs), 100);
     QString onSilence;
     const int count = config_.readString(kSection, kVoiceOnSilence, QString(), onSilence);
-    voice.split = count > 0 && onSilence.left(count).trimmed().compare(
-                                   QLatin1String("split"), Qt::CaseInsensitive) == 0;
+    voice.split = count > 0 && onSilence.left(count).trimmed().compare(QLatin1String("split"),
+                                                                       Qt::CaseInsensitive) == 0;
     return voice;
 }
 

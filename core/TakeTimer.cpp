@@ -30,13 +30,14 @@ QDateTime stopMomentAfter(const QDateTime& start, QTime stopAt) {
 
 std::optional<qint64> parseDuration(const QString& text) {
     static const QRegularExpression form(
-        QStringLiteral("^\\s*(?:(\\d+)\\s*h)?\\s*(?:(\\d+)\\s*m)?\\s*(?:(\\d+(?:\\.\\d+)?)\\s*s?)?\\s*$"),
+        QStringLiteral(
+            "^\\s*(?:(\\d+)\\s*h)?\\s*(?:(\\d+)\\s*m)?\\s*(?:(\\d+(?:\\.\\d+)?)\\s*s?)?\\s*$"),
         QRegularExpression::CaseInsensitiveOption);
     const auto match = form.match(text);
     if (text.trimmed().isEmpty() || !match.hasMatch())
         return std::nullopt;
-    const double ms = match.captured(1).toDouble() * 3600000 + match.captured(2).toDouble() * 60000 +
-                      match.captured(3).toDouble() * 1000;
+    const double ms = match.captured(1).toDouble() * 3600000 +
+                      match.captured(2).toDouble() * 60000 + match.captured(3).toDouble() * 1000;
     if (ms < 1 || ms > double(kWeekMs))
         return std::nullopt;
     return qint64(ms);
@@ -79,8 +80,8 @@ QString TimerPlan::problem(const QDateTime& now) const {
 
 QString TimerPlan::describe() const {
     QStringList parts;
-    parts << (startAt ? QStringLiteral("Start %1").arg(
-                            startAt->toString(QStringLiteral("yyyy-MM-dd HH:mm")))
+    parts << (startAt ? QStringLiteral("Start %1")
+                            .arg(startAt->toString(QStringLiteral("yyyy-MM-dd HH:mm")))
                       : QStringLiteral("Next take"));
     switch (stop) {
     case Stop::Never:
@@ -240,12 +241,12 @@ QString TakeTimer::waitingText() const {
     case TimerPlan::Stop::Never:
         return QString();
     case TimerPlan::Stop::AfterDuration:
-        stop = governing_ ? QStringLiteral("Stopping after %1 — in %2")
-                                .arg(durationText(plan_->durationMs),
-                                     durationText(plan_->durationMs -
-                                                  session_.recorder.elapsedMs()))
-                          : QStringLiteral("The next take stops after %1")
-                                .arg(durationText(plan_->durationMs));
+        stop = governing_
+                   ? QStringLiteral("Stopping after %1 — in %2")
+                         .arg(durationText(plan_->durationMs),
+                              durationText(plan_->durationMs - session_.recorder.elapsedMs()))
+                   : QStringLiteral("The next take stops after %1")
+                         .arg(durationText(plan_->durationMs));
         break;
     case TimerPlan::Stop::AtClockTime: {
         const QDateTime at = stopMomentAfter(governing_ ? takeStart_ : now, plan_->stopAt);
@@ -257,7 +258,8 @@ QString TakeTimer::waitingText() const {
     }
     case TimerPlan::Stop::AtFileSize:
         stop = QStringLiteral("%1 at %2 MB")
-                   .arg(governing_ ? QStringLiteral("Stopping") : QStringLiteral("The next take stops"))
+                   .arg(governing_ ? QStringLiteral("Stopping")
+                                   : QStringLiteral("The next take stops"))
                    .arg(double(plan_->maxBytes) / 1048576, 0, 'f', 1);
         break;
     }

@@ -7,8 +7,7 @@
 
 namespace tw {
 
-VoiceTrigger::VoiceTrigger(Session& session, QObject* parent)
-    : QObject(parent), session_(session) {
+VoiceTrigger::VoiceTrigger(Session& session, QObject* parent) : QObject(parent), session_(session) {
     connect(&session_.recorder, &Recorder::phaseChanged, this, [this](Recorder::Phase phase) {
         // Each state of the take starts its own count: sound before a take began is not
         // silence within it.
@@ -59,7 +58,8 @@ void VoiceTrigger::levelRead(double peak) {
         return;
     const double db = InputMeter::decibels(peak);
     const Phase phase = session_.recorder.phase();
-    const bool waitingForSound = phase == Phase::Idle || (phase == Phase::Paused && pausedBySilence_);
+    const bool waitingForSound =
+        phase == Phase::Idle || (phase == Phase::Paused && pausedBySilence_);
     if (waitingForSound) {
         if (db <= settings_.startDb) {
             above_.invalidate();

@@ -10,8 +10,8 @@ class Session;
 
 // Voice activation's thresholds, from Preferences.
 struct VoiceSettings {
-    double startDb = -40;  // a take starts when the input stays above this...
-    int startMs = 200;     // ...for this long
+    double startDb = -40;   // a take starts when the input stays above this...
+    int startMs = 200;      // ...for this long
     double silenceDb = -50; // silence: below this...
     int silenceMs = 3000;   // ...for this long
     bool split = false;     // on silence: end the take (the next one starts on sound), else pause
