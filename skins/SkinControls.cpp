@@ -187,6 +187,15 @@ void SkinMeter::setLevel(double peak, double hold, bool clipped) {
     update();
 }
 
+void SkinMeter::setThreshold(double share) {
+    // NaN fails the comparison and counts as none.
+    const double kept = share > 0 ? share : 0;
+    if (kept == threshold_)
+        return;
+    threshold_ = kept;
+    update();
+}
+
 void SkinMeter::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const QRect frame = rect();
@@ -198,6 +207,11 @@ void SkinMeter::paintEvent(QPaintEvent*) {
     const int span = inside.width() - clipWidth - 1;
     p.fillRect(QRect(inside.left(), inside.top(), int(span * position(peak_)), inside.height()),
                level_);
+    // Over the level, so that the user sees the level cross it.
+    if (threshold_ > 0)
+        p.fillRect(QRect(inside.left() + int(span * position(threshold_)), inside.top(), 1,
+                         inside.height()),
+                   thresholdColour_);
     if (hold_ > 0.001) {
         const int x = inside.left() + int(span * position(hold_));
         p.fillRect(QRect(std::max(inside.left(), x - 1), inside.top(), 2, inside.height()),

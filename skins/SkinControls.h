@@ -66,6 +66,10 @@ class SkinMeter : public QWidget {
     void setLevel(double peak, double hold, bool clipped);
     double peak() const { return peak_; }
     bool clipped() const { return clipped_; }
+    // A thin line across the bar at a share of full scale (voice activation's start level);
+    // zero, a negative share or NaN draws none.
+    void setThreshold(double share);
+    double threshold() const { return threshold_; }
     // Where a share of full scale falls on the bar, 0..1 (decibels, -60 dB at the left).
     static double position(double share);
 
@@ -75,6 +79,9 @@ class SkinMeter : public QWidget {
   private:
     double peak_ = 0, hold_ = 0;
     bool clipped_ = false;
+    double threshold_ = 0;
+    // Amber in every skin: no shipped skin's level or hold is near it.
+    const QColor thresholdColour_{0xff, 0xb0, 0x20};
     QColor background_{0x10, 0x10, 0x10}, level_{0x50, 0xd0, 0x50}, holdColour_{Qt::white},
         clip_{Qt::red}, border_{Qt::black};
 };

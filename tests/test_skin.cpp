@@ -391,6 +391,35 @@ class TestSkin : public QObject {
         QCOMPARE(clicks.count(), 2);
     }
 
+    // Voice activation's start level: one amber column where position() puts it, which for
+    // the level's own share is just past the bar's end; none once cleared.
+    void meterDrawsTheThresholdWherePositionSays() {
+        SkinMeter meter;
+        meter.resize(300, 12);
+        meter.setLevel(0.1, 0, false);
+        int barEnd = 1;
+        const auto amberColumns = [&meter, &barEnd] {
+            const QImage image = meter.grab().toImage();
+            const int y = image.height() / 2;
+            while (image.pixelColor(barEnd, y) == image.pixelColor(1, y))
+                ++barEnd;
+            QList<int> found;
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixelColor(x, y) == QColor(0xff, 0xb0, 0x20))
+                    found << x;
+            return found;
+        };
+        QVERIFY(amberColumns().isEmpty());
+        meter.setThreshold(0.1);
+        const QList<int> line = amberColumns();
+        QCOMPARE(line, QList<int>{barEnd});
+        for (double none : {0.0, -1.0, std::nan("")}) {
+            meter.setThreshold(0.1);
+            meter.setThreshold(none);
+            QVERIFY(amberColumns().isEmpty());
+        }
+    }
+
     void scrollBarRaisesChangeOnlyForUserMoves_data() {
         QTest::addColumn<QString>("skin");
         QTest::newRow("plain") << QString();
