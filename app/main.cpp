@@ -29,10 +29,13 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: tunewright [--record | --pause | --stop]\n"
+    "Usage: tunewright [--record [--stop-after LENGTH] | --pause | --stop]\n"
     "\n"
     "Without an option, starts Tunewright, or shows the one that is running.\n"
     "  --record    record (F9); starts Tunewright first when none is running\n"
+    "  --stop-after LENGTH\n"
+    "              with --record: the take stops and is saved by itself after LENGTH\n"
+    "              of recording (90 or 90s seconds, 30m minutes, 2h hours, 1h30m)\n"
     "  --pause     pause or resume the recording (F10)\n"
     "  --stop      stop the recording and save it (F11)\n"
     "  --help      show this help\n"
@@ -40,6 +43,7 @@ constexpr char kUsage[] =
 
 struct CommandLine {
     QString action; // "record", "pause", "stop" or "" (just start)
+    qint64 stopAfterMs = 0;
     bool help = false;
     bool version = false;
     QString error;
@@ -58,18 +62,51 @@ CommandLine parse(int argc, char** argv) {
             if (!line.action.isEmpty())
                 line.error = QStringLiteral("give one of --record, --pause and --stop");
             line.action = arg.mid(2);
+        } else if (arg == QLatin1String("--stop-after") ||
+                   arg.startsWith(QLatin1String("--stop-after="))) {
+            const bool joined = arg.contains(QLatin1Char('='));
+            if (!joined && i + 1 >= argc) {
+                line.error = QStringLiteral("--stop-after needs a length, such as 90, 45s, 30m "
+                                            "or 2h");
+                continue;
+            }
+            const QString length =
+                joined ? arg.section(QLatin1Char('='), 1) : QString::fromLocal8Bit(argv[++i]);
+            const std::optional<qint64> ms = tw::parseDuration(length);
+            if (!ms)
+                line.error = QStringLiteral("--stop-after takes a length such as 90, 45s, 30m or "
+                                            "2h (up to a week), not \"%1\"")
+                                 .arg(length);
+            else
+                line.stopAfterMs = *ms;
         } else {
             line.error = QStringLiteral("unknown option %1").arg(arg);
         }
     }
+    if (line.error.isEmpty() && line.stopAfterMs > 0 && line.action != QLatin1String("record"))
+        line.error = QStringLiteral("--stop-after goes with --record");
     return line;
 }
 
-tw::Session::Command commandFor(const QString& action) {
-    if (action == QLatin1String("record"))
-        return tw::Session::Command::Record;
-    return action == QLatin1String("pause") ? tw::Session::Command::Pause
-                                            : tw::Session::Command::Stop;
+// A command of this start or of a later one, through the rule every front end obeys. A length
+// for the take is the timer's: its stop rule takes the take that starts (or the one that runs).
+void carryOut(tw::Session& session, const QString& action, qint64 stopAfterMs) {
+    using Command = tw::Session::Command;
+    if (action == QLatin1String("record")) {
+        if (stopAfterMs > 0) {
+            tw::TimerPlan plan;
+            plan.stop = tw::TimerPlan::Stop::AfterDuration;
+            plan.durationMs = stopAfterMs;
+            const QString why = session.timer.set(plan);
+            if (!why.isEmpty())
+                session.status.set(why, tw::kRed);
+        }
+        // A take that runs already is the one the length applies to.
+        if (stopAfterMs == 0 || !session.recorder.takeRunning())
+            session.request(Command::Record);
+        return;
+    }
+    session.request(action == QLatin1String("pause") ? Command::Pause : Command::Stop);
 }
 
 // The desktop's global shortcuts where it has them (Wayland), else X11 key grabs; `chosen`
@@ -142,7 +179,8 @@ int main(int argc, char** argv) {
     tw::SingleInstance instance(QStringLiteral(TW_APP_ID));
     if (instance.claim() == tw::SingleInstance::Claim::Taken) {
         QString why;
-        if (tw::SingleInstance::send(QStringLiteral(TW_APP_ID), line.action, &why))
+        if (tw::SingleInstance::send(QStringLiteral(TW_APP_ID), line.action, &why,
+                                     QDBusConnection::sessionBus(), 3000, line.stopAfterMs))
             return 0;
         std::fprintf(stderr, "tunewright: the running Tunewright did not answer: %s\n",
                      qPrintable(why));
@@ -192,7 +230,9 @@ int main(int argc, char** argv) {
     // Commands of later starts and of the menu entry's actions obey the same rule as every
     // other front end's.
     QObject::connect(&instance, &tw::SingleInstance::actionRequested, &session,
-                     [&session](const QString& action) { session.request(commandFor(action)); });
+                     [&session](const QString& action, qint64 parameter) {
+                         carryOut(session, action, parameter);
+                     });
     QObject::connect(&instance, &tw::SingleInstance::activated, &form, &tw::Form1::raiseWindow);
     // The list across runs, before anything can add to it: earlier takes stand above.
     session.store.open(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -205,9 +245,10 @@ int main(int argc, char** argv) {
         // Once the program can record: at once, or when the first run's wizard is done.
         QObject::connect(
             &session, &tw::Session::configured, &session,
-            [&session] {
-                QTimer::singleShot(0, &session,
-                                   [&session] { session.request(tw::Session::Command::Record); });
+            [&session, stopAfter = line.stopAfterMs] {
+                QTimer::singleShot(0, &session, [&session, stopAfter] {
+                    carryOut(session, QStringLiteral("record"), stopAfter);
+                });
             },
             Qt::SingleShotConnection);
     }

@@ -168,13 +168,18 @@ void SingleInstance::readCommand(QLocalSocket* socket) {
     // the sender waits, and the sender needs only to know it arrived.
     socket->write("ok\n");
     socket->disconnectFromServer();
+    // "record 4000": the action and the number that goes with it.
+    const QString name = action.section(QLatin1Char(' '), 0, 0);
+    const QString number = action.section(QLatin1Char(' '), 1, 1);
     if (action.isEmpty())
         emit activated();
     else
-        ActivateAction(action, {}, {});
+        ActivateAction(name, number.isEmpty() ? QVariantList() : QVariantList{number.toLongLong()},
+                       {});
 }
 
-static bool sendBySocket(const QString& path, const QString& action, QString* why, int timeoutMs) {
+static bool sendBySocket(const QString& path, const QString& action, QString* why, int timeoutMs,
+                         qint64 parameter) {
     const auto fail = [why](const QString& reason) {
         if (why)
             *why = reason;
@@ -196,7 +201,8 @@ static bool sendBySocket(const QString& path, const QString& action, QString* wh
                             .arg(path, socket.errorString()));
         QThread::msleep(20);
     }
-    socket.write(action.toUtf8() + '\n');
+    socket.write(action.toUtf8() +
+                 (parameter != 0 ? ' ' + QByteArray::number(parameter) : QByteArray()) + '\n');
     socket.flush();
     while (!socket.canReadLine()) {
         if (!socket.waitForReadyRead(int(deadline.remainingTime()))) {
@@ -218,7 +224,7 @@ static bool sendBySocket(const QString& path, const QString& action, QString* wh
 }
 
 bool SingleInstance::send(const QString& appId, const QString& action, QString* why,
-                          QDBusConnection bus, int timeoutMs) {
+                          QDBusConnection bus, int timeoutMs, qint64 parameter) {
     QString path;
     for (const SingleInstance* claimed : localClaims())
         if (claimed->appId_ == appId)
@@ -233,7 +239,7 @@ bool SingleInstance::send(const QString& appId, const QString& action, QString* 
         }
     }
     if (!path.isEmpty())
-        return sendBySocket(path, action, why, timeoutMs);
+        return sendBySocket(path, action, why, timeoutMs, parameter);
 
     QDBusMessage call;
     if (action.isEmpty()) {
@@ -245,7 +251,9 @@ bool SingleInstance::send(const QString& appId, const QString& action, QString* 
         call = QDBusMessage::createMethodCall(appId, objectPath(appId),
                                               QStringLiteral("org.freedesktop.Application"),
                                               QStringLiteral("ActivateAction"));
-        call << action << QVariant::fromValue(QVariantList()) << QVariantMap();
+        call << action
+             << QVariant::fromValue(parameter != 0 ? QVariantList{parameter} : QVariantList())
+             << QVariantMap();
     }
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage)
@@ -263,10 +271,11 @@ void SingleInstance::Open(const QStringList&, const QVariantMap&) {
     emit activated(); // no files to open: showing the window is all a start can ask
 }
 
-void SingleInstance::ActivateAction(const QString& name, const QVariantList&, const QVariantMap&) {
+void SingleInstance::ActivateAction(const QString& name, const QVariantList& parameter,
+                                    const QVariantMap&) {
     if (name == QLatin1String("record") || name == QLatin1String("pause") ||
         name == QLatin1String("stop"))
-        emit actionRequested(name);
+        emit actionRequested(name, parameter.isEmpty() ? 0 : parameter.first().toLongLong());
 }
 
 } // namespace tw

@@ -36,8 +36,10 @@ class SingleInstance : public QObject {
     // Hands an action ("record", "pause", "stop") to the program that owns the name, or
     // asks it to show itself when `action` is empty. Waits at most `timeoutMs`. Goes the way
     // this process's claim() went; without a claim, by the socket when `bus` is down.
+    // `parameter`: a number that goes with the action (record's length in ms), 0 for none.
     static bool send(const QString& appId, const QString& action, QString* why = nullptr,
-                     QDBusConnection bus = QDBusConnection::sessionBus(), int timeoutMs = 3000);
+                     QDBusConnection bus = QDBusConnection::sessionBus(), int timeoutMs = 3000,
+                     qint64 parameter = 0);
 
     static QString objectPath(const QString& appId);
 
@@ -56,8 +58,9 @@ class SingleInstance : public QObject {
   signals:
     // Another start asked this program to show itself.
     void activated();
-    // An action arrived: "record", "pause" or "stop" (anything else is dropped).
-    void actionRequested(const QString& name);
+    // An action arrived: "record", "pause" or "stop" (anything else is dropped), with the
+    // number that went with it (0 for none).
+    void actionRequested(const QString& name, qint64 parameter);
 
   private:
     Claim claimLocally();

@@ -36,7 +36,10 @@ int startLikeTheProgram(const QString& action) {
         return QCoreApplication::exec();
     }
     QString why;
-    if (claim == Claim::Taken && SingleInstance::send(kAppId, action, &why, noBus()))
+    // "record=4000": the action with the number main() sends for --stop-after.
+    const QString name = action.section(QLatin1Char('='), 0, 0);
+    const qint64 number = action.section(QLatin1Char('='), 1).toLongLong();
+    if (claim == Claim::Taken && SingleInstance::send(kAppId, name, &why, noBus(), 3000, number))
         return 0;
     fprintf(stderr, "claim %d: %s\n", int(claim), qPrintable(why));
     return 1;
@@ -98,10 +101,11 @@ class TestSingleInstance : public QObject {
 
         QSignalSpy actions(&owner, &SingleInstance::actionRequested);
         QSignalSpy shown(&owner, &SingleInstance::activated);
-        for (const char* action : {"record", "", "dance", "stop"})
+        for (const char* action : {"record", "", "dance", "stop", "record=4000"})
             QCOMPARE(secondStart(QLatin1String(action)), 0);
-        QCOMPARE(actions,
-                 (QList<QVariantList>{{QStringLiteral("record")}, {QStringLiteral("stop")}}));
+        QCOMPARE(actions, (QList<QVariantList>{{QStringLiteral("record"), qint64(0)},
+                                               {QStringLiteral("stop"), qint64(0)},
+                                               {QStringLiteral("record"), qint64(4000)}}));
         QCOMPARE(shown.size(), 1);
     }
 
@@ -130,7 +134,7 @@ class TestSingleInstance : public QObject {
         halves.write("rec");
         QTest::qWait(100);
         halves.write("ord\n");
-        QTRY_COMPARE(actions, QList<QVariantList>{{QStringLiteral("record")}});
+        QTRY_COMPARE(actions, (QList<QVariantList>{{QStringLiteral("record"), qint64(0)}}));
     }
 };
 

@@ -4,7 +4,7 @@ real binary on the servers of scripts/servers.sh (X, PulseAudio and the tests' o
 bus): --help, --version and a bad option; --stop with no program running; a plain second start
 that shows the running program instead of opening another; --record, --pause and --stop handed
 to the running program; --record starting the program when none runs, also under a small file
-size limit. Then, as on a Wayland session, on a bus of its own with the real portal frontend and a fake desktop
+size limit; --record --stop-after 4 giving a take of four seconds. Then, as on a Wayland session, on a bus of its own with the real portal frontend and a fake desktop
 (tests/portal/portal_env.sh): the program binds F9, F10 and F11 there and the desktop's
 activations record, pause and stop a take; a portal without global shortcuts leaves X11 grabs
 and a note that says they work only over X11 windows.
@@ -110,6 +110,32 @@ def record_starts_the_program(appdir):
         time.sleep(1)
         need(command(appdir, "--stop")[0] == 0, "--stop was not handed over")
         wait_for_file(os.path.join(appdir, "Take_1.wav"))
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
+def stop_after(appdir):
+    """--record --stop-after starts the program, which records one take that stops and is
+    saved by itself after that length; a length without --record, or no length, is refused."""
+    code, text = command(appdir, "--stop-after", "4")
+    need(code == 2 and "--stop-after goes with --record" in text, f"alone: {code} {text!r}")
+    code, text = command(appdir, "--record", "--stop-after", "soon")
+    need(code == 2 and 'not "soon"' in text, f"a bad length: {code} {text!r}")
+    before = {f for f in os.listdir(appdir) if f.endswith(".wav")}
+    proc = subprocess.Popen([os.path.join(appdir, "tunewright"), "--record", "--stop-after", "4"],
+                            cwd=appdir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while not (new := {f for f in os.listdir(appdir) if f.endswith(".wav")} - before):
+            need(proc.poll() is None, f"tunewright --record --stop-after ended with "
+                 f"{proc.returncode}")
+            need(time.monotonic() < deadline, "--stop-after 4: no take was saved within 20 s")
+            time.sleep(0.1)
+        need(len(new) == 1, f"--stop-after 4 saved {sorted(new)}")
+        seconds = take_seconds(os.path.join(appdir, new.pop()))
+        log(f"--stop-after 4 gave a take of {seconds:.3f} s")
+        need(abs(seconds - 4.0) <= 0.2, f"--stop-after 4 gave a take of {seconds:.3f} s")
     finally:
         proc.terminate()
         proc.wait(10)
@@ -233,6 +259,7 @@ def main():
         record_starts_the_program(appdir)
         under_a_file_size_limit(appdir)
         portal_hotkeys(appdir, workdir)
+        stop_after(appdir)
     except (Failure, subprocess.TimeoutExpired) as failure:
         log(f"FAIL: {failure}; the run is kept in {workdir}")
         return 1
