@@ -3,6 +3,7 @@
 #include "app/HotkeyCommands.h"
 #include "core/Session.h"
 #include "dialogs/Form3.h"
+#include "dialogs/TimerWindow.h"
 #include "dialogs/aboutme.h"
 #include "encoding/lame.h"
 #include "platform/FileSystem.h"
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QSystemTrayIcon>
+#include <cmath>
 
 namespace tw {
 
@@ -82,6 +84,7 @@ Form1::~Form1() {
     delete form3_.data();
     delete aboutme_.data();
     delete preferences_.data();
+    delete timerWindow_.data();
     delete lame_.data();
 }
 
@@ -107,6 +110,14 @@ void Form1::connectSession() {
     connect(&s.settings, &Settings::formatAnnounced, this,
             [this](const RecordingFormat& f) { SkinPanel1->setText(formatCaption(f)); });
     connect(&s.meter, &InputMeter::levelChanged, SkinMeter1, &SkinMeter::setLevel);
+    // While voice activation waits, the meter marks the level that starts a take.
+    const auto showVoiceStart = [this] {
+        const VoiceTrigger& voice = session_.voice;
+        SkinMeter1->setThreshold(voice.armed() ? std::pow(10.0, voice.thresholds().startDb / 20)
+                                               : 0);
+    };
+    connect(&s.voice, &VoiceTrigger::armedChanged, this, showVoiceStart);
+    connect(&s.voice, &VoiceTrigger::thresholdsChanged, this, showVoiceStart);
     connect(&s, &Session::inputDescribed, this, [this](const QString& input) {
         SkinPanel1->setToolTip(input.isEmpty() ? QString()
                                                : QStringLiteral("Recording from: ") + input);
@@ -170,7 +181,8 @@ void Form1::Form_Unload() {
         wizard->close();
         wizard->deleteLater();
     }
-    for (QWidget* window : std::initializer_list<QWidget*>{form3_, lame_, aboutme_, preferences_}) {
+    for (QWidget* window :
+         std::initializer_list<QWidget*>{form3_, lame_, aboutme_, preferences_, timerWindow_}) {
         if (window)
             window->close();
     }
@@ -255,6 +267,12 @@ void Form1::soundCard_Click() {
     connect(form2_, &QObject::destroyed, &session_, &Session::closeSoundCardSetup);
     form2_->Form_Load();
     form2_->show();
+}
+
+TimerWindow* Form1::timerWindow() {
+    if (!timerWindow_)
+        timerWindow_ = new TimerWindow(session_, windowIcon());
+    return timerWindow_.data();
 }
 
 Preferences* Form1::preferences() {

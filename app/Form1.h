@@ -17,6 +17,7 @@ namespace tw {
 
 class Form2;
 class Preferences;
+class TimerWindow;
 class lame;
 class aboutme;
 class Form3;
@@ -114,6 +115,8 @@ class Form1 : public QMainWindow {
     QAction *position = nullptr, *input = nullptr, *Location = nullptr, *Exit = nullptr;
     QMenu* mOptions = nullptr;
     QAction *mPreferences = nullptr, *Clear = nullptr, *soundCard = nullptr;
+    // The timer's window, and voice activation's switch (checked while it is armed).
+    QAction *mTimer = nullptr, *mVoice = nullptr;
     QMenu* skin = nullptr;
     QAction *green = nullptr, *red = nullptr, *blue = nullptr;
     QMenu* encoder = nullptr;
@@ -133,6 +136,9 @@ class Form1 : public QMainWindow {
     Preferences* preferences();
     bool hasPreferences() const { return !preferences_.isNull(); }
     void mPreferences_Click();
+    TimerWindow* timerWindow();
+    bool hasTimerWindow() const { return !timerWindow_.isNull(); }
+    void mTimer_Click();
     // "Sound card setting...": the wizard again, while no take records.
     void soundCard_Click();
     lame* lameDialog();
@@ -174,6 +180,7 @@ class Form1 : public QMainWindow {
     std::unique_ptr<IFileDialogs> modalDialogs_;
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
+    QPointer<TimerWindow> timerWindow_;
     QPointer<lame> lame_;
     QPointer<Form3> form3_;
     QPointer<aboutme> aboutme_;

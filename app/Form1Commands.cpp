@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "core/Session.h"
 #include "dialogs/Form3.h"
+#include "dialogs/TimerWindow.h"
 #include "dialogs/aboutme.h"
 #include "encoding/lame.h"
 #include "platform/FileSystem.h"
@@ -77,6 +78,10 @@ void Form1::input_Click() {
 
 void Form1::mPreferences_Click() {
     showWindow(preferences());
+}
+
+void Form1::mTimer_Click() {
+    showWindow(timerWindow());
 }
 
 void Form1::mp3otion_Click() {

@@ -167,6 +167,10 @@ void Form1::buildMenus() {
     green->setChecked(true);
     // Last in the menu, so that the older items keep their places.
     soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
+    mOptions->addSeparator();
+    mTimer = item(mOptions, QStringLiteral("Timer..."));
+    mVoice = item(mOptions, QStringLiteral("Voice activation"));
+    mVoice->setCheckable(true);
     if (services_.gnomeShortcuts)
         services_.gnomeShortcuts->addMenuItems(mOptions);
 
@@ -220,6 +224,11 @@ void Form1::buildMenus() {
     connect(output, &QAction::triggered, this, [this] { output_Click(); });
     connect(mp3otion, &QAction::triggered, this, [this] { mp3otion_Click(); });
     connect(mPreferences, &QAction::triggered, this, [this] { mPreferences_Click(); });
+    connect(mTimer, &QAction::triggered, this, [this] { mTimer_Click(); });
+    connect(mVoice, &QAction::triggered, this,
+            [this](bool on) { on ? session_.voice.arm() : session_.voice.disarm(); });
+    // Stop disarms it from any front end; the item shows what is in force.
+    connect(&session_.voice, &VoiceTrigger::armedChanged, mVoice, &QAction::setChecked);
     connect(green, &QAction::triggered, this, [this] { green_Click(); });
     connect(red, &QAction::triggered, this, [this] { red_Click(); });
     connect(blue, &QAction::triggered, this, [this] { blue_Click(); });

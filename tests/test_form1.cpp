@@ -291,6 +291,25 @@ class TestForm1 : public QObject {
         QCOMPARE(expandLongPath(dir.path() + "/.hidden"), dir.path() + "/.hidden");
     }
 
+    // Voice activation's menu item and the meter's start line follow the trigger, whoever
+    // arms or disarms it.
+    void voiceActivationItemAndMeterLineFollowTheTrigger() {
+        load("voice.wav");
+        VoiceTrigger& voice = form->session().voice;
+        form->mVoice->trigger();
+        QVERIFY(voice.armed());
+        QCOMPARE(form->SkinMeter1->threshold(), 0.01); // Config.ini's default -40 dB
+        voice.setThresholds({-60, 200, -50, 3000, false});
+        QCOMPARE(form->SkinMeter1->threshold(), 0.001);
+        QVERIFY(form->session().request(Session::Command::Stop));
+        QVERIFY(!form->mVoice->isChecked());
+        QCOMPARE(form->SkinMeter1->threshold(), 0.0);
+        voice.arm();
+        QVERIFY(form->mVoice->isChecked());
+        form->mVoice->trigger();
+        QVERIFY(!voice.armed());
+    }
+
     void skinMenuTicksOneAndLoadsItsFile() {
         QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n"));
         make();
