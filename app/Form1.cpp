@@ -277,7 +277,7 @@ TimerWindow* Form1::timerWindow() {
 
 Preferences* Form1::preferences() {
     if (!preferences_) {
-        preferences_ = new Preferences(session_.settings, windowIcon());
+        preferences_ = new Preferences(session_, windowIcon());
         preferences_->Form_Load();
     }
     return preferences_.data();

@@ -1,6 +1,6 @@
 #include "settings/Preferences.h"
 
-#include "core/Settings.h"
+#include "core/Session.h"
 #include "core/TakeNaming.h"
 #include "skins/Layout.h"
 #include "skins/PickOnlyCombo.h"
@@ -10,12 +10,16 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QSpinBox>
+#include <cmath>
 
 namespace tw {
 
@@ -26,6 +30,10 @@ constexpr int kTakeFormatWidth = 96;
 // The band under the format's controls: take names, notifications and the tray.
 constexpr int kExtraHeight = 96;
 constexpr int kExtraTop = 2280 / 15 + 36;
+// Under it, voice activation and the input kept before a start.
+constexpr int kVoiceHeight = 150;
+constexpr int kVoiceTop = kExtraTop + kExtraHeight - 10;
+constexpr int kPreRecordDefault = 3;
 
 // "8000  Hz", "11025 Hz": the number in five places, so that the units line up.
 QString sampleRateText(int32_t rate) {
@@ -34,13 +42,13 @@ QString sampleRateText(int32_t rate) {
 
 } // namespace
 
-Preferences::Preferences(Settings& settings, const QIcon& icon)
-    : QWidget(nullptr), settings_(settings) {
+Preferences::Preferences(Session& session, const QIcon& icon)
+    : QWidget(nullptr), session_(session), settings_(session.settings) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Preferences"));
     setWindowIcon(icon);
     // Wider by the take format's group on the right.
-    setFixedSize(4095 / 15 + kTakeFormatWidth + 8, 3270 / 15 + kExtraHeight);
+    setFixedSize(4095 / 15 + kTakeFormatWidth + 8, 3270 / 15 + kExtraHeight + kVoiceHeight);
     setFont(timesFont(9.75));
 
     SkinForm1 = new SkinForm(this);
@@ -83,13 +91,16 @@ Preferences::Preferences(Settings& settings, const QIcon& icon)
     Check1->setGeometry(twips(360, 2280, 3615, 495));
 
     buildExtras();
+    buildVoiceBand();
 
-    // Ok and Cancel stay at the window's foot, under the band.
+    // Ok and Cancel stay at the window's foot, under the bands.
     SkinButton1 = new SkinButton(this);
-    SkinButton1->setGeometry(twips(480, 2880, 1215, 255).translated(0, kExtraHeight));
+    SkinButton1->setGeometry(
+        twips(480, 2880, 1215, 255).translated(0, kExtraHeight + kVoiceHeight));
     SkinButton1->setText(QStringLiteral("Ok"));
     SkinButton2 = new SkinButton(this);
-    SkinButton2->setGeometry(twips(2400, 2880, 1215, 255).translated(0, kExtraHeight));
+    SkinButton2->setGeometry(
+        twips(2400, 2880, 1215, 255).translated(0, kExtraHeight + kVoiceHeight));
     SkinButton2->setText(QStringLiteral("Cancel"));
 
     TakeFormatFrame = new QGroupBox(QStringLiteral("Take Format"), this);
@@ -135,6 +146,97 @@ void Preferences::buildExtras() {
     TrayCheck->setGeometry(left, kExtraTop + 62, 320, 20);
 }
 
+void Preferences::buildVoiceBand() {
+    const int left = 360 / 15;
+    const auto decibels = [this] {
+        auto* spin = new QDoubleSpinBox(VoiceFrame);
+        spin->setRange(-60, 0);
+        spin->setDecimals(0);
+        spin->setSuffix(QStringLiteral(" dB"));
+        return spin;
+    };
+    VoiceFrame = new QGroupBox(QStringLiteral("Voice activation"), this);
+    VoiceFrame->setGeometry(left, kVoiceTop, width() - 2 * left, 108);
+    VoiceStartDb = decibels();
+    VoiceStartMs = new QSpinBox(VoiceFrame);
+    VoiceStartMs->setRange(0, 10000);
+    VoiceStartMs->setSingleStep(50);
+    VoiceStartMs->setSuffix(QStringLiteral(" ms"));
+    VoiceSilenceDb = decibels();
+    VoiceSilenceSeconds = new QDoubleSpinBox(VoiceFrame);
+    VoiceSilenceSeconds->setRange(0.1, 600);
+    VoiceSilenceSeconds->setDecimals(1);
+    VoiceSilenceSeconds->setSingleStep(0.5);
+    VoiceSilenceSeconds->setSuffix(QStringLiteral(" s"));
+    VoicePause = new QRadioButton(QStringLiteral("Pause until sound returns"), VoiceFrame);
+    VoiceSplit =
+        new QRadioButton(QStringLiteral("End the take; the next starts on sound"), VoiceFrame);
+    auto* grid = new QGridLayout(VoiceFrame);
+    grid->setContentsMargins(8, 4, 8, 4);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(new QLabel(QStringLiteral("Start on sound above"), VoiceFrame), 0, 0);
+    grid->addWidget(VoiceStartDb, 0, 1);
+    grid->addWidget(new QLabel(QStringLiteral("for"), VoiceFrame), 0, 2);
+    grid->addWidget(VoiceStartMs, 0, 3);
+    grid->addWidget(new QLabel(QStringLiteral("On silence below"), VoiceFrame), 1, 0);
+    grid->addWidget(VoiceSilenceDb, 1, 1);
+    grid->addWidget(new QLabel(QStringLiteral("for"), VoiceFrame), 1, 2);
+    grid->addWidget(VoiceSilenceSeconds, 1, 3);
+    grid->addWidget(VoicePause, 2, 0, 1, 5);
+    grid->addWidget(VoiceSplit, 3, 0, 1, 5);
+    grid->setColumnStretch(4, 1); // the room to spare goes to the right, not between the fields
+    VoiceFrame->setToolTip(QStringLiteral(
+        "While Options > Voice activation is on, a take starts once the input stays above the "
+        "first level for the time given, and pauses or ends once it stays below the second."));
+
+    const int preTop = kVoiceTop + VoiceFrame->height() + 4;
+    PreRecordCheck = new QCheckBox(QStringLiteral("Keep the last"), this);
+    PreRecordCheck->setGeometry(left, preTop, 100, 22);
+    PreRecordSeconds = new QSpinBox(this);
+    PreRecordSeconds->setRange(1, 10);
+    PreRecordSeconds->setSuffix(QStringLiteral(" s"));
+    PreRecordSeconds->setGeometry(left + 100, preTop, 56, 22);
+    PreRecordAfter = new QLabel(QStringLiteral("before each start"), this);
+    PreRecordAfter->setGeometry(left + 162, preTop, 150, 22);
+    PreRecordNote = new QLabel(QStringLiteral("The input stays open while Tunewright runs."), this);
+    PreRecordNote->setGeometry(left + 20, preTop + 22, 300, 16);
+    QFont small = PreRecordNote->font();
+    small.setPointSizeF(small.pointSizeF() - 1);
+    small.setItalic(true);
+    PreRecordNote->setFont(small);
+    connect(PreRecordCheck, &QCheckBox::toggled, this, [this](bool on) {
+        PreRecordSeconds->setEnabled(on);
+        PreRecordNote->setVisible(on);
+    });
+}
+
+VoiceSettings Preferences::chosenVoice() const {
+    VoiceSettings voice;
+    voice.startDb = VoiceStartDb->value();
+    voice.startMs = VoiceStartMs->value();
+    voice.silenceDb = VoiceSilenceDb->value();
+    voice.silenceMs = int(std::lround(VoiceSilenceSeconds->value() * 1000));
+    voice.split = VoiceSplit->isChecked();
+    return voice;
+}
+
+int Preferences::chosenPreRecord() const {
+    return PreRecordCheck->isChecked() ? PreRecordSeconds->value() : 0;
+}
+
+void Preferences::keepVoiceChoices() {
+    const VoiceSettings voice = chosenVoice();
+    if (voice != voiceShown_) {
+        settings_.writeVoiceSettings(voice);
+        session_.voice.setThresholds(voice);
+    }
+    const int preRecord = chosenPreRecord();
+    if (preRecord != preRecordShown_) {
+        settings_.writePreRecordSeconds(preRecord);
+        session_.setPreRecordSeconds(preRecord);
+    }
+}
+
 void Preferences::showTakeNameExample() {
     const QString pattern = TakeNamePattern->text().trimmed();
     TakeNameExample->setText(
@@ -170,6 +272,10 @@ void Preferences::Form_Load() {
                                          TrayCheck, TakeNameLabel,   TakeNameExample};
         for (QRadioButton* option : TakeFormatOptions)
             plainControls << option;
+        plainControls << VoiceFrame << PreRecordCheck << PreRecordAfter << PreRecordNote;
+        for (QWidget* inBand : VoiceFrame->findChildren<QWidget*>())
+            if (qobject_cast<QLabel*>(inBand) || qobject_cast<QRadioButton*>(inBand))
+                plainControls << inBand;
         for (QWidget* plain : plainControls) {
             QPalette palette = plain->palette();
             palette.setColor(QPalette::WindowText, text);
@@ -183,6 +289,19 @@ void Preferences::Form_Load() {
     TakeNamePattern->setText(settings_.takeNamePattern());
     NotificationsCheck->setChecked(settings_.notificationsOn());
     TrayCheck->setChecked(settings_.keepInTray());
+    const VoiceSettings voice = settings_.voiceSettings();
+    VoiceStartDb->setValue(voice.startDb);
+    VoiceStartMs->setValue(voice.startMs);
+    VoiceSilenceDb->setValue(voice.silenceDb);
+    VoiceSilenceSeconds->setValue(voice.silenceMs / 1000.0);
+    (voice.split ? VoiceSplit : VoicePause)->setChecked(true);
+    voiceShown_ = chosenVoice();
+    const int preRecord = settings_.preRecordSeconds();
+    PreRecordCheck->setChecked(preRecord > 0);
+    PreRecordSeconds->setValue(preRecord > 0 ? preRecord : kPreRecordDefault);
+    PreRecordSeconds->setEnabled(preRecord > 0);
+    PreRecordNote->setVisible(preRecord > 0);
+    preRecordShown_ = chosenPreRecord();
     for (qsizetype i = 0; i < TakeFormatOptions.size(); ++i)
         TakeFormatOptions.at(i)->setChecked(takeFormats().at(i).format == settings_.takeFormat);
     (format.Channels == 1 ? Option1 : Option2)->setChecked(true);
@@ -242,6 +361,7 @@ void Preferences::SkinButton1_Click() {
         settings_.writeNotificationsOn(NotificationsCheck->isChecked());
     if (TrayCheck->isChecked() != settings_.keepInTray())
         settings_.writeKeepInTray(TrayCheck->isChecked());
+    keepVoiceChoices();
     settings_.acceptFormat();
     accepted_ = true;
     settings_.writeFormat(settings_.format);

@@ -1,17 +1,22 @@
 #pragma once
 
+#include "core/VoiceTrigger.h"
+
 #include <QIcon>
 #include <QWidget>
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
+class QSpinBox;
 
 namespace tw {
 
+class Session;
 class Settings;
 class SkinButton;
 class SkinForm;
@@ -24,7 +29,7 @@ class SkinPanel;
 class Preferences : public QWidget {
     Q_OBJECT
   public:
-    Preferences(Settings& settings, const QIcon& icon);
+    Preferences(Session& session, const QIcon& icon);
 
     void Form_Load();
     void Option1_Click();
@@ -59,16 +64,38 @@ class Preferences : public QWidget {
     QLabel* TakeNameExample = nullptr;
     QCheckBox* NotificationsCheck = nullptr;
     QCheckBox* TrayCheck = nullptr;
+    // Under those: voice activation's levels and times, and the input kept before a start.
+    QGroupBox* VoiceFrame = nullptr;
+    QDoubleSpinBox* VoiceStartDb = nullptr;
+    QSpinBox* VoiceStartMs = nullptr;
+    QDoubleSpinBox* VoiceSilenceDb = nullptr;
+    QDoubleSpinBox* VoiceSilenceSeconds = nullptr;
+    QRadioButton* VoicePause = nullptr;
+    QRadioButton* VoiceSplit = nullptr;
+    QCheckBox* PreRecordCheck = nullptr;
+    QSpinBox* PreRecordSeconds = nullptr;
+    QLabel* PreRecordAfter = nullptr;
+    QLabel* PreRecordNote = nullptr;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void buildExtras();
+    void buildVoiceBand();
     void showTakeNameExample();
+    VoiceSettings chosenVoice() const;
+    int chosenPreRecord() const;
+    // Ok keeps what the user changed in the band and puts it in force at once.
+    void keepVoiceChoices();
 
+    Session& session_;
     Settings& settings_;
     bool accepted_ = false;
+    // What the band showed at opening, as its controls read it back: Ok compares with these,
+    // so that a value the controls round never counts as a change.
+    VoiceSettings voiceShown_;
+    int preRecordShown_ = 0;
 };
 
 } // namespace tw

@@ -12,11 +12,13 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -245,6 +247,39 @@ class TestPreferences : public QObject {
         QVERIFY(dialog->TrayCheck->isChecked());
     }
 
+    // Voice activation's levels and the input kept before a start: written with Ok, only
+    // once changed, and in force at once; Cancel leaves both the file and the session alone.
+    void voiceAndPreRecordAreKeptWithOk() {
+        start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=22050\n"));
+        Session& session = form->session();
+        const QByteArray untouched = readFile(ini());
+        const auto choose = [this](bool change, bool ok) {
+            Preferences* dialog = openFromMenu();
+            QVERIFY(dialog->PreRecordNote->isHidden());
+            if (change) {
+                dialog->VoiceStartDb->setValue(-30);
+                dialog->VoiceSilenceSeconds->setValue(1.5);
+                QTest::mouseClick(dialog->VoiceSplit, Qt::LeftButton);
+                QTest::mouseClick(dialog->PreRecordCheck, Qt::LeftButton);
+                QVERIFY(!dialog->PreRecordNote->isHidden());
+                dialog->PreRecordSeconds->setValue(5);
+            }
+            QTest::mouseClick(ok ? dialog->SkinButton1 : dialog->SkinButton2, Qt::LeftButton);
+            flushDeletes();
+        };
+        choose(false, true);
+        choose(true, false);
+        QCOMPARE(readFile(ini()), untouched);
+        QCOMPARE(session.voice.thresholds(), VoiceSettings());
+        QCOMPARE(session.preRecordSeconds(), 0);
+        choose(true, true);
+        const VoiceSettings chosen{-30, 200, -50, 1500, true};
+        QCOMPARE(session.voice.thresholds(), chosen);
+        QCOMPARE(session.preRecordSeconds(), 5);
+        QCOMPARE(settings().voiceSettings(), chosen);
+        QCOMPARE(settings().preRecordSeconds(), 5);
+    }
+
     void closingWithoutOkUndoesTheChoice_data() {
         QTest::addColumn<QString>("how");
         QTest::newRow("Cancel") << "Cancel";
@@ -327,6 +362,7 @@ class TestPreferences : public QObject {
     void looksRight() {
         start(configWith("Channels=2\nBitsPerSample=16\nSamplesPerSec=44100\n"));
         Preferences* dialog = openFromMenu();
+        dialog->PreRecordCheck->setChecked(true); // its note shows too
         const QImage image = dialog->grab().toImage();
         QVERIFY(!image.isNull());
         // The green skin's window background, not the platform's grey.
@@ -338,8 +374,9 @@ class TestPreferences : public QObject {
             QVERIFY(image.save(shot));
 
         const QList<QAbstractButton*> buttons = {
-            dialog->Option1, dialog->Option2,     dialog->Option3,    dialog->Option4,
-            dialog->Check1,  dialog->SkinButton1, dialog->SkinButton2};
+            dialog->Option1,    dialog->Option2,       dialog->Option3,     dialog->Option4,
+            dialog->Check1,     dialog->SkinButton1,   dialog->SkinButton2, dialog->VoicePause,
+            dialog->VoiceSplit, dialog->PreRecordCheck};
         for (QAbstractButton* b : buttons) {
             QVERIFY2(b->sizeHint().width() <= b->width(),
                      qPrintable(QString("\"%1\" wants %2 px, has %3")
@@ -351,7 +388,8 @@ class TestPreferences : public QObject {
         // Labels are measured by their ink: the last glyph's advance may overhang a pixel.
         for (QLabel* l :
              {static_cast<QLabel*>(dialog->SkinLabel1), static_cast<QLabel*>(dialog->SkinLabel2),
-              static_cast<QLabel*>(dialog->SkinPanel1)}) {
+              static_cast<QLabel*>(dialog->SkinPanel1), dialog->PreRecordAfter,
+              dialog->PreRecordNote}) {
             const QRect ink = l->fontMetrics().tightBoundingRect(l->text());
             QVERIFY2(ink.width() <= l->contentsRect().width(),
                      qPrintable(QString("\"%1\" needs %2 px, has %3")
