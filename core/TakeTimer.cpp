@@ -197,23 +197,44 @@ void TakeTimer::check() {
         if (session_.recorder.takeRunning() && stopDue(now))
             session_.requestByRule(Session::Command::Stop);
     } else if (plan_->startAt && !started_ && now >= *plan_->startAt) {
-        // Asleep through the whole span (a stop at a time of day already past): nothing to
-        // record this time.
-        const bool missed = plan_->stop == TimerPlan::Stop::AtClockTime &&
-                            now >= stopMomentAfter(*plan_->startAt, plan_->stopAt);
-        started_ = true;
-        if (missed || !session_.requestByRule(Session::Command::Record)) {
-            if (missed)
-                session_.status.set(
-                    QStringLiteral("The timer's recording at %1 was missed: the computer was "
-                                   "off or asleep.")
-                        .arg(plan_->startAt->toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
-                    kRed);
-            takeEnded();
+        start(now);
+        if (!plan_)
             return;
-        }
     }
     schedule();
+}
+
+void TakeTimer::start(const QDateTime& now) {
+    // Asleep through the whole span (a stop at a time of day already past): nothing to
+    // record this time.
+    if (plan_->stop == TimerPlan::Stop::AtClockTime &&
+        now >= stopMomentAfter(*plan_->startAt, plan_->stopAt)) {
+        session_.status.set(QStringLiteral("The timer's recording at %1 was missed: the "
+                                           "computer was off or asleep.")
+                                .arg(plan_->startAt->toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
+                            kRed);
+        started_ = true;
+        takeEnded();
+        return;
+    }
+    // A take started by hand a little early is the one the plan stops.
+    if (session_.recorder.takeRunning()) {
+        started_ = true;
+        takeBegan();
+        emit planChanged();
+        return;
+    }
+    // A dialog, the sound card setting, a save or a conversion holds the start back: it is
+    // tried again at each look, so the recording begins as soon as they let it.
+    const QString why = session_.refusal(Session::Command::Record);
+    if (!why.isEmpty()) {
+        const QString held = QStringLiteral("The timer's recording waits: ") + why;
+        if (session_.status.text() != held)
+            session_.status.set(held, kRed);
+        return;
+    }
+    started_ = true;
+    session_.requestByRule(Session::Command::Record);
 }
 
 void TakeTimer::schedule() {

@@ -62,6 +62,7 @@ class TakeTimer : public QObject {
     void planChanged();
 
   private:
+    void start(const QDateTime& now);
     void takeBegan();
     void takeEnded();
     void schedule();
