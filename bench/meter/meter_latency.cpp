@@ -9,6 +9,7 @@
 // -6 dBFS. The clock stops in the slot of the first levelChanged whose peak is above -20 dBFS.
 // Prints each trial and the median, range and mean of RUNS (default 20) in milliseconds.
 #include "bench/support/LatencyClock.h"
+#include "bench/support/ToneFeeder.h"
 #include "core/EngineClient.h"
 #include "core/InputMeter.h"
 #include "core/Settings.h"
@@ -36,102 +37,9 @@ using namespace tw;
 
 namespace {
 
-using tw::bench::nowNs;
-using tw::bench::waitUntil;
+using namespace tw::bench;
 
-constexpr int kRate = 44100;
-constexpr int kChunkFrames = kRate / 200; // 5 ms: the FIFO never holds more than this ahead
-constexpr double kShown = 0.1;            // -20 dBFS
-constexpr double kToneAmplitude = 0.5;    // -6 dBFS
-constexpr double kToneHz = 1000;
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// Writes 5 ms of audio every 5 ms on an absolute schedule, so that what the server reads is as
-// old as the write, and the tone's start is known to the write.
-class Feeder {
-  public:
-    explicit Feeder(int fd) : fd_(fd), thread_([this] { loop(); }) {}
-    ~Feeder() {
-        stop_ = true;
-        thread_.join();
-    }
-    // The tone begins with the first chunk due from now on.
-    void startTone() {
-        started_ = 0;
-        tone_ = true;
-    }
-    void stopTone() { tone_ = false; }
-    // When the tone's first chunk was handed to the FIFO; 0 until then.
-    qint64 toneStartedAt() const { return started_; }
-    bool failed() const { return failed_; }
-
-  private:
-    void loop() {
-        std::vector<int16_t> chunk(kChunkFrames);
-        timespec due{};
-        clock_gettime(CLOCK_MONOTONIC, &due);
-        long phase = 0;
-        while (!stop_) {
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
-            const bool tone = tone_;
-            if (!tone)
-                phase = 0;
-            for (int16_t& sample : chunk)
-                sample = tone ? int16_t(std::lround(32767 * kToneAmplitude *
-                                                    std::sin(2 * M_PI * kToneHz * phase++ / kRate)))
-                              : 0;
-            if (tone && started_ == 0)
-                started_ = nowNs();
-            if (::write(fd_, chunk.data(), chunk.size() * sizeof(int16_t)) < 0)
-                failed_ = true;
-            due.tv_nsec += 1000000000L * kChunkFrames / kRate;
-            if (due.tv_nsec >= 1000000000L) {
-                due.tv_nsec -= 1000000000L;
-                due.tv_sec += 1;
-            }
-        }
-    }
-
-    int fd_;
-    std::atomic<bool> stop_{false}, tone_{false}, failed_{false};
-    std::atomic<qint64> started_{0};
-    std::thread thread_;
-};
-
-void pause(int ms) {
-    waitUntil([] { return false; }, ms);
-}
-
-// The engine's number of the source described so: the engine's own numbering, whatever order
-// the server lists its sources in. Asked before the engine client's worker exists.
-int sourceNumber(AudioLibraries& audio, const QString& description) {
-    const int32_t count = audio.Wavelark({}, int32_t(EngineMode::CountSources), 0, 0, 0, 0);
-    for (int32_t n = 0; n < count; ++n) {
-        QString text;
-        if (audio.WavelarkSourceDescription(n, text) == 0 && text == description)
-            return n;
-    }
-    return -1;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
-}
+constexpr double kShown = 0.1; // -20 dBFS
 
 // One engine call, answered through the event loop; 1 when no answer came.
 int32_t await(const std::function<void(EngineClient::Answer)>& call) {
