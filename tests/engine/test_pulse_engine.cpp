@@ -501,7 +501,7 @@ void TestPulseEngine::rejectsBadArguments_data() {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("d");
-    QTest::newRow("unknown mode 6") << QByteArray("") << 6 << 0;
+    QTest::newRow("unknown mode 7") << QByteArray("") << 7 << 0;
     QTest::newRow("unknown mode -1") << QByteArray("") << -1 << 0;
     QTest::newRow("negative source") << QByteArray("") << 5 << -1;
     QTest::newRow("missing-key source") << QByteArray("") << 5 << -2;
@@ -547,6 +547,9 @@ void TestPulseEngine::rejectsImpossibleFormats() {
     QFETCH(int, bits);
     const QStringList before = captures();
     QVERIFY(Wavelark("", 1, channels, rate, bits, 0) < 0);
+    // Nor is the input kept open in such a format (no channels asks to close it).
+    if (channels != 0)
+        QVERIFY(Wavelark("", 6, channels, rate, bits, 1000) < 0);
     // Nothing started: no capture file, and nothing to stop.
     QCOMPARE(captures(), before);
     QVERIFY(Wavelark(out("nothing.wav").toUtf8().constData(), 0, 0, 0, 0, 0) < 0);
