@@ -247,7 +247,10 @@ void Recorder::record() {
         // The size shown is that of the format this take records in.
         megabytesPerSecond_ = megabytesPerSecond(format);
         problemsShown_ = 0;
-        recordedMs_ = 0;
+        // A take that begins with the seconds kept before its start (pre-record) holds them
+        // from the first moment: its clock, its size and a length the timer sets count them.
+        const std::optional<EngineStatus> begun = engine_.status();
+        recordedMs_ = begun && begun->take != 0 ? qint64(begun->seconds() * 1000) : 0;
         runningSince_ = now_();
         startedAt_ = QDateTime::currentDateTime();
         namePattern_ = settings_.takeNamePattern();

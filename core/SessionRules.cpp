@@ -33,6 +33,8 @@ void Session::watchRules() {
     // The timer may wait for a dialog or a save; anything the rule depends on may free it.
     connect(this, &Session::commandsChanged, &timer, &TakeTimer::check);
     connect(this, &Session::commandsChanged, this, &Session::keepInputOpen);
+    // Pre-record from Config.ini opens the input as soon as the program can record.
+    connect(this, &Session::configured, this, &Session::keepInputOpen);
     connect(&settings, &Settings::formatAnnounced, this, &Session::keepInputOpen);
     connect(&recorder, &Recorder::phaseChanged, this, [this](Recorder::Phase phase) {
         // A take that starts takes the open input over in the engine.

@@ -227,6 +227,8 @@ void TestPulseRules::preRecordBeginsTheTakeBeforeTheCommand() {
     QTest::qWait(1000);
     QVERIFY(s.request(Session::Command::Record));
     QTRY_COMPARE_WITH_TIMEOUT(s.recorder.phase(), Recorder::Phase::Recording, 3000);
+    // The clock counts the seconds the take begins with.
+    QVERIFY2(s.recorder.elapsedMs() >= 2800, qPrintable(QString::number(s.recorder.elapsedMs())));
     QTest::qWait(1000);
     QVERIFY(s.request(Session::Command::Stop));
     QTRY_COMPARE_WITH_TIMEOUT(s.recorder.phase(), Recorder::Phase::Idle, 5000);
