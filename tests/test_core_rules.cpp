@@ -128,6 +128,18 @@ class TestCoreRules : public QObject {
         QVERIFY(!session->refusal(Session::Command::Stop).isEmpty());
     }
 
+    void preRecordInTheSettingsOpensTheInputAtStart() {
+        session.reset();
+        audio = FakeAudioLibraries();
+        session = startSession(dir->path(),
+                               configFor(dir->path() + "/rec.wav") + "Pre-record Seconds=3\n",
+                               audio, player);
+        QVERIFY(session);
+        QVERIFY(session->listening());
+        QVERIFY(audio.listening);
+        QVERIFY(session->meter.active());
+    }
+
     void lengthsOnTheCommandLine_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<qint64>("ms");
