@@ -89,7 +89,8 @@ void Session::keepInputOpen() {
         listenCheck_.start();
         return;
     }
-    if (!inputKeptOpen() || quitting_)
+    // The same look refreshes the timer's countdown on the status line.
+    if ((!inputKeptOpen() && !timer.armed()) || quitting_)
         listenCheck_.stop();
     // During a take the engine holds no separate open input: nothing to close.
     if (listening_ && recorder.phase() == Recorder::Phase::Idle) {

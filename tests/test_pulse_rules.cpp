@@ -234,10 +234,13 @@ void TestPulseRules::preRecordBeginsTheTakeBeforeTheCommand() {
     QTRY_COMPARE_WITH_TIMEOUT(s.recorder.phase(), Recorder::Phase::Idle, 5000);
     const Audio audio = readAudio(takePath(0));
     QVERIFY(audio.opened);
-    // Three seconds before the command, of which the last one is the tone.
+    // Three seconds before the command, of which the last one is the tone. "Now" is the
+    // freshest audio the source has handed over, for the start as for the stop: a source that
+    // hands it over late (PipeWire's pipe source holds about half a second) moves both ends of
+    // the take later alike.
     const double onset = onsetIn(audio);
     qInfo("onset at %.3f s of %.3f s", onset, audio.seconds());
-    QVERIFY2(std::abs(onset - 2.0) < 0.3, qPrintable(QString::number(onset)));
+    QVERIFY2(onset > 1.7 && onset < 2.7, qPrintable(QString::number(onset)));
     QVERIFY2(std::abs(audio.seconds() - 4.0) < 0.4, qPrintable(QString::number(audio.seconds())));
     // The input stays open after the take, ready for the next one.
     QTRY_VERIFY(s.listening());
