@@ -106,26 +106,14 @@ int measure(EngineClient& engine, Feeder& feeder, int runs) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each trial as it ends, also into a pipe
+    const auto bench = startPipeBench("meter_latency", app.arguments());
+    if (!bench)
+        return app.arguments().size() != 4 ? 2 : 1;
+    AudioLibraries& audio = bench->audio;
+    const int source = bench->source;
+    const int runs = bench->runs;
     const QStringList args = app.arguments();
-    if (args.size() != 4) {
-        std::fprintf(stderr, "usage: meter_latency BIN_DIR FIFO DESCRIPTION\n");
-        return 2;
-    }
-    const int runs =
-        qEnvironmentVariableIntValue("RUNS") > 0 ? qEnvironmentVariableIntValue("RUNS") : 20;
-    AudioLibraries audio(args[1]);
-    const int source = sourceNumber(audio, args[3]);
-    if (source < 0) {
-        std::fprintf(stderr, "no source described \"%s\" (%s)\n", qPrintable(args[3]),
-                     qPrintable(audio.loadError()));
-        return 1;
-    }
-    const Fd fifo(::open(args[2].toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC));
-    if (fifo.get() < 0) {
-        std::perror("FIFO");
-        return 1;
-    }
-    Feeder feeder(fifo.get());
+    Feeder feeder(bench->fifo);
     EngineClient engine(audio);
     engine.selectSource(source);
     std::printf("recording from source %d, \"%s\"\n", source, qPrintable(args[3]));

@@ -84,26 +84,14 @@ int measure(Session& session, Feeder& feeder, int runs) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const auto bench = startPipeBench("voice_latency", app.arguments());
+    if (!bench)
+        return app.arguments().size() != 4 ? 2 : 1;
+    AudioLibraries& audio = bench->audio;
+    const int source = bench->source;
+    const int runs = bench->runs;
     const QStringList args = app.arguments();
-    if (args.size() != 4) {
-        std::fprintf(stderr, "usage: voice_latency BIN_DIR FIFO DESCRIPTION\n");
-        return 2;
-    }
-    const int runs =
-        qEnvironmentVariableIntValue("RUNS") > 0 ? qEnvironmentVariableIntValue("RUNS") : 20;
-    AudioLibraries audio(args[1]);
-    const int source = sourceNumber(audio, args[3]);
-    if (source < 0) {
-        std::fprintf(stderr, "no source described \"%s\" (%s)\n", qPrintable(args[3]),
-                     qPrintable(audio.loadError()));
-        return 1;
-    }
-    const Fd fifo(::open(args[2].toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC));
-    if (fifo.get() < 0) {
-        std::perror("FIFO");
-        return 1;
-    }
-    Feeder feeder(fifo.get());
+    Feeder feeder(bench->fifo);
     QTemporaryDir dir;
     QFile ini(dir.filePath(QStringLiteral("Config.ini")));
     if (!ini.open(QIODevice::WriteOnly))

@@ -6,10 +6,14 @@
 #include "core/EngineClient.h"
 #include "platform/AudioLibraries.h"
 
+#include <QStringList>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -107,6 +111,45 @@ inline int sourceNumber(AudioLibraries& audio, const QString& description) {
 inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return (v[(v.size() - 1) / 2] + v[v.size() / 2]) / 2;
+}
+
+// What a bench on the pipe source starts from: its arguments (BIN_DIR FIFO DESCRIPTION), the
+// engine's libraries, the source's number, the open FIFO and RUNS (default 20). Null, with the
+// reason on stderr, when any of them is missing.
+struct PipeBench {
+    explicit PipeBench(const QString& binDir) : audio(binDir) {}
+    ~PipeBench() {
+        if (fifo >= 0)
+            ::close(fifo);
+    }
+    PipeBench(const PipeBench&) = delete;
+    PipeBench& operator=(const PipeBench&) = delete;
+    AudioLibraries audio;
+    int fifo = -1;
+    int source = -1;
+    int runs = 20;
+};
+
+inline std::unique_ptr<PipeBench> startPipeBench(const char* name, const QStringList& args) {
+    if (args.size() != 4) {
+        std::fprintf(stderr, "usage: %s BIN_DIR FIFO DESCRIPTION\n", name);
+        return nullptr;
+    }
+    auto bench = std::make_unique<PipeBench>(args[1]);
+    if (qEnvironmentVariableIntValue("RUNS") > 0)
+        bench->runs = qEnvironmentVariableIntValue("RUNS");
+    bench->source = sourceNumber(bench->audio, args[3]);
+    if (bench->source < 0) {
+        std::fprintf(stderr, "no source described \"%s\" (%s)\n", qPrintable(args[3]),
+                     qPrintable(bench->audio.loadError()));
+        return nullptr;
+    }
+    bench->fifo = ::open(args[2].toLocal8Bit().constData(), O_WRONLY | O_CLOEXEC);
+    if (bench->fifo < 0) {
+        std::perror("FIFO");
+        return nullptr;
+    }
+    return bench;
 }
 
 } // namespace tw::bench
