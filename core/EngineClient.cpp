@@ -79,6 +79,11 @@ void EngineClient::listen(const RecordingFormat& f, int keepMs) {
          std::max(keepMs, 0));
 }
 
+void EngineClient::startAtSound(double share, int marginMs) {
+    run(nullptr, [this, share, marginMs] { return audio_.WavelarkStartAtSound(share, marginMs); },
+        {});
+}
+
 void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer, Take take) {
     call(EngineMode::Record, context, std::move(answer), {}, f.Channels, f.SamplesPerSec,
          f.BitsPerSample, take == Take::Test ? 1 : 0);

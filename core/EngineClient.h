@@ -77,6 +77,9 @@ class EngineClient : public QObject {
     // in the same format begins with them, and the level is measured meanwhile.
     void listen(const RecordingFormat& format, int keepMs);
     void stopListening() { call(EngineMode::Listen); }
+    // The next take begun from the open input starts `marginMs` before its first sample at
+    // `share` of full scale; 0 keeps the whole span.
+    void startAtSound(double share, int marginMs);
     void selectSource(int32_t index) {
         call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);
     }

@@ -216,15 +216,15 @@ bool Session::request(Command command) {
     if (command == Command::Stop && cancelRules() && !recorder.takeRunning())
         return true;
     if (command == Command::Record)
-        leadForStart(false);
+        leadForStart(false, 0);
     return perform(command);
 }
 
-bool Session::requestByRule(Command command) {
+bool Session::requestByRule(Command command, double startAtShare) {
     if (!allowed(command))
         return false;
     if (command == Command::Record)
-        leadForStart(true);
+        leadForStart(true, startAtShare);
     return perform(command);
 }
 

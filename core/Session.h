@@ -105,7 +105,9 @@ class Session : public QObject {
     bool request(Command command);
     // The same for a rule's own command (the timer's, voice activation's): its Stop cancels
     // no rule.
-    bool requestByRule(Command command);
+    // `startAtShare`: a Record set off by sound begins just before the first sample of that
+    // level among the audio kept (0: with all of it).
+    bool requestByRule(Command command, double startAtShare = 0);
 
     // Where takes go from now on: kept for the run whether or not Config.ini could store it.
     void setSavePosition(const QString& path);
@@ -188,7 +190,7 @@ class Session : public QObject {
     bool cancelRules();
     // The audio before a start the take keeps: the pre-record span, and for a start by voice
     // activation at least the sound that set it off.
-    void leadForStart(bool byRule);
+    void leadForStart(bool byRule, double startAtShare);
     int listenKeepMs() const;
     void showRules(bool force);
     bool perform(Command command);

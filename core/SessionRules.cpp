@@ -10,6 +10,9 @@ namespace {
 // How often the open input is looked at: a server restarted or a source changed under it
 // ends its stream, and the engine then reports no level.
 constexpr int kListenCheckMs = 2000;
+// A take set off by sound begins this long before the first sample that loud: room for a
+// soft attack, and little enough that the take starts with the sound.
+constexpr int kSoundMarginMs = 50;
 } // namespace
 
 void Session::watchRules() {
@@ -100,13 +103,18 @@ void Session::keepInputOpen() {
     }
 }
 
-void Session::leadForStart(bool byRule) {
+void Session::leadForStart(bool byRule, double startAtShare) {
+    if (!listening_)
+        return;
     // A start by hand keeps the pre-record span only, not what voice activation would keep.
     const int keep = byRule ? listenKeepMs() : preRecordSeconds_ * 1000;
-    if (listening_ && keep != listenKeepMs_) {
+    if (keep != listenKeepMs_) {
         engine.listen(settings.format, keep);
         listenKeepMs_ = keep;
     }
+    // Said before every start, so that a level left from a start that was refused never
+    // trims a later one. With pre-record, the span the user asked for stays whole.
+    engine.startAtSound(preRecordSeconds_ > 0 ? 0 : startAtShare, kSoundMarginMs);
 }
 
 bool Session::cancelRules() {

@@ -71,8 +71,11 @@ void VoiceTrigger::levelRead(double peak) {
             return;
         above_.invalidate();
         // Resuming a take that silence paused is the same command as pausing it.
-        session_.requestByRule(phase == Phase::Idle ? Session::Command::Record
-                                                    : Session::Command::Pause);
+        if (phase == Phase::Idle)
+            session_.requestByRule(Session::Command::Record,
+                                   std::pow(10.0, settings_.startDb / 20));
+        else
+            session_.requestByRule(Session::Command::Pause);
         return;
     }
     if (phase != Phase::Recording)

@@ -52,6 +52,11 @@ class ByteRing {
         return {data_.get() + at, std::min(ready, capacity_ - at)};
     }
     void consume(size_t n) { tail_.fetch_add(n, std::memory_order_release); }
+    // The ready bytes after the first contiguous span (readable()), where they wrap.
+    std::span<const std::byte> wrapped() const {
+        const auto first = readable();
+        return {data_.get(), size() - first.size()};
+    }
     // All the bytes ready to be read, across the wrap.
     size_t size() const {
         return static_cast<size_t>(head_.load(std::memory_order_acquire) -

@@ -38,9 +38,10 @@ struct WavelarkStatusInfo {
 int32_t WavelarkStatus(WavelarkStatusInfo* info);
 
 // The input's level while a take runs (also while it is paused, so that the user can set the
-// volume before resuming) or while the input is listened to between takes: the highest sample of the last ~100 ms of audio received, as a
-// share of full scale, and whether a sample at (or within 0.1 % of) full scale came in that
-// span. Read from atomics the capture path updates; never waits, may be asked from any thread.
+// volume before resuming) or while the input is listened to between takes: the highest sample of
+// the last ~100 ms of audio received, as a share of full scale, and whether a sample at (or within
+// 0.1 % of) full scale came in that span. Read from atomics the capture path updates; never waits,
+// may be asked from any thread.
 struct WavelarkLevelInfo {
     float peak;      // 0..1; 0 as well for digital silence
     int32_t clipped; // 1 when the span held a sample at full scale
@@ -48,6 +49,13 @@ struct WavelarkLevelInfo {
 };
 // Fills `info`; 0, -1 for a null pointer, -3 when no take runs.
 int32_t WavelarkLevel(WavelarkLevelInfo* info);
+
+// The next take that begins from the open input (mode 6) starts `marginMs` before the first
+// sample at or above `share` of full scale among the audio kept, when there is one: a take set
+// off by sound then begins just before that sound, not the whole span before. Applies once;
+// a share of 0 (the default) keeps the whole span. 0, or -1 for a share outside 0..1 or a
+// negative margin.
+int32_t WavelarkStartAtSound(float share, int32_t marginMs);
 
 // The sound server's description of a source ("Monitor of Built-in Audio Analog Stereo"):
 // source `number` as mode 5 numbers them, or with -1 the one in use (the selected source, else

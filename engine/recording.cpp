@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -369,11 +370,13 @@ int32_t Recording::listen(const std::string* source, Clock::time_point deadline)
     return connectStream(source, deadline);
 }
 
-int32_t Recording::begin() {
+int32_t Recording::begin(float share, std::chrono::milliseconds margin) {
     if (const int32_t opened = openCapture(); opened != kOk)
         return opened;
     {
         LoopLock lock(connection_->loop());
+        if (share > 0)
+            startAtSound(share, margin);
         if (streamLost()) {
             ::unlink(capturePath_.c_str());
             capturePath_.clear();
@@ -388,6 +391,38 @@ int32_t Recording::begin() {
     }
     startWriter();
     return kOk;
+}
+
+void Recording::startAtSound(float share, std::chrono::milliseconds margin) {
+    // Samples at the level, as their distance from silence in the format's own units.
+    const int level = static_cast<int>(std::ceil(share * (format_.bits == 8 ? 128 : 32768)));
+    const size_t sampleBytes = static_cast<size_t>(format_.bits / 8);
+    size_t at = 0; // bytes from the oldest kept
+    bool found = false;
+    for (const auto span : {ring_.readable(), ring_.wrapped()}) {
+        for (size_t i = 0; !found && i + sampleBytes <= span.size(); i += sampleBytes) {
+            int magnitude;
+            if (sampleBytes == 1) {
+                magnitude = std::abs(std::to_integer<int>(span[i]) - 128);
+            } else {
+                int16_t sample;
+                std::memcpy(&sample, span.data() + i, sizeof sample);
+                magnitude = std::abs(int(sample));
+            }
+            found = magnitude >= level;
+            if (!found)
+                at += sampleBytes;
+        }
+        if (found)
+            break;
+    }
+    if (!found)
+        return;
+    const size_t keep = static_cast<size_t>(margin.count() * format_.rate / 1000) * frameBytes_;
+    constexpr size_t block = WavWriter::kDirectBlock;
+    // Whole blocks only, so that the take's blocks stay aligned: up to a block more is kept.
+    if (at > keep)
+        ring_.consume((at - keep) / block * block);
 }
 
 int32_t Recording::openCapture() {

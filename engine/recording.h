@@ -71,8 +71,9 @@ class Recording {
     int32_t listen(const std::string* source, Clock::time_point deadline);
     // How much audio a listening recording holds from now on.
     void setKeep(std::chrono::milliseconds keep);
-    // The listening recording becomes a take, beginning with the audio it holds.
-    int32_t begin();
+    // The listening recording becomes a take, beginning with the audio it holds; with a
+    // `share` above 0, only from `margin` before the first sample that loud.
+    int32_t begin(float share = 0, std::chrono::milliseconds margin = {});
     bool listening() const { return listening_.load(); }
     // After a failed start: nothing was recorded, so no capture is left behind.
     void abandon();
@@ -110,6 +111,9 @@ class Recording {
     // While listening: the ring keeps only the last keepBytes_ (in whole blocks, so that the
     // capture's blocks stay aligned in it once the take begins).
     void hold(const void* data, size_t bytes);
+    // Drops what the ring holds before `margin` ahead of the first sample at `share` of full
+    // scale, in whole blocks.
+    void startAtSound(float share, std::chrono::milliseconds margin);
     int32_t openCapture();
     void startWriter();
     int32_t connectStream(const std::string* source, Clock::time_point deadline);

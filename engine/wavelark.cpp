@@ -43,6 +43,9 @@ struct Engine {
     std::unique_ptr<Recording> listener;
     Format listenFormat;
     std::optional<std::string> listenSource;
+    // For the next take that begins from the listener: start just before this loud a sample.
+    float startShare = 0;
+    std::chrono::milliseconds startMargin{};
     int64_t lastGapCount = 0;
     int64_t lastGapFrames = 0;
 };
@@ -63,6 +66,7 @@ int32_t sourceCount(Engine& e) {
 }
 
 void closeListener(Engine& e) {
+    e.startShare = 0;
     if (!e.listener)
         return;
     {
@@ -139,9 +143,10 @@ int32_t startRecording(Engine& e, Format format, bool test) {
                               e.listenFormat.rate == format.rate &&
                               e.listenFormat.bits == format.bits && e.listenSource == e.source;
     if (fromListener) {
+        const float share = e.startShare;
         std::unique_ptr<Recording> recording = std::move(e.listener);
         closeListener(e);
-        const int32_t result = recording->begin();
+        const int32_t result = recording->begin(share, e.startMargin);
         if (result == kOk) {
             e.status.set(recording->state(), recording->capturePath());
             e.recording = std::move(recording);
@@ -303,6 +308,16 @@ TW_EXPORT int32_t WavelarkLevel(WavelarkLevelInfo* info) {
     if (!take || (take->phase.load() == 0 && !listening))
         return kWrongState;
     *info = decodeLevel(take->level.load(std::memory_order_relaxed));
+    return kOk;
+}
+
+TW_EXPORT int32_t WavelarkStartAtSound(float share, int32_t marginMs) {
+    if (!(share >= 0 && share <= 1) || marginMs < 0)
+        return kBadArgument;
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    e.startShare = share;
+    e.startMargin = std::chrono::milliseconds(marginMs);
     return kOk;
 }
 

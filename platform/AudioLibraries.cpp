@@ -59,6 +59,12 @@ int32_t AudioLibraries::WavelarkLevel(EngineLevel& level) {
     return result;
 }
 
+int32_t AudioLibraries::WavelarkStartAtSound(double share, int32_t marginMs) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkStartAtSound)>(
+        resolve(engine_, "libWavelark.so", "WavelarkStartAtSound"));
+    return fn ? fn(float(share), marginMs) : kNotLoaded;
+}
+
 int32_t AudioLibraries::WavelarkSourceDescription(int32_t number, QString& description) {
     auto fn = reinterpret_cast<decltype(&::WavelarkSourceDescription)>(
         resolve(engine_, "libWavelark.so", "WavelarkSourceDescription"));

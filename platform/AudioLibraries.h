@@ -21,6 +21,7 @@ class AudioLibraries final : public IAudioLibraries {
     int32_t VolumeLevel(int32_t source, std::array<int32_t, 2>& range) override;
     int32_t WavelarkStatus(EngineStatus& status) override;
     int32_t WavelarkLevel(EngineLevel& level) override;
+    int32_t WavelarkStartAtSound(double share, int32_t marginMs) override;
     int32_t WavelarkSourceDescription(int32_t number, QString& description) override;
     QString loadError() const override;
 

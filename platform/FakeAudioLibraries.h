@@ -55,6 +55,10 @@ class FakeAudioLibraries final : public IAudioLibraries {
         out = inputLevel;
         return status.take || listening ? 0 : -3;
     }
+    int32_t WavelarkStartAtSound(double share, int32_t) override {
+        startAtSound = share;
+        return failure.isEmpty() ? 0 : kNotLoaded;
+    }
     // Only shown to the user: not recorded in `calls`.
     int32_t WavelarkSourceDescription(int32_t number, QString& out) override {
         if (!failure.isEmpty())
@@ -71,6 +75,7 @@ class FakeAudioLibraries final : public IAudioLibraries {
     EngineStatus status;
     EngineLevel inputLevel;  // answered while status.take says a take runs, or while listening
     bool listening = false;  // the input is open between takes (mode 6)
+    double startAtSound = 0; // the level the next take from the open input starts at
     double savedSeconds = 0; // the length of the take a test's stand-in engine writes
     QString failure;         // when set, every call fails as an unloadable library would
     std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>

@@ -50,6 +50,9 @@ class IAudioLibraries {
     // The level while a take runs: 0, or -3 without a take, or kNotLoaded. Like
     // WavelarkStatus, never waits and may be asked from any thread.
     virtual int32_t WavelarkLevel(EngineLevel& level) = 0;
+    // The next take begun from the open input starts `marginMs` before its first sample at
+    // `share` of full scale (0: the whole span kept). May wait for a running engine call.
+    virtual int32_t WavelarkStartAtSound(double share, int32_t marginMs) = 0;
     // The sound server's description of source `number` (-1: the one in use). May wait.
     virtual int32_t WavelarkSourceDescription(int32_t number, QString& description) = 0;
 

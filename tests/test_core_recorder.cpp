@@ -41,6 +41,10 @@ class HangingAudio final : public IAudioLibraries {
     // The engine answers these without the server, hung or not.
     int32_t WavelarkStatus(EngineStatus& status) override { return fake.WavelarkStatus(status); }
     int32_t WavelarkLevel(EngineLevel& level) override { return fake.WavelarkLevel(level); }
+    int32_t WavelarkStartAtSound(double share, int32_t marginMs) override {
+        hang();
+        return fake.WavelarkStartAtSound(share, marginMs);
+    }
     int32_t WavelarkSourceDescription(int32_t number, QString& description) override {
         hang();
         return fake.WavelarkSourceDescription(number, description);

@@ -140,6 +140,26 @@ class TestCoreRules : public QObject {
         QVERIFY(session->meter.active());
     }
 
+    void soundStartsATakeJustBeforeItAndAStartByHandKeepsItsSpan() {
+        session->voice.arm();
+        QVERIFY(audio.listening);
+        audio.inputLevel.peak = 0.5f;
+        // Each look finds a new span measured, as the engine's spans come.
+        const auto soundGoesOn = [this] {
+            ++audio.inputLevel.updates;
+            return session->recorder.phase() == Recorder::Phase::Recording;
+        };
+        QTRY_VERIFY(soundGoesOn());
+        // The start threshold, -40 dB by default, as a share of full scale.
+        QVERIFY(qAbs(audio.startAtSound - 0.01) < 1e-6);
+        audio.inputLevel.peak = 0;
+        QVERIFY(session->request(Session::Command::Stop));
+        QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Idle);
+        session->setPreRecordSeconds(2);
+        QVERIFY(session->request(Session::Command::Record));
+        QCOMPARE(audio.startAtSound, 0.0);
+    }
+
     void lengthsOnTheCommandLine_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<qint64>("ms");
