@@ -136,13 +136,13 @@ class TestCoreRules : public QObject {
                                audio, player);
         QVERIFY(session);
         QVERIFY(session->listening());
-        QVERIFY(audio.listening);
+        QTRY_VERIFY(audio.listening);
         QVERIFY(session->meter.active());
     }
 
     void soundStartsATakeJustBeforeItAndAStartByHandKeepsItsSpan() {
         session->voice.arm();
-        QVERIFY(audio.listening);
+        QTRY_VERIFY(audio.listening);
         audio.inputLevel.peak = 0.5f;
         // Each look finds a new span measured, as the engine's spans come.
         const auto soundGoesOn = [this] {
@@ -157,6 +157,8 @@ class TestCoreRules : public QObject {
         QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Idle);
         session->setPreRecordSeconds(2);
         QVERIFY(session->request(Session::Command::Record));
+        // Said on the engine's worker before the record, which answers after it.
+        QTRY_COMPARE(session->recorder.phase(), Recorder::Phase::Recording);
         QCOMPARE(audio.startAtSound, 0.0);
     }
 
