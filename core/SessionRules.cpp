@@ -19,11 +19,10 @@ void Session::watchRules() {
     preRecordSeconds_ = settings.preRecordSeconds();
     connect(&meter, &InputMeter::levelChanged, &voice,
             [this](double peak, double, bool) { voice.levelRead(peak); });
-    for (auto changed : {&TakeTimer::planChanged})
-        connect(&timer, changed, this, [this] {
-            emit commandsChanged();
-            showRules(true);
-        });
+    connect(&timer, &TakeTimer::planChanged, this, [this] {
+        emit commandsChanged();
+        showRules(true);
+    });
     connect(&voice, &VoiceTrigger::armedChanged, this, [this] {
         emit commandsChanged();
         keepInputOpen();

@@ -52,6 +52,23 @@ QString VoiceTrigger::waitingText() const {
         .arg(QString::number(qRound(settings_.startDb)).replace(QLatin1Char('-'), QChar(0x2212)));
 }
 
+namespace {
+// True once `holding` has stood for `ms` without a break; a break, or the answer true, starts
+// the count anew.
+bool heldFor(QElapsedTimer& since, bool holding, int ms) {
+    if (!holding) {
+        since.invalidate();
+        return false;
+    }
+    if (!since.isValid())
+        since.start();
+    if (since.elapsed() < ms)
+        return false;
+    since.invalidate();
+    return true;
+}
+} // namespace
+
 void VoiceTrigger::levelRead(double peak) {
     using Phase = Recorder::Phase;
     if (!armed_)
@@ -61,15 +78,8 @@ void VoiceTrigger::levelRead(double peak) {
     const bool waitingForSound =
         phase == Phase::Idle || (phase == Phase::Paused && pausedBySilence_);
     if (waitingForSound) {
-        if (db <= settings_.startDb) {
-            above_.invalidate();
+        if (!heldFor(above_, db > settings_.startDb, settings_.startMs))
             return;
-        }
-        if (!above_.isValid())
-            above_.start();
-        if (above_.elapsed() < settings_.startMs)
-            return;
-        above_.invalidate();
         // Resuming a take that silence paused is the same command as pausing it.
         if (phase == Phase::Idle)
             session_.requestByRule(Session::Command::Record,
@@ -78,17 +88,9 @@ void VoiceTrigger::levelRead(double peak) {
             session_.requestByRule(Session::Command::Pause);
         return;
     }
-    if (phase != Phase::Recording)
+    if (phase != Phase::Recording ||
+        !heldFor(below_, db < settings_.silenceDb, settings_.silenceMs))
         return;
-    if (db >= settings_.silenceDb) {
-        below_.invalidate();
-        return;
-    }
-    if (!below_.isValid())
-        below_.start();
-    if (below_.elapsed() < settings_.silenceMs)
-        return;
-    below_.invalidate();
     if (settings_.split) {
         session_.requestByRule(Session::Command::Stop);
     } else if (session_.requestByRule(Session::Command::Pause)) {

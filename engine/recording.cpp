@@ -62,13 +62,7 @@ constexpr int kLevelSpansPerSecond = 10;
 } // namespace
 
 Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool test)
-    : connection_(std::move(connection)), format_(format), test_(test),
-      frameBytes_(format.frameBytes()),
-      ring_(frameBytes_ * static_cast<size_t>(format.rate) *
-                static_cast<size_t>(std::chrono::seconds(kRingSpan).count()),
-            WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
-      state_(std::make_shared<TakeState>(format.rate)),
-      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
+    : Recording(std::move(connection), format, test, kRingSpan) {}
 
 namespace {
 // The most a listening recording is asked to hold; its ring takes that and a take's span.
@@ -76,17 +70,19 @@ constexpr auto kMostKept = 10s;
 } // namespace
 
 Recording::Recording(std::shared_ptr<Connection> connection, Format format, Listening listening)
-    : connection_(std::move(connection)), format_(format), test_(false),
-      frameBytes_(format.frameBytes()),
-      ring_(frameBytes_ * static_cast<size_t>(format.rate) *
-                static_cast<size_t>(std::chrono::seconds(kRingSpan + kMostKept).count()),
-            WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
-      state_(std::make_shared<TakeState>(format.rate)),
-      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {
+    : Recording(std::move(connection), format, false, kRingSpan + kMostKept) {
     listening_.store(true);
-    keepBytes_ = 0;
     setKeep(listening.keep);
 }
+
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool test,
+                     std::chrono::seconds ringSpan)
+    : connection_(std::move(connection)), format_(format), test_(test),
+      frameBytes_(format.frameBytes()),
+      ring_(frameBytes_ * static_cast<size_t>(format.rate) * static_cast<size_t>(ringSpan.count()),
+            WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
+      state_(std::make_shared<TakeState>(format.rate)),
+      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
 
 void Recording::setKeep(std::chrono::milliseconds keep) {
     const auto ms =

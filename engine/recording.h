@@ -90,6 +90,10 @@ class Recording {
     std::shared_ptr<const TakeState> state() const { return state_; }
 
   private:
+    // The ring holds `ringSpan` of audio.
+    Recording(std::shared_ptr<Connection> connection, Format format, bool test,
+              std::chrono::seconds ringSpan);
+
     static void streamStateChanged(pa_stream* s, void* self);
     static void streamReadable(pa_stream* s, size_t, void* self);
     static void streamMoved(pa_stream* s, void* self);

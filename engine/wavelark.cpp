@@ -65,6 +65,14 @@ int32_t sourceCount(Engine& e) {
     return sources ? static_cast<int32_t>(sources->size()) : kNoServer;
 }
 
+// The open input can become a take in `format`: it still runs, in that format, on the
+// selected source.
+bool listenerServes(const Engine& e, Format format) {
+    return e.listener && !e.listener->failed() && e.listenFormat.channels == format.channels &&
+           e.listenFormat.rate == format.rate && e.listenFormat.bits == format.bits &&
+           e.listenSource == e.source;
+}
+
 void closeListener(Engine& e) {
     e.startShare = 0;
     if (!e.listener)
@@ -86,11 +94,7 @@ int32_t listen(Engine& e, Format format, int32_t keepMs) {
     if (e.recording)
         return kWrongState;
     const std::chrono::milliseconds keep(keepMs);
-    const bool same = e.listener && !e.listener->failed() &&
-                      e.listenFormat.channels == format.channels &&
-                      e.listenFormat.rate == format.rate && e.listenFormat.bits == format.bits &&
-                      e.listenSource == e.source;
-    if (same) {
+    if (listenerServes(e, format)) {
         e.listener->setKeep(keep);
         return kOk;
     }
@@ -138,11 +142,7 @@ int32_t startRecording(Engine& e, Format format, bool test) {
         return kBadArgument;
     if (e.recording)
         return kWrongState;
-    const bool fromListener = e.listener && !test && !e.listener->failed() &&
-                              e.listenFormat.channels == format.channels &&
-                              e.listenFormat.rate == format.rate &&
-                              e.listenFormat.bits == format.bits && e.listenSource == e.source;
-    if (fromListener) {
+    if (!test && listenerServes(e, format)) {
         const float share = e.startShare;
         std::unique_ptr<Recording> recording = std::move(e.listener);
         closeListener(e);
