@@ -7,7 +7,8 @@
 extern "C" {
 // Recording engine: mode 0 stop and save to file, 1 record (a channels, b rate, c bits),
 // 2 pause, 3 resume, 4 count sources, 5 select source d, 6 listen (a channels, b rate, c bits;
-// d milliseconds kept; a = 0 closes the input). Negative results are errors. A record with
+// d milliseconds kept; a = 0 closes the input), 7 select the second input d (numbered as for
+// mode 5; -1 none). Negative results are errors. A record with
 // d = 1 is a test take: its capture, if left behind, is not a take of the user's. Listening
 // keeps the input open between takes and its last d ms (at most 10 s) in memory; the next
 // record in the same format begins with them, and the level is reported meanwhile.
@@ -22,6 +23,7 @@ enum WavelarkProblem : int32_t {
     WavelarkStalled = 2,     // no audio came for clearly longer than the source's rhythm
     WavelarkWriteFailed = 4, // the capture file refused data (disk full, file too large)
     WavelarkSourceLost = 8,  // the chosen input went away; the take holds only what it sent
+    WavelarkInputLost = 16,  // one of two inputs went away; the take goes on with the other
 };
 
 // The state of the take in progress, or else of the last one. Never waits for the sound
@@ -31,6 +33,8 @@ struct WavelarkStatusInfo {
     int32_t problems;   // WavelarkProblem bits of the take in progress or the last one
     int64_t frames;     // frames of that take in its capture or on their way to it
     int32_t rate;       // its frames per second (0 before the first take)
+    int32_t program;    // with a program chosen: 1 while a stream of it is recorded, 0 while it
+                        // plays nothing; -1 with no program chosen
     char capture[4096]; // its capture file while it runs, or where it was left after a
                         // stop that could not put it at the path asked for; else ""
 };
@@ -63,6 +67,24 @@ int32_t WavelarkStartAtSound(float share, int32_t marginMs);
 // 0, -1 bad argument or no such number, -2 no server, -6 the selected source is gone (or the
 // server names no default source).
 int32_t WavelarkSourceDescription(int32_t number, char* out, int32_t size);
+
+// The program whose sound alone a take records, in place of the selected source: its name as
+// the server knows it (application.name), or "" / null for none. The take follows the program
+// from stream to stream and holds silence while it plays nothing. 0, -1 for a name over 255
+// bytes.
+int32_t WavelarkSelectApplication(const char* name);
+// The programs that have a playback stream now, one line each, "name\ticon\n" (icon: the
+// icon name the program gives, or empty), sorted by name, each name once. Writes at most `size`
+// bytes with the terminating zero (whole lines only). The number of programs, -1 bad argument,
+// -2 no server.
+int32_t WavelarkApplications(char* out, int32_t size);
+// How the two inputs make one take: each one's level in percent (0..200) of its own, and with
+// ownChannels = 1 and a stereo take the first input on the left channel and the second on the
+// right. 0, -1 bad argument. Applies to takes begun after the call.
+int32_t WavelarkMix(int32_t firstPercent, int32_t secondPercent, int32_t ownChannels);
+// One input's level, as WavelarkLevel: input 0 the first (the selected source, or the chosen
+// program), 1 the second. -1 bad argument, -3 no take or open input, or no such input in it.
+int32_t WavelarkInputLevel(int32_t input, WavelarkLevelInfo* info);
 
 // Mixer: range[0..1] = lowest and highest volume; sets every channel of the source. A
 // volume is a position on that range, in proportion to the amplitude.
