@@ -49,7 +49,113 @@ void serverInfoReceived(pa_context*, const pa_server_info* info, void* userdata)
     pa_threaded_mainloop_signal(server->loop, 0);
 }
 
+struct StreamListing {
+    pa_threaded_mainloop* loop = nullptr;
+    std::vector<ProgramStream> streams;
+    bool done = false;
+    bool failed = false;
+};
+
+void sinkInputListed(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    auto* listing = static_cast<StreamListing*>(userdata);
+    if (eol != 0) {
+        listing->failed = eol < 0;
+        listing->done = true;
+        pa_threaded_mainloop_signal(listing->loop, 0);
+        return;
+    }
+    const char* name = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+    if (!name || !*name)
+        return; // nothing the user could choose it by
+    const char* icon = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_ICON_NAME);
+    listing->streams.push_back({info->index, info->sink, name, icon ? icon : ""});
+}
+
+struct SinkMonitor {
+    pa_threaded_mainloop* loop = nullptr;
+    std::string monitor;
+    bool done = false;
+};
+
+void sinkInfoReceived(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* sink = static_cast<SinkMonitor*>(userdata);
+    if (eol == 0 && info && info->monitor_source_name) {
+        sink->monitor = info->monitor_source_name;
+        return;
+    }
+    sink->done = true;
+    pa_threaded_mainloop_signal(sink->loop, 0);
+}
+
+struct DefaultSink {
+    pa_threaded_mainloop* loop = nullptr;
+    std::string name;
+    bool done = false;
+};
+
+void defaultSinkReceived(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* sink = static_cast<DefaultSink*>(userdata);
+    if (info && info->default_sink_name)
+        sink->name = info->default_sink_name;
+    sink->done = true;
+    pa_threaded_mainloop_signal(sink->loop, 0);
+}
+
 } // namespace
+
+std::optional<std::vector<ProgramStream>>
+Connection::listProgramStreamsLocked(Clock::time_point deadline) {
+    StreamListing listing;
+    listing.loop = loop_.get();
+    if (!finishLocked(
+            pa_context_get_sink_input_info_list(context_.get(), sinkInputListed, &listing),
+            listing.done, deadline) ||
+        listing.failed)
+        return std::nullopt;
+    return std::move(listing.streams);
+}
+
+std::optional<std::string> Connection::defaultMonitorLocked(Clock::time_point deadline) {
+    DefaultSink sink;
+    sink.loop = loop_.get();
+    if (!finishLocked(pa_context_get_server_info(context_.get(), defaultSinkReceived, &sink),
+                      sink.done, deadline) ||
+        sink.name.empty())
+        return std::nullopt;
+    SinkMonitor monitor;
+    monitor.loop = loop_.get();
+    if (!finishLocked(pa_context_get_sink_info_by_name(context_.get(), sink.name.c_str(),
+                                                       sinkInfoReceived, &monitor),
+                      monitor.done, deadline) ||
+        monitor.monitor.empty())
+        return std::nullopt;
+    return std::move(monitor.monitor);
+}
+
+void Connection::subscribed(pa_context*, pa_subscription_event_type_t event, uint32_t, void* self) {
+    if ((event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT)
+        return;
+    // A copy: a watcher may unwatch while it is called.
+    const auto watchers = static_cast<Connection*>(self)->watchers_;
+    for (const auto& [key, watch] : watchers)
+        watch();
+}
+
+void Connection::watchProgramStreamsLocked(const void* key, std::function<void()> watch) {
+    watchers_.emplace_back(key, std::move(watch));
+    if (subscribed_)
+        return;
+    subscribed_ = true;
+    pa_context_set_subscribe_callback(context_.get(), subscribed, this);
+    // Left to run: it needs no answer.
+    if (pa_operation* op =
+            pa_context_subscribe(context_.get(), PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+void Connection::unwatchProgramStreamsLocked(const void* key) {
+    std::erase_if(watchers_, [key](const auto& w) { return w.first == key; });
+}
 
 void Completion::onSuccess(pa_context*, int success, void* self) {
     auto* completion = static_cast<Completion*>(self);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <pulse/pulseaudio.h>
@@ -55,6 +56,14 @@ struct SourceEntry {
     pa_cvolume volume{};
 };
 
+// A program's playback stream (a sink input), as the server names the program.
+struct ProgramStream {
+    uint32_t index = PA_INVALID_INDEX;
+    uint32_t sink = PA_INVALID_INDEX;
+    std::string program; // application.name
+    std::string icon;    // application.icon_name, or empty
+};
+
 // One connection to the server: a threaded mainloop and its context. Streams made on it keep
 // a shared_ptr to it so that it outlives them even after the client has reconnected.
 class Connection {
@@ -85,12 +94,24 @@ class Connection {
     std::optional<std::string> defaultSourceLocked(Clock::time_point deadline);
     // With the lock held: waits for an operation whose callback sets *flag.
     bool finishLocked(pa_operation* op, const bool& flag, Clock::time_point deadline);
+    // With the lock held: the programs' playback streams, or nothing on failure.
+    std::optional<std::vector<ProgramStream>> listProgramStreamsLocked(Clock::time_point deadline);
+    // With the lock held: the monitor source of the server's default sink.
+    std::optional<std::string> defaultMonitorLocked(Clock::time_point deadline);
+
+    // With the lock held: `watch` is called on the libpulse thread whenever a playback stream
+    // comes, changes or goes, until unwatched under the lock.
+    void watchProgramStreamsLocked(const void* key, std::function<void()> watch);
+    void unwatchProgramStreamsLocked(const void* key);
 
   private:
     class DeadlineTimer;
+    static void subscribed(pa_context*, pa_subscription_event_type_t, uint32_t, void* self);
     MainloopPtr loop_;
     ContextPtr context_;
     bool started_ = false;
+    bool subscribed_ = false;
+    std::vector<std::pair<const void*, std::function<void()>>> watchers_;
 };
 
 // Keeps one connection and replaces it when the server has gone away.

@@ -61,28 +61,65 @@ constexpr int kLevelSpansPerSecond = 10;
 
 } // namespace
 
-Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool test)
-    : Recording(std::move(connection), format, test, kRingSpan) {}
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
+                     bool test)
+    : Recording(std::move(connection), format, std::move(inputs), test, kRingSpan) {}
 
 namespace {
 // The most a listening recording is asked to hold; its ring takes that and a take's span.
 constexpr auto kMostKept = 10s;
 } // namespace
 
-Recording::Recording(std::shared_ptr<Connection> connection, Format format, Listening listening)
-    : Recording(std::move(connection), format, false, kRingSpan + kMostKept) {
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
+                     Listening listening)
+    : Recording(std::move(connection), format, std::move(inputs), false, kRingSpan + kMostKept) {
     listening_.store(true);
     setKeep(listening.keep);
 }
 
-Recording::Recording(std::shared_ptr<Connection> connection, Format format, bool test,
-                     std::chrono::seconds ringSpan)
-    : connection_(std::move(connection)), format_(format), test_(test),
+Recording::Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
+                     bool test, std::chrono::seconds ringSpan)
+    : connection_(std::move(connection)), format_(format), inputs_(std::move(inputs)), test_(test),
       frameBytes_(format.frameBytes()),
       ring_(frameBytes_ * static_cast<size_t>(format.rate) * static_cast<size_t>(ringSpan.count()),
             WavWriter::kDirectBlock, WavWriter::kPlainDataOffset),
       state_(std::make_shared<TakeState>(format.rate)),
-      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {}
+      meter_(state_->level, format.bits, format.channels, format.rate / kLevelSpansPerSecond) {
+    planInputs();
+}
+
+void Recording::planInputs() {
+    streamSpec_ = format_.spec();
+    firstDevice_ = inputs_.source;
+    if (!inputs_.mixed()) {
+        streamFrameBytes_ = frameBytes_;
+        return;
+    }
+    const bool program = !inputs_.program.empty();
+    const bool apart = inputs_.ownChannels && format_.channels == 2 && inputs_.second;
+    const float first = static_cast<float>(inputs_.firstPercent) / 100;
+    const float second = static_cast<float>(inputs_.secondPercent) / 100;
+    state_->levelsApart = true;
+    state_->inputCount = inputs_.second ? 2 : 1;
+    if (apart)
+        streamSpec_.channels = 1;
+    if (program) {
+        // The program is the first input; the stream carries the second, or nothing heard.
+        firstDevice_ = inputs_.second;
+        const bool heard = inputs_.second.has_value();
+        firstLane_ = {heard ? second : 0, apart ? 1 : -1};
+        firstLevelIndex_ = heard ? 1 : -1;
+        secondLane_ = {first, apart ? 0 : -1};
+    } else {
+        firstLane_ = {first, apart ? 0 : -1};
+        firstLevelIndex_ = 0;
+        secondLane_ = {second, apart ? 1 : -1};
+    }
+    if (firstLevelIndex_ >= 0)
+        firstMeter_.emplace(state_->inputLevel[firstLevelIndex_], format_.bits,
+                            streamSpec_.channels, format_.rate / kLevelSpansPerSecond);
+    streamFrameBytes_ = pa_frame_size(&streamSpec_);
+}
 
 void Recording::setKeep(std::chrono::milliseconds keep) {
     const auto ms =
@@ -145,7 +182,7 @@ void Recording::onStateChanged(pa_stream* s) {
         readyAt_ = Clock::now();
     // A server that goes away fails the connection before its streams; a stream that fails
     // while the connection stands was killed by the server because its input is gone.
-    if (!PA_STREAM_IS_GOOD(state))
+    if (!PA_STREAM_IS_GOOD(state) && !firstGone_)
         streamEnded(pa_context_get_state(connection_->context()) == PA_CONTEXT_READY
                         ? WavelarkSourceLost
                         : WavelarkServerLost);
@@ -156,18 +193,26 @@ void Recording::onStateChanged(pa_stream* s) {
 void Recording::streamEnded(int32_t problem) {
     if (!clockStarted_ && readyAt_)
         startClock(0);
+    if (problem == WavelarkSourceLost && second_ && !second_->lost()) {
+        // The second input goes on: it carries the take from the moment the first went.
+        firstGone_ = true;
+        drivenTo_ = steadySeconds();
+        flag(WavelarkInputLost);
+        return;
+    }
     flag(problem);
 }
 
 // The stream is asked not to move, but a server may move it all the same: audio of another
 // device is never part of the take, so the take ends with what the chosen input sent.
 void Recording::onMoved(pa_stream*) {
-    streamEnded(WavelarkSourceLost);
+    if (!firstGone_)
+        streamEnded(WavelarkSourceLost);
     pa_threaded_mainloop_signal(connection_->loop(), 0);
 }
 
 void Recording::onReadable(pa_stream* s) {
-    if (has(WavelarkSourceLost)) {
+    if (has(WavelarkSourceLost) || firstGone_) {
         const void* data = nullptr;
         size_t bytes = 0;
         while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0)
@@ -181,15 +226,21 @@ void Recording::onReadable(pa_stream* s) {
     bool delivered = false;
     while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
         delivered = true;
-        const size_t whole = bytes - bytes % frameBytes_;
-        if (data) {
-            // Paused audio too: the user sets the input's volume by it before resuming.
-            meter_.measure(data, whole);
-        } else {
+        const size_t whole = bytes - bytes % streamFrameBytes_;
+        if (!data) {
             // A hole in the server's buffer: its length in silence keeps the timeline.
-            countGap(static_cast<int64_t>(bytes / frameBytes_));
+            countGap(static_cast<int64_t>(bytes / streamFrameBytes_));
         }
-        deliver(data, whole);
+        if (second_) {
+            if (data && firstMeter_)
+                firstMeter_->measure(data, whole);
+            mixPiece(data, whole / streamFrameBytes_);
+        } else {
+            // Paused audio too: the user sets the input's volume by it before resuming.
+            if (data)
+                meter_.measure(data, whole);
+            deliver(data, whole);
+        }
         pa_stream_drop(s);
     }
     if (delivered)
@@ -260,7 +311,7 @@ void Recording::collectTail(Clock::time_point stoppedAt, Clock::time_point deadl
     const double ahead = -static_cast<double>(kFragment) / PA_USEC_PER_SEC * format_.rate;
     if (received_ >= end || lowLag() < ahead)
         return;
-    const pa_sample_spec spec = format_.spec();
+    const pa_sample_spec spec = streamSpec_;
     pa_buffer_attr attr{};
     if (const pa_buffer_attr* now = pa_stream_get_buffer_attr(stream_.get()))
         attr = *now;
@@ -322,11 +373,11 @@ void Recording::startClock(size_t available) {
     windowStart_ = now;
     const double rate = format_.rate;
     const double missing = std::chrono::duration<double>(now - clockStart_).count() * rate -
-                           double(available / frameBytes_);
+                           double(available / streamFrameBytes_);
     if (missing > kStartThresholdSeconds * rate) {
         const auto frames = static_cast<int64_t>(missing);
         countGap(frames);
-        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
+        fillGap(static_cast<size_t>(frames));
     }
 }
 
@@ -347,7 +398,7 @@ void Recording::watchClock() {
         // The server dropped audio while this client was not reading (it does so silently).
         const auto frames = static_cast<int64_t>(excess);
         countGap(frames);
-        deliver(nullptr, static_cast<size_t>(frames) * frameBytes_);
+        fillGap(static_cast<size_t>(frames));
     } else {
         baselineLag_ += (windowMinLag_ - baselineLag_) / 4;
     }
@@ -355,15 +406,15 @@ void Recording::watchClock() {
     windowMinLag_ = std::numeric_limits<double>::infinity();
 }
 
-int32_t Recording::start(const std::string* source, Clock::time_point deadline) {
+int32_t Recording::start(Clock::time_point deadline) {
     if (const int32_t opened = openCapture(); opened != kOk)
         return opened;
     startWriter();
-    return connectStream(source, deadline);
+    return connectStream(deadline);
 }
 
-int32_t Recording::listen(const std::string* source, Clock::time_point deadline) {
-    return connectStream(source, deadline);
+int32_t Recording::listen(Clock::time_point deadline) {
+    return connectStream(deadline);
 }
 
 int32_t Recording::begin(float share, std::chrono::milliseconds margin) {
@@ -459,9 +510,15 @@ void Recording::startWriter() {
     writer_ = std::thread([this] { writerLoop(); });
 }
 
-int32_t Recording::connectStream(const std::string* source, Clock::time_point deadline) {
+int32_t Recording::connectStream(Clock::time_point deadline) {
     LoopLock lock(connection_->loop());
-    const pa_sample_spec spec = format_.spec();
+    const pa_sample_spec spec = streamSpec_;
+    if (!inputs_.program.empty() && !inputs_.second) {
+        firstDevice_ = connection_->defaultMonitorLocked(deadline);
+        if (!firstDevice_)
+            return kNoServer;
+    }
+    const std::string* source = firstDevice_ ? &*firstDevice_ : nullptr;
     stream_.reset(pa_stream_new(connection_->context(), "Recording", &spec, nullptr));
     int32_t result = kNoServer;
     if (stream_) {
@@ -480,6 +537,8 @@ int32_t Recording::connectStream(const std::string* source, Clock::time_point de
                 [this] { return pa_stream_get_state(stream_.get()) != PA_STREAM_CREATING; },
                 deadline) &&
             pa_stream_get_state(stream_.get()) == PA_STREAM_READY) {
+            if (inputs_.mixed())
+                connectSecond(deadline);
             if (!listening_.load())
                 state_->phase.store(1);
             return kOk;
@@ -640,8 +699,9 @@ bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::
         // A take stopped before the source sent anything still lasts as long as it ran.
         if (!clockStarted_ && readyAt_)
             startClock(0);
-        else if (stop && clockStarted_ && !streamLost())
+        else if (stop && clockStarted_ && !streamLost() && !firstGone_)
             collectTail(stop->first, stop->second);
+        second_.reset();
         stream_.reset();
     }
     if (writer_.joinable()) {
@@ -659,6 +719,9 @@ bool Recording::finishCapture(std::optional<std::pair<Clock::time_point, Clock::
         wav_.reset();
     }
     state_->phase.store(0);
+    // Nothing of the program is recorded any more.
+    if (state_->program.load() == 1)
+        state_->program.store(0);
     return ok;
 }
 
@@ -675,6 +738,89 @@ int32_t Recording::finish(const std::string& dest) {
     if (placed == Placement::Failed)
         return kFileError;
     return sound ? kOk : kTakeCutShort;
+}
+
+// A second source that cannot be opened is a fault of the take, which goes on with the first.
+int32_t Recording::connectSecond(Clock::time_point deadline) {
+    pa_sample_spec spec = format_.spec();
+    spec.channels = streamSpec_.channels;
+    const bool program = !inputs_.program.empty();
+    second_ = std::make_unique<FollowedInput>(connection_, spec,
+                                              program ? inputs_.program : *inputs_.second, program,
+                                              state_->inputLevel[program ? 0 : 1], state_->program);
+    second_->onLost = [this] { secondLost(); };
+    second_->onAudio = [this] {
+        if (firstGone_)
+            driveBySecond();
+    };
+    const int32_t result = second_->connectLocked(deadline);
+    if (result != kOk)
+        flag(WavelarkInputLost);
+    return result;
+}
+
+void Recording::secondLost() {
+    flag(WavelarkInputLost);
+    if (firstGone_)
+        flag(WavelarkSourceLost); // nothing is left to record
+    pa_threaded_mainloop_signal(connection_->loop(), 0);
+}
+
+void Recording::driveBySecond() {
+    if (streamLost())
+        return;
+    const double now = steadySeconds();
+    const auto frames = static_cast<size_t>((now - drivenTo_) * format_.rate);
+    if (frames == 0)
+        return;
+    drivenTo_ += static_cast<double>(frames) / format_.rate;
+    mixPiece(nullptr, frames);
+    lastDelivery_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+// Silence for audio the server dropped; with a second input, its audio of that span still goes in.
+void Recording::fillGap(size_t frames) {
+    if (second_)
+        mixPiece(nullptr, frames);
+    else
+        deliver(nullptr, frames * frameBytes_);
+}
+
+void Recording::mixPiece(const void* data, size_t frames) {
+    const size_t channels = static_cast<size_t>(format_.channels);
+    mix_.assign(frames * channels, 0.0f);
+    if (data && firstLane_.gain > 0) {
+        pulled_.resize(frames * streamSpec_.channels);
+        samplesToFloat(data, pulled_.size(), format_.bits, pulled_.data());
+        addLane(pulled_.data(), streamSpec_.channels, firstLane_, frames);
+    }
+    pulled_.resize(frames * static_cast<size_t>(second_->channels()));
+    second_->pull(pulled_.data(), frames, steadySeconds());
+    addLane(pulled_.data(), second_->channels(), secondLane_, frames);
+    mixed_.resize(frames * frameBytes_);
+    floatToSamples(mix_.data(), mix_.size(), format_.bits, mixed_.data());
+    meter_.measure(mixed_.data(), mixed_.size());
+    deliver(mixed_.data(), mixed_.size());
+}
+
+void Recording::addLane(const float* in, int inChannels, Lane lane, size_t frames) {
+    const size_t out = static_cast<size_t>(format_.channels);
+    const size_t from = static_cast<size_t>(inChannels);
+    for (size_t f = 0; f < frames; ++f) {
+        const float* source = in + f * from;
+        float* to = mix_.data() + f * out;
+        if (lane.place >= 0) {
+            to[lane.place] += source[0] * lane.gain;
+        } else if (from == out) {
+            for (size_t c = 0; c < out; ++c)
+                to[c] += source[c] * lane.gain;
+        } else if (from == 1) {
+            for (size_t c = 0; c < out; ++c)
+                to[c] += source[0] * lane.gain;
+        } else {
+            to[0] += (source[0] + source[1]) / 2 * lane.gain;
+        }
+    }
 }
 
 } // namespace tw::engine

@@ -6,6 +6,7 @@
 #include "engine/byte_ring.h"
 #include "engine/capture_file.h"
 #include "engine/exports.h"
+#include "engine/followed_input.h"
 #include "engine/level_meter.h"
 #include "engine/pulse_client.h"
 #include "engine/wav_writer.h"
@@ -40,6 +41,19 @@ struct Format {
     std::byte silence() const { return bits == 8 ? std::byte{0x80} : std::byte{0}; }
 };
 
+// What a take records: its first input (a source, or the server's default) or one program's
+// sound in its place, and optionally a second source mixed in.
+struct Inputs {
+    std::optional<std::string> source;
+    std::optional<std::string> second;
+    std::string program; // application.name; empty: none
+    int firstPercent = 100;
+    int secondPercent = 100;
+    bool ownChannels = false; // a stereo take: the first input left, the second right
+    bool mixed() const { return second.has_value() || !program.empty(); }
+    bool operator==(const Inputs&) const = default;
+};
+
 // What WavelarkStatus reports of a take. Lock-free, so that the status can be read while the
 // engine's calls wait for the server, and shared so that it outlives the take.
 struct TakeState {
@@ -49,26 +63,34 @@ struct TakeState {
     std::atomic<int32_t> problems{0};
     std::atomic<int64_t> frames{0};
     LevelWord level{0}; // the input's level, see LevelMeter
+    // With two inputs, or a program's sound: each input's level (first, second), apart from
+    // the mix's above.
+    bool levelsApart = false;
+    int32_t inputCount = 1;
+    LevelWord inputLevel[2]{};
+    std::atomic<int32_t> program{-1}; // see WavelarkStatusInfo::program
 };
 
 class Recording {
   public:
     // A test take (the sound-card check's) is never recovered as a take of the user's.
-    Recording(std::shared_ptr<Connection> connection, Format format, bool test = false);
+    Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
+              bool test = false);
     // A recording that first only listens: the input is open and measured, and its last
     // `keep` of audio is held in memory, with no file, until begin() makes it a take that
     // starts with that audio.
     struct Listening {
         std::chrono::milliseconds keep;
     };
-    Recording(std::shared_ptr<Connection> connection, Format format, Listening listening);
+    Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
+              Listening listening);
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
-    int32_t start(const std::string* source, Clock::time_point deadline);
+    int32_t start(Clock::time_point deadline);
     // For a listening recording: connects the stream only.
-    int32_t listen(const std::string* source, Clock::time_point deadline);
+    int32_t listen(Clock::time_point deadline);
     // How much audio a listening recording holds from now on.
     void setKeep(std::chrono::milliseconds keep);
     // The listening recording becomes a take, beginning with the audio it holds; with a
@@ -91,8 +113,24 @@ class Recording {
 
   private:
     // The ring holds `ringSpan` of audio.
-    Recording(std::shared_ptr<Connection> connection, Format format, bool test,
+    Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs, bool test,
               std::chrono::seconds ringSpan);
+    // How one stream goes into the take: its gain, and the take's channel it alone fills (-1:
+    // all of them).
+    struct Lane {
+        float gain = 1;
+        int place = -1;
+    };
+    void planInputs();
+    int32_t connectSecond(Clock::time_point deadline);
+    // The first input's piece (null: a hole) with the second input's frames of the same span,
+    // as the take's audio.
+    void mixPiece(const void* data, size_t frames);
+    void addLane(const float* in, int channels, Lane lane, size_t frames);
+    void fillGap(size_t frames);
+    // With the first input gone, the second carries the take: its time is counted by the clock.
+    void driveBySecond();
+    void secondLost();
 
     static void streamStateChanged(pa_stream* s, void* self);
     static void streamReadable(pa_stream* s, size_t, void* self);
@@ -120,7 +158,7 @@ class Recording {
     void startAtSound(float share, std::chrono::milliseconds margin);
     int32_t openCapture();
     void startWriter();
-    int32_t connectStream(const std::string* source, Clock::time_point deadline);
+    int32_t connectStream(Clock::time_point deadline);
     void startClock(size_t available);
     void watchClock();
     void countGap(int64_t frames);
@@ -142,7 +180,22 @@ class Recording {
 
     std::shared_ptr<Connection> connection_;
     Format format_;
+    Inputs inputs_;
     bool test_;
+    // The first stream: the first input, the second source when a program takes the first
+    // input's place, or (a program alone) the default output's monitor, unheard, whose steady
+    // clock carries the take while the program plays nothing.
+    std::optional<std::string> firstDevice_;
+    pa_sample_spec streamSpec_{};
+    size_t streamFrameBytes_ = 0;
+    Lane firstLane_, secondLane_;
+    int firstLevelIndex_ = -1; // which input level the first stream's audio is
+    std::optional<LevelMeter> firstMeter_;
+    std::unique_ptr<FollowedInput> second_; // under the mainloop lock
+    bool firstGone_ = false;
+    double drivenTo_ = 0;
+    std::vector<float> mix_, pulled_;
+    std::vector<std::byte> mixed_;
     // Set while the recording only listens; cleared by begin() under the mainloop lock.
     std::atomic<bool> listening_{false};
     size_t keepBytes_ = 0; // under the mainloop lock

@@ -36,13 +36,14 @@ struct Engine {
     std::mutex mutex;
     StatusBoard status;
     PulseClient client;
-    std::optional<std::string> source;
+    // The selected inputs and their mix, for the next take or open input.
+    Inputs inputs;
     std::unique_ptr<Recording> recording;
     // The input open between takes (pre-record, voice activation): the next take in its
     // format begins with the audio it holds.
     std::unique_ptr<Recording> listener;
     Format listenFormat;
-    std::optional<std::string> listenSource;
+    Inputs listenInputs;
     // For the next take that begins from the listener: start just before this loud a sample.
     float startShare = 0;
     std::chrono::milliseconds startMargin{};
@@ -70,7 +71,7 @@ int32_t sourceCount(Engine& e) {
 bool listenerServes(const Engine& e, Format format) {
     return e.listener && !e.listener->failed() && e.listenFormat.channels == format.channels &&
            e.listenFormat.rate == format.rate && e.listenFormat.bits == format.bits &&
-           e.listenSource == e.source;
+           e.listenInputs == e.inputs;
 }
 
 void closeListener(Engine& e) {
@@ -82,6 +83,12 @@ void closeListener(Engine& e) {
         e.status.listening.reset();
     }
     e.listener.reset();
+}
+
+// An input left open on other inputs would begin the next take with their audio.
+void inputsChanged(Engine& e) {
+    if (e.listener && e.listenInputs != e.inputs)
+        closeListener(e);
 }
 
 int32_t listen(Engine& e, Format format, int32_t keepMs) {
@@ -103,9 +110,9 @@ int32_t listen(Engine& e, Format format, int32_t keepMs) {
     auto connection = e.client.connection(deadline);
     if (!connection)
         return kNoServer;
-    auto listener =
-        std::make_unique<Recording>(std::move(connection), format, Recording::Listening{keep});
-    const int32_t result = listener->listen(e.source ? &*e.source : nullptr, deadline);
+    auto listener = std::make_unique<Recording>(std::move(connection), format, e.inputs,
+                                                Recording::Listening{keep});
+    const int32_t result = listener->listen(deadline);
     if (result != kOk)
         return result;
     {
@@ -114,11 +121,17 @@ int32_t listen(Engine& e, Format format, int32_t keepMs) {
     }
     e.listener = std::move(listener);
     e.listenFormat = format;
-    e.listenSource = e.source;
+    e.listenInputs = e.inputs;
     return kOk;
 }
 
-int32_t selectSource(Engine& e, int32_t index) {
+// The first input (mode 5) or, with `second`, the second (mode 7, where -1 is none).
+int32_t selectSource(Engine& e, int32_t index, bool second = false) {
+    if (second && index == -1) {
+        e.inputs.second.reset();
+        inputsChanged(e);
+        return kOk;
+    }
     if (index < 0)
         return kBadArgument;
     const auto deadline = callDeadline();
@@ -130,10 +143,8 @@ int32_t selectSource(Engine& e, int32_t index) {
     if (const int32_t found = connection->sourceAtLocked(index, deadline, entry); found != kOk)
         return found;
     // Kept by name: the number of a source changes as devices come and go.
-    e.source = entry.name;
-    // An input left open on another source would begin the next take with its audio.
-    if (e.listenSource != e.source)
-        closeListener(e);
+    (second ? e.inputs.second : e.inputs.source) = entry.name;
+    inputsChanged(e);
     return kOk;
 }
 
@@ -160,8 +171,14 @@ int32_t startRecording(Engine& e, Format format, bool test) {
     auto connection = e.client.connection(deadline);
     if (!connection)
         return kNoServer;
-    auto recording = std::make_unique<Recording>(std::move(connection), format, test);
-    int32_t result = recording->start(e.source ? &*e.source : nullptr, deadline);
+    // The sound-card check hears the selected source alone.
+    Inputs inputs = e.inputs;
+    if (test) {
+        inputs = {};
+        inputs.source = e.inputs.source;
+    }
+    auto recording = std::make_unique<Recording>(std::move(connection), format, inputs, test);
+    int32_t result = recording->start(deadline);
     if (result == kOk) {
         e.status.set(recording->state(), recording->capturePath());
         e.recording = std::move(recording);
@@ -207,7 +224,7 @@ int32_t describeSource(Engine& e, int32_t number, std::string& description) {
         description = entry.description;
         return found;
     }
-    std::optional<std::string> name = e.source;
+    std::optional<std::string> name = e.inputs.source;
     if (!name && !(name = connection->defaultSourceLocked(deadline)))
         return kNoServer;
     auto sources = connection->listSourcesLocked(deadline);
@@ -252,6 +269,8 @@ TW_EXPORT int32_t Wavelark(const char* file, int32_t mode, int32_t a, int32_t b,
         return selectSource(e, d);
     case 6:
         return listen(e, Format{a, b, c}, d);
+    case 7:
+        return selectSource(e, d, true);
     default:
         return kBadArgument;
     }
@@ -282,6 +301,9 @@ TW_EXPORT int32_t WavelarkStatus(WavelarkStatusInfo* info) {
         info->problems = take->problems.load();
         info->frames = take->frames.load();
         info->rate = take->rate;
+        info->program = take->program.load();
+    } else {
+        info->program = -1;
     }
     const size_t length = std::min(board.capture.size(), sizeof info->capture - 1);
     std::memcpy(info->capture, board.capture.data(), length);
@@ -332,4 +354,90 @@ TW_EXPORT int32_t WavelarkSourceDescription(int32_t number, char* out, int32_t s
     if (result == kOk)
         copyText(description, out, static_cast<size_t>(size));
     return result;
+}
+
+TW_EXPORT int32_t WavelarkSelectApplication(const char* name) {
+    const std::string program = name ? name : "";
+    if (program.size() > 255)
+        return kBadArgument;
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    e.inputs.program = program;
+    inputsChanged(e);
+    return kOk;
+}
+
+TW_EXPORT int32_t WavelarkApplications(char* out, int32_t size) {
+    if (!out || size <= 0)
+        return kBadArgument;
+    out[0] = '\0';
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    const auto deadline = callDeadline();
+    auto connection = e.client.connection(deadline);
+    if (!connection)
+        return kNoServer;
+    LoopLock lock(connection->loop());
+    auto streams = connection->listProgramStreamsLocked(deadline);
+    if (!streams)
+        return kNoServer;
+    std::sort(streams->begin(), streams->end(),
+              [](const ProgramStream& a, const ProgramStream& b) { return a.program < b.program; });
+    std::string text;
+    int32_t count = 0;
+    const std::string* last = nullptr;
+    for (const ProgramStream& stream : *streams) {
+        if (last && *last == stream.program)
+            continue;
+        last = &stream.program;
+        // Tabs and line ends in a name would break the lines apart.
+        std::string line = stream.program + '\t' + stream.icon;
+        std::replace_if(
+            line.begin(), line.begin() + static_cast<std::ptrdiff_t>(stream.program.size()),
+            [](char c) { return c == '\t' || c == '\n'; }, ' ');
+        std::replace(line.begin() + static_cast<std::ptrdiff_t>(stream.program.size()) + 1,
+                     line.end(), '\n', ' ');
+        line += '\n';
+        if (text.size() + line.size() + 1 > static_cast<size_t>(size))
+            break; // whole lines only
+        text += line;
+        ++count;
+    }
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return count;
+}
+
+TW_EXPORT int32_t WavelarkMix(int32_t firstPercent, int32_t secondPercent, int32_t ownChannels) {
+    if (firstPercent < 0 || firstPercent > 200 || secondPercent < 0 || secondPercent > 200 ||
+        (ownChannels != 0 && ownChannels != 1))
+        return kBadArgument;
+    Engine& e = engine();
+    std::lock_guard guard(e.mutex);
+    e.inputs.firstPercent = firstPercent;
+    e.inputs.secondPercent = secondPercent;
+    e.inputs.ownChannels = ownChannels == 1;
+    inputsChanged(e);
+    return kOk;
+}
+
+TW_EXPORT int32_t WavelarkInputLevel(int32_t input, WavelarkLevelInfo* info) {
+    if (!info || input < 0 || input > 1)
+        return kBadArgument;
+    *info = {};
+    std::shared_ptr<const TakeState> take;
+    {
+        StatusBoard& board = engine().status;
+        std::lock_guard guard(board.mutex);
+        take = board.take;
+        if ((!take || take->phase.load() == 0) && board.listening &&
+            (board.listening->problems.load() & (WavelarkServerLost | WavelarkSourceLost)) == 0)
+            take = board.listening;
+        else if (take && take->phase.load() == 0)
+            take.reset();
+    }
+    if (!take || input >= take->inputCount)
+        return kWrongState;
+    const LevelWord& word = take->levelsApart ? take->inputLevel[input] : take->level;
+    *info = decodeLevel(word.load(std::memory_order_relaxed));
+    return kOk;
 }

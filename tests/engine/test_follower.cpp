@@ -41,8 +41,8 @@ struct Simulation {
             const double now = static_cast<double>(k) / 10;
             // Pieces the input's clock has finished by now reach the take with some lateness.
             for (;;) {
-                const double done = static_cast<double>(sent + static_cast<int64_t>(pieceFrames)) /
-                                    (kRate * speed);
+                const double done =
+                    static_cast<double>(sent + static_cast<int64_t>(pieceFrames)) / (kRate * speed);
                 const double arrives = std::max(done + late(random), nextArrival);
                 if (arrives > now)
                     break;
@@ -63,7 +63,9 @@ struct Simulation {
         }
         --k;
     }
-    double delayAt(double seconds) const { return delays.at(static_cast<size_t>(seconds * 10) - 1); }
+    double delayAt(double seconds) const {
+        return delays.at(static_cast<size_t>(seconds * 10) - 1);
+    }
     double largestChange(double from, double to) const {
         double low = delayAt(from), high = low;
         for (auto i = static_cast<size_t>(from * 10); i < static_cast<size_t>(to * 10); ++i)
@@ -107,7 +109,8 @@ class TestFollower : public QObject {
         sim.run(3600);
         const double settled = sim.delayAt(settle);
         const double end = sim.delayAt(3600);
-        QVERIFY2(std::abs(end - settled) < 10, qPrintable(QString("drift %1 ms").arg(end - settled)));
+        QVERIFY2(std::abs(end - settled) < 10,
+                 qPrintable(QString("drift %1 ms").arg(end - settled)));
         QVERIFY2(sim.largestChange(settle, 3600) < 10,
                  qPrintable(QString("swing %1 ms").arg(sim.largestChange(settle, 3600))));
         // The delay is the margin, a piece and the pieces' lateness, not seconds.
@@ -126,8 +129,9 @@ class TestFollower : public QObject {
         sim.holdUntil = 602;
         sim.run(900);
         QVERIFY(sim.follower.realigned() >= 2);
-        QVERIFY2(std::abs(sim.delayAt(900) - sim.delayAt(590)) < 10,
-                 qPrintable(QString("%1 against %2 ms").arg(sim.delayAt(900)).arg(sim.delayAt(590))));
+        QVERIFY2(
+            std::abs(sim.delayAt(900) - sim.delayAt(590)) < 10,
+            qPrintable(QString("%1 against %2 ms").arg(sim.delayAt(900)).arg(sim.delayAt(590))));
     }
 
     // Nothing sent: silence, and the follower says the input is absent. Read at ratio 1 the

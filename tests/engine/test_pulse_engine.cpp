@@ -501,7 +501,7 @@ void TestPulseEngine::rejectsBadArguments_data() {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("d");
-    QTest::newRow("unknown mode 7") << QByteArray("") << 7 << 0;
+    QTest::newRow("unknown mode 8") << QByteArray("") << 8 << 0;
     QTest::newRow("unknown mode -1") << QByteArray("") << -1 << 0;
     QTest::newRow("negative source") << QByteArray("") << 5 << -1;
     QTest::newRow("missing-key source") << QByteArray("") << 5 << -2;
