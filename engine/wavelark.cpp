@@ -238,6 +238,19 @@ int32_t describeSource(Engine& e, int32_t number, std::string& description) {
     return kOk;
 }
 
+// Whose level is reported: the take while it runs, else the open input between takes. A lost
+// one reports none, so that the program opens it anew.
+std::shared_ptr<const TakeState> measured() {
+    StatusBoard& board = engine().status;
+    std::lock_guard guard(board.mutex);
+    if (board.take && board.take->phase.load() != 0)
+        return board.take;
+    if (board.listening &&
+        (board.listening->problems.load() & (WavelarkServerLost | WavelarkSourceLost)) == 0)
+        return board.listening;
+    return nullptr;
+}
+
 // Cuts at a character's start, so that a short buffer still holds valid UTF-8.
 void copyText(const std::string& text, char* out, size_t size) {
     size_t length = std::min(text.size(), size - 1);
@@ -314,20 +327,9 @@ TW_EXPORT int32_t WavelarkStatus(WavelarkStatusInfo* info) {
 TW_EXPORT int32_t WavelarkLevel(WavelarkLevelInfo* info) {
     if (!info)
         return kBadArgument;
-    StatusBoard& board = engine().status;
-    std::shared_ptr<const TakeState> take;
-    bool listening = false;
-    {
-        std::lock_guard guard(board.mutex);
-        take = board.take;
-        // Between takes, the open input's level; a lost one reports none, so that the
-        // program opens it anew.
-        if ((!take || take->phase.load() == 0) && board.listening &&
-            (board.listening->problems.load() & (WavelarkServerLost | WavelarkSourceLost)) == 0)
-            take = board.listening, listening = true;
-    }
     *info = {};
-    if (!take || (take->phase.load() == 0 && !listening))
+    const auto take = measured();
+    if (!take)
         return kWrongState;
     *info = decodeLevel(take->level.load(std::memory_order_relaxed));
     return kOk;
@@ -424,17 +426,7 @@ TW_EXPORT int32_t WavelarkInputLevel(int32_t input, WavelarkLevelInfo* info) {
     if (!info || input < 0 || input > 1)
         return kBadArgument;
     *info = {};
-    std::shared_ptr<const TakeState> take;
-    {
-        StatusBoard& board = engine().status;
-        std::lock_guard guard(board.mutex);
-        take = board.take;
-        if ((!take || take->phase.load() == 0) && board.listening &&
-            (board.listening->problems.load() & (WavelarkServerLost | WavelarkSourceLost)) == 0)
-            take = board.listening;
-        else if (take && take->phase.load() == 0)
-            take.reset();
-    }
+    const auto take = measured();
     if (!take || input >= take->inputCount)
         return kWrongState;
     const LevelWord& word = take->levelsApart ? take->inputLevel[input] : take->level;
