@@ -214,6 +214,37 @@ class TestPulseMix : public QObject {
         QCOMPARE(status().program, 0); // no take: the answer is the last take's, stopped
     }
 
+    // A call: the meeting program as the first input, the microphone as the second, each on its
+    // own channel; another program's sound is in neither.
+    void programAndMicrophoneOnTheirOwnChannels() {
+        Player meeting(dir_.path(), "Meeting", 1000, 8);
+        Player chime(dir_.path(), "Chime", 660, 8);
+        QVERIFY(meeting.started() && chime.started());
+        QVERIFY(waitForProgram("Meeting") && waitForProgram("Chime"));
+        QCOMPARE(WavelarkSelectApplication("Meeting"), 0);
+        QVERIFY(selectInputs("speakers.monitor", "micsink.monitor"));
+        QCOMPARE(WavelarkMix(100, 100, 1), 0);
+        WavelarkLevelInfo program{}, microphone{};
+        Take take = record(3, 2, [&](double t) {
+            if (t > 2) {
+                WavelarkInputLevel(0, &program);
+                WavelarkInputLevel(1, &microphone);
+            }
+        });
+        QVERIFY(take.audio.opened);
+        QCOMPARE(take.problems, 0);
+        QVERIFY2(program.peak > 0.4 && microphone.peak > 0.4,
+                 qPrintable(QString("%1 %2").arg(program.peak).arg(microphone.peak)));
+        const auto& left = take.audio.channels[0];
+        const auto& right = take.audio.channels[1];
+        QVERIFY(amplitudeAt(left, kRate, 2 * kRate, 1000) > 0.4);
+        QVERIFY(amplitudeAt(left, kRate, 2 * kRate, 440) < 0.01);
+        QVERIFY(amplitudeAt(right, kRate, 2 * kRate, 440) > 0.4);
+        QVERIFY(amplitudeAt(right, kRate, 2 * kRate, 1000) < 0.01);
+        for (const auto* x : {&left, &right})
+            QVERIFY(amplitudeAt(*x, kRate, 2 * kRate, 660) < 0.01);
+    }
+
     // The chosen program plays nothing at first, then a stream, ends it, and opens a new one:
     // the take says when it plays nothing, holds silence then, and holds both streams' sound.
     void followsTheProgramFromStreamToStream() {
