@@ -23,6 +23,9 @@
 
 namespace tw::engine {
 
+// The level meters publish the peak of spans of this part of a second.
+inline constexpr int kLevelSpansPerSecond = 10;
+
 struct Format {
     int channels = 0;
     int rate = 0;
