@@ -152,4 +152,17 @@ Drift pairPips(const std::vector<Burst>& left, const std::vector<Burst>& right, 
     return drift;
 }
 
+int64_t heldAt(const std::vector<TakeSample>& samples, int64_t frame) {
+    const auto past = std::find_if(samples.begin(), samples.end(),
+                                   [&](const TakeSample& s) { return s.frames > frame; });
+    return past == samples.end() ? -1 : past->ns;
+}
+
+int64_t programSeenAt(const std::vector<TakeSample>& samples, int64_t from, int64_t to) {
+    for (const TakeSample& s : samples)
+        if (s.ns >= from && s.ns <= to && s.program == 1)
+            return s.ns;
+    return -1;
+}
+
 } // namespace tw::bench::mix

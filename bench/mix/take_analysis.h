@@ -96,4 +96,18 @@ struct Drift {
 Drift pairPips(const std::vector<Burst>& left, const std::vector<Burst>& right, int rate,
                double t0Seconds, double every);
 
+// The take's length as the engine reported it (WavelarkStatus), sampled on the steady clock:
+// when the take held a frame, whatever its time line did while it held nothing.
+struct TakeSample {
+    int64_t ns;
+    int64_t frames;
+    int32_t program;
+};
+// The first sample at which the take held frame `frame` (its count past it), or -1. Samples in
+// the order taken.
+int64_t heldAt(const std::vector<TakeSample>& samples, int64_t frame);
+// The first sample in [from, to] at which the engine said it recorded a stream of the program,
+// or -1.
+int64_t programSeenAt(const std::vector<TakeSample>& samples, int64_t from, int64_t to);
+
 } // namespace tw::bench::mix

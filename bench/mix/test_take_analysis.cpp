@@ -168,6 +168,21 @@ class TestTakeAnalysis : public QObject {
         QVERIFY(std::fabs(d.slopeMsPerHour - 4) < 0.05);
     }
 
+    // A frame is held once the engine's count has passed it, not when the count reaches it; the
+    // program is seen only within the asked span.
+    void takeClockRead() {
+        const std::vector<TakeSample> clock{
+            {100, 0, 0}, {200, 0, 0}, {300, 4800, 1}, {400, 9600, 1}, {500, 9600, 0}};
+        QCOMPARE(heldAt(clock, 0), int64_t(300));
+        QCOMPARE(heldAt(clock, 4799), int64_t(300));
+        QCOMPARE(heldAt(clock, 4800), int64_t(400));
+        QCOMPARE(heldAt(clock, 9600), int64_t(-1));
+        QCOMPARE(programSeenAt(clock, 250, 500), int64_t(300));
+        QCOMPARE(programSeenAt(clock, 301, 500), int64_t(400));
+        QCOMPARE(programSeenAt(clock, 0, 250), int64_t(-1));
+        QCOMPARE(programSeenAt(clock, 450, 1000), int64_t(-1));
+    }
+
     // The feeder hands over every frame due, at its ratio, and what the FIFO refuses is counted,
     // never skipped silently: written + refused is the time line's length, and what was written
     // is the signal from its first frame.
