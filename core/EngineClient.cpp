@@ -84,6 +84,30 @@ void EngineClient::startAtSound(double share, int marginMs) {
         {});
 }
 
+void EngineClient::selectApplication(const QString& name) {
+    const QByteArray utf8 = name.toUtf8();
+    run(nullptr, [this, utf8] { return audio_.WavelarkSelectApplication(utf8); }, {});
+}
+
+void EngineClient::mix(int firstPercent, int secondPercent, bool ownChannels) {
+    run(nullptr,
+        [this, firstPercent, secondPercent, ownChannels] {
+            return audio_.WavelarkMix(firstPercent, secondPercent, ownChannels ? 1 : 0);
+        },
+        {});
+}
+
+void EngineClient::applications(QObject* context,
+                                std::function<void(const QList<PlayingProgram>&, bool ok)> answer) {
+    auto programs = std::make_shared<QList<PlayingProgram>>();
+    run(
+        context, [this, programs] { return audio_.WavelarkApplications(*programs); },
+        [answer, programs](int32_t result) {
+            if (answer)
+                answer(*programs, result >= 0);
+        });
+}
+
 void EngineClient::record(const RecordingFormat& f, QObject* context, Answer answer, Take take) {
     call(EngineMode::Record, context, std::move(answer), {}, f.Channels, f.SamplesPerSec,
          f.BitsPerSample, take == Take::Test ? 1 : 0);
@@ -139,6 +163,13 @@ void EngineClient::openSource(int32_t source, OpenAt at, int volume, QObject* co
 std::optional<EngineLevel> EngineClient::level() {
     EngineLevel l;
     if (audio_.WavelarkLevel(l) != 0)
+        return std::nullopt;
+    return l;
+}
+
+std::optional<EngineLevel> EngineClient::inputLevel(int input) {
+    EngineLevel l;
+    if (audio_.WavelarkInputLevel(input, l) != 0)
         return std::nullopt;
     return l;
 }

@@ -16,6 +16,7 @@ namespace tw {
 class IAudioLibraries;
 struct EngineStatus;
 struct EngineLevel;
+struct PlayingProgram;
 struct RecordingFormat;
 
 // The engine's modes, as its export takes them.
@@ -27,6 +28,7 @@ enum class EngineMode : int32_t {
     CountSources = 4,
     SelectSource = 5,
     Listen = 6,
+    SelectSecondSource = 7,
 };
 
 // What a negative answer of the engine means; a count (mode 4) is the answer itself.
@@ -83,6 +85,18 @@ class EngineClient : public QObject {
     void selectSource(int32_t index) {
         call(EngineMode::SelectSource, nullptr, {}, {}, 0, 0, 0, index);
     }
+    // The input mixed in as the second (numbered as for selectSource; -1 none).
+    void selectSecondSource(int32_t index) {
+        call(EngineMode::SelectSecondSource, nullptr, {}, {}, 0, 0, 0, index);
+    }
+    // The program whose sound alone the first input records ("": the selected source).
+    void selectApplication(const QString& name);
+    // Each input's level in percent and whether each has a channel of its own, for the
+    // takes begun after it.
+    void mix(int firstPercent, int secondPercent, bool ownChannels);
+    // The programs playing now, on the worker; `ok` false when the server could not tell.
+    void applications(QObject* context,
+                      std::function<void(const QList<PlayingProgram>&, bool ok)> answer);
     void mixer(int32_t source, int32_t volume, QObject* context = nullptr, MixerAnswer answer = {});
     // How a source is opened: set to a given volume, to the middle of its range, or left at
     // the volume it has.
@@ -97,6 +111,8 @@ class EngineClient : public QObject {
     std::optional<EngineStatus> status();
     // The input's level while a take runs, asked the same way; nothing without a take.
     std::optional<EngineLevel> level();
+    // One input's level (0 the first, 1 the second), asked the same way.
+    std::optional<EngineLevel> inputLevel(int input);
     // The sound server's description of a source (-1: the one in use), on the worker; ""
     // when the server cannot tell.
     void sourceDescription(int32_t number, QObject* context, std::function<void(QString)> answer);

@@ -3,10 +3,12 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <array>
 
 namespace tw {
 
 class EngineClient;
+struct EngineLevel;
 
 // The input's level for the meter, read from the engine twenty times a second while it is
 // active: the peak of the last span, a peak held for a while, a clip mark, and whether the
@@ -29,6 +31,11 @@ class InputMeter : public QObject {
     static constexpr int kHoldMs = 1500;
     static constexpr int kClipShownMs = 2000;
 
+    // With two inputs the meter also reads each one's own level (first, second); the mixed
+    // level still decides silence and voice activation.
+    void setInputCount(int count);
+    int inputCount() const { return inputCount_; }
+
     // One reading of the engine; the timer calls it.
     void read();
 
@@ -37,15 +44,30 @@ class InputMeter : public QObject {
     void levelChanged(double peak, double hold, bool clipped);
     // Silence began (five seconds of it) or ended.
     void silenceChanged(bool silent);
+    // With two inputs, one input's level as levelChanged gives the mixed one (0 the first).
+    void inputLevelChanged(int input, double peak, double hold, bool clipped);
+    void inputCountChanged(int count);
 
   private:
+    // One level as the meter shows it: the last peak, a peak held a while, a recent clip.
+    struct Track {
+        qint64 updates = -1;
+        double peak = 0, hold = 0;
+        QElapsedTimer held, clipped;
+        void reset();
+        // False when the engine has measured nothing new since the last reading.
+        bool take(const EngineLevel& level);
+        bool clipShown() const;
+    };
     void setSilent(bool silent);
+    void resetTracks();
 
     EngineClient& engine_;
     QTimer timer_;
-    qint64 updates_ = -1;
-    double peak_ = 0, hold_ = 0;
-    QElapsedTimer held_, clipped_, quiet_;
+    Track mixed_;
+    std::array<Track, 2> inputs_;
+    int inputCount_ = 1;
+    QElapsedTimer quiet_;
     bool silent_ = false;
     int silentMs_ = 5000;
 };

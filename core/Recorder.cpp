@@ -74,6 +74,9 @@ QString saveFailure(EngineResult result, int32_t answer) {
     }
 }
 
+const QString kInputLostText =
+    QStringLiteral("One input went away; the take goes on with the other.");
+
 // The engine's own floor for a stall is 3 s; the watch looks once a second.
 constexpr int kQuietLooksForStall = 3;
 
@@ -92,6 +95,8 @@ QString problemCause(int problems, const QString& input) {
         return QStringLiteral("the disk refused the audio (it may be full)");
     if (problems & EngineStatus::Stalled)
         return QStringLiteral("the recording source stopped sending sound");
+    if (problems & EngineStatus::InputLost)
+        return QStringLiteral("one of the two inputs went away");
     return QStringLiteral("the sound engine reported a fault");
 }
 
@@ -157,8 +162,24 @@ void Recorder::showRunning() {
         status_.set(kPausedText, kRed);
     else if (!roomText_.isEmpty())
         status_.set(roomText_, kRed);
+    else if (programIdle_)
+        status_.set(QStringLiteral("%1 plays nothing now; the take holds silence.").arg(program_),
+                    kBlue);
     else
         status_.set(kRecordingText, kBlue);
+}
+
+void Recorder::watchProgram(const EngineStatus& s) {
+    const bool idle = phase_ == Phase::Recording && !program_.isEmpty() && s.program == 0;
+    if (idle == programIdle_)
+        return;
+    programIdle_ = idle;
+    if (problemText_.isEmpty())
+        showRunning();
+}
+
+bool Recorder::onlyInputLost(int problems) const {
+    return problems == EngineStatus::InputLost;
 }
 
 void Recorder::checkRoom() {
@@ -176,8 +197,9 @@ void Recorder::checkRoom() {
 }
 
 void Recorder::showSilence(bool silent, const QString& input) {
-    // A fault outranks silence; a paused take says so instead.
-    if (phase_ != Phase::Recording || !problemText_.isEmpty())
+    // A fault outranks silence; a paused take says so instead; a program that plays nothing
+    // is said as such.
+    if (phase_ != Phase::Recording || !problemText_.isEmpty() || programIdle_)
         return;
     if (silent)
         status_.set(QStringLiteral("No sound is coming from %1 — check the input and its volume")
@@ -197,15 +219,19 @@ void Recorder::watchEngine() {
     const std::optional<EngineStatus> s = engine_.status();
     if (!s)
         return;
+    watchProgram(*s);
     // The engine keeps a stall flagged for the rest of the take; whether it stands now is
     // told by the audio: frames that still come while recording mean the source is back.
     const bool flowing = framesSeen_ >= 0 && s->frames > framesSeen_;
     framesSeen_ = s->frames;
     quietLooks_ = flowing || phase_ != Phase::Recording ? 0 : quietLooks_ + 1;
-    const bool stallOnly = (s->problems & ~EngineStatus::Stalled) == 0;
-    if (phase_ == Phase::Recording && flowing && stallOnly) {
-        if (faulted())
-            showFault(QString());
+    // A lost second input stands for the rest of the take, which goes on with the first.
+    const int going = EngineStatus::Stalled | EngineStatus::InputLost;
+    if (phase_ == Phase::Recording && flowing && (s->problems & ~going) == 0) {
+        problemsShown_ |= s->problems & EngineStatus::InputLost;
+        const QString text = (s->problems & EngineStatus::InputLost) ? kInputLostText : QString();
+        if (text != problemText_)
+            showFault(text);
         return;
     }
     const bool newProblem = (s->problems & ~problemsShown_) != 0;
@@ -218,6 +244,10 @@ void Recorder::watchEngine() {
     if (!newProblem && !stalledAgain)
         return;
     problemsShown_ |= s->problems;
+    if (onlyInputLost(problemsShown_)) {
+        showFault(kInputLostText);
+        return;
+    }
     showFault(QStringLiteral("The recording has a fault: %1; %2 of audio are kept. "
                              "Stop saves what was kept.")
                   .arg(problemCause(problemsShown_, inputName_), seconds(s->seconds())));
@@ -258,6 +288,7 @@ void Recorder::record() {
         quietLooks_ = 0;
         problemText_.clear();
         roomText_.clear();
+        programIdle_ = false;
         bytesPerSecond_ = double(format.Channels) * format.SamplesPerSec * format.BitsPerSample / 8;
         setPhase(Phase::Recording);
         showRunning();
@@ -347,11 +378,20 @@ void Recorder::placed(const QString& path, int32_t answer) {
 void Recorder::announce(const QString& path, double kept, int32_t answer, const QString& extra) {
     waitingForSave_ = false;
     QString warning;
-    if (engineResult(answer) != EngineResult::Ok || problemsShown_)
+    const bool ok = engineResult(answer) == EngineResult::Ok;
+    const QString inputLost =
+        QStringLiteral("One input went away during the take; it went on with the other.");
+    if (ok && onlyInputLost(problemsShown_)) {
+        warning = QStringLiteral("Saved as %1. ").arg(path) + inputLost;
+    } else if (!ok || problemsShown_) {
+        const int cut = problemsShown_ & ~EngineStatus::InputLost;
         warning = QStringLiteral("Saved as %1, but the recording was cut short: %2. It holds %3 "
                                  "of the %4 recorded.")
-                      .arg(path, problemCause(problemsShown_, inputName_), seconds(kept),
-                           seconds(recordedMs_ / 1000.0));
+                      .arg(path, problemCause(cut ? cut : problemsShown_, inputName_),
+                           seconds(kept), seconds(recordedMs_ / 1000.0));
+        if (cut && (problemsShown_ & EngineStatus::InputLost))
+            warning += QLatin1Char(' ') + inputLost;
+    }
     if (!extra.isEmpty())
         warning = warning.isEmpty() ? extra : warning + QLatin1Char(' ') + extra;
     // A take named by the pattern leaves the numbered names where they were.

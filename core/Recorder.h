@@ -16,6 +16,7 @@ class EngineClient;
 class LiveEncoding;
 class Settings;
 class StatusLine;
+struct EngineStatus;
 
 // One recording session: the phase of the take, its clock and size, where it is saved.
 // Engine calls run on the engine's worker; while one is on its way the phase says so
@@ -79,6 +80,11 @@ class Recorder : public QObject {
     void checkRoom();
     // The sound server's name for the input takes record, for the faults that name it.
     void setInputName(const QString& name) { inputName_ = name; }
+    // The program whose sound alone takes record ("" none): a take says while it plays
+    // nothing.
+    void setProgram(const QString& name) { program_ = name; }
+    // The chosen program played nothing at the last look at the running take.
+    bool programIdle() const { return programIdle_; }
 
   signals:
     void phaseChanged(tw::Recorder::Phase phase);
@@ -112,6 +118,11 @@ class Recorder : public QObject {
     void showFault(const QString& text);
     // The status line of a take without a fault: paused, short of room, or recording.
     void showRunning();
+    // The chosen program's silence said, or no longer, from what the engine last told.
+    void watchProgram(const EngineStatus& s);
+    // A second input that went away leaves the take going: said apart from the faults that end
+    // it.
+    bool onlyInputLost(int problems) const;
 
     EngineClient& engine_;
     Settings& settings_;
@@ -137,6 +148,8 @@ class Recorder : public QObject {
     qint64 recordedMs_ = 0;
     int problemsShown_ = 0;
     QString inputName_;
+    QString program_;
+    bool programIdle_ = false;
     QString problemText_;
     FreeSpace freeSpace_ = freeBytes;
     double bytesPerSecond_ = 0;

@@ -65,9 +65,9 @@ Session::Modal::~Modal() {
 Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
                  IMessageBox* messages, QObject* parent)
     : QObject(parent), settings(appDir), engine(audio), volume(engine, settings),
-      recorder(engine, settings, status), playback(player, status),
-      wizard(engine, player, settings, volume), recovery(settings, takes, status), meter(engine),
-      store(takes, status), timer(*this), voice(*this), messages_(messages, *this),
+      recorder(engine, settings, status), playback(player, status), inputChoices(engine),
+      wizard(engine, player, settings, volume, inputChoices), recovery(settings, takes, status),
+      meter(engine), store(takes, status), timer(*this), voice(*this), messages_(messages, *this),
       runner_(std::make_unique<DOSOutputs>(messages_)),
       converter_(std::make_unique<Converter>(*runner_, status, settings.appDir())) {
     connect(&engine, &EngineClient::libraryMissing, this,
@@ -94,6 +94,7 @@ Session::Session(const QString& appDir, IAudioLibraries& audio, IPlayer& player,
     });
     connect(this, &Session::listeningChanged, this, meterWhenRecording);
     watchRules();
+    watchInputs();
     connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::describeInput);
     connect(&wizard, &SoundCardWizard::sourceChosen, this, &Session::markConfigured);
     // What the rule depends on.
@@ -130,6 +131,8 @@ void Session::loadConfiguration() {
                      stored.value_or(0));
     engine.selectSource(settings.engineSourceFromFile());
     describeInput();
+    inputs_ = settings.inputChoice();
+    applyInputs();
     settings.format = settings.formatFromFile();
     settings.announceFormat();
     QString unknown;
@@ -147,14 +150,6 @@ void Session::markConfigured() {
         return;
     configured_ = true;
     emit configured();
-}
-
-void Session::describeInput() {
-    engine.sourceDescription(-1, this, [this](const QString& description) {
-        inputDescription_ = description;
-        recorder.setInputName(description);
-        emit inputDescribed(description);
-    });
 }
 
 QString Session::refusal(Command command) const {
@@ -260,6 +255,7 @@ bool Session::openSoundCardSetup(bool firstRun) {
             wizard.restart();
     }
     setupOpen_ = true;
+    useSourceAlone();
     emit commandsChanged();
     return true;
 }
@@ -269,6 +265,7 @@ void Session::closeSoundCardSetup() {
         return;
     setupOpen_ = false;
     wizard.cancel();
+    applyInputs();
     emit commandsChanged();
 }
 

@@ -3,6 +3,7 @@
 #include "core/Converter.h"
 #include "core/DOSOutputs.h"
 #include "core/EngineClient.h"
+#include "core/InputChoices.h"
 #include "core/InputMeter.h"
 #include "core/Playback.h"
 #include "core/Recorder.h"
@@ -63,6 +64,8 @@ class Session : public QObject {
     Recorder recorder;
     Takes takes;
     Playback playback;
+    // The inputs and programs the windows offer (the wizard's and the inputs window).
+    InputChoices inputChoices;
     SoundCardWizard wizard;
     // Started by the program once it is configured; tests on fakes leave it alone.
     Recovery recovery;
@@ -87,6 +90,13 @@ class Session : public QObject {
     const QString& inputDescription() const { return inputDescription_; }
     // Asks the engine which source is in use now.
     void describeInput();
+
+    // What takes record besides or instead of the source: from Config.ini, the wizard's Done
+    // and the inputs window.
+    const InputChoice& inputs() const { return inputs_; }
+    // Stores the choice and hands it to the engine before the next take: at once when no take
+    // runs, else as soon as it ends.
+    void setInputs(const InputChoice& inputs);
 
     DOSOutputs& runner() { return *runner_; }
     Converter& converter() { return *converter_; }
@@ -201,6 +211,14 @@ class Session : public QObject {
     void conversionFinished(const QString& input, const QString& output, bool ok, bool started,
                             const QVariant& tag, const QString& why);
     void continueQuit();
+    // The engine's second input, program and mix from inputs_, when no take or test holds the
+    // engine; else once it is free.
+    void applyInputs();
+    // The wizard tests each source alone.
+    void useSourceAlone();
+    // Tells the engine what differs from what it was told; true when anything did.
+    bool tellEngine(const InputChoice& inputs);
+    void watchInputs();
     void markConfigured();
     // Says on the status line why a command did not run; after a while the line shows again
     // what it showed before, unless something else has been said meanwhile.
@@ -212,6 +230,10 @@ class Session : public QObject {
     std::unique_ptr<DOSOutputs> runner_;
     std::unique_ptr<Converter> converter_;
     QString inputDescription_;
+    InputChoice inputs_;
+    // What the engine was told last; it starts with the source alone.
+    InputChoice engineInputs_;
+    bool inputsPending_ = false;
     QStringList recoveredNow_;
     struct Trashed {
         QString original, inTrash;

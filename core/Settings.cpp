@@ -26,6 +26,13 @@ const QString kVoiceSilenceDb = QStringLiteral("Voice Silence dB");
 const QString kVoiceSilenceMs = QStringLiteral("Voice Silence ms");
 const QString kVoiceOnSilence = QStringLiteral("Voice On Silence");
 const QString kGnomeShortcutsOffered = QStringLiteral("GNOME Shortcuts Offered");
+const QString kSecondSource = QStringLiteral("Second Recording Source");
+const QString kApplication = QStringLiteral("Application Source");
+const QString kFirstLevel = QStringLiteral("First Input Level");
+const QString kSecondLevel = QStringLiteral("Second Input Level");
+const QString kOwnChannels = QStringLiteral("Inputs On Own Channels");
+// The engine takes no longer program name.
+constexpr int kApplicationBytes = 255;
 const QString kChannels = QStringLiteral("Channels");
 const QString kBits = QStringLiteral("BitsPerSample");
 const QString kRate = QStringLiteral("SamplesPerSec");
@@ -343,6 +350,49 @@ bool Settings::writeVoiceSettings(const VoiceSettings& voice) {
         config_.writeString(kSection, kVoiceOnSilence,
                             voice.split ? QStringLiteral("split") : QStringLiteral("pause"));
     return written(ok, QStringLiteral("The voice activation thresholds"));
+}
+
+InputChoice Settings::inputChoice() const {
+    // readInt reads "abc" as 0, which for a level would mean a silent input.
+    const auto number = [this](const QString& key) -> std::optional<int> {
+        QString value;
+        const int count = config_.readString(kSection, key, QString(), value);
+        bool ok = false;
+        const int n = value.left(std::max(count, 0)).trimmed().toInt(&ok);
+        return ok ? std::optional<int>(n) : std::nullopt;
+    };
+    InputChoice inputs;
+    inputs.secondSource = std::max(number(kSecondSource).value_or(0), 0);
+    const auto level = [&number](const QString& key) {
+        return std::clamp(number(key).value_or(InputChoice::kDefaultLevel), 0,
+                          InputChoice::kMaxLevel);
+    };
+    inputs.firstLevel = level(kFirstLevel);
+    inputs.secondLevel = level(kSecondLevel);
+    inputs.ownChannels = number(kOwnChannels).value_or(0) == 1;
+    QString name;
+    const int count = config_.readString(kSection, kApplication, QString(), name, 4096);
+    name = name.left(std::max(count, 0)).trimmed();
+    // A name the engine would refuse records the source as if none were set.
+    if (name.toUtf8().size() <= kApplicationBytes)
+        inputs.application = name;
+    return inputs;
+}
+
+bool Settings::writeInputChoice(const InputChoice& inputs) {
+    const bool ok =
+        config_.writeString(kSection, kSecondSource,
+                            QString::number(std::max(inputs.secondSource, 0))) &&
+        config_.writeString(kSection, kApplication, inputs.application.trimmed()) &&
+        config_.writeString(
+            kSection, kFirstLevel,
+            QString::number(std::clamp(inputs.firstLevel, 0, InputChoice::kMaxLevel))) &&
+        config_.writeString(
+            kSection, kSecondLevel,
+            QString::number(std::clamp(inputs.secondLevel, 0, InputChoice::kMaxLevel))) &&
+        config_.writeString(kSection, kOwnChannels,
+                            inputs.ownChannels ? QStringLiteral("1") : QStringLiteral("0"));
+    return written(ok, QStringLiteral("The inputs"));
 }
 
 } // namespace tw

@@ -32,6 +32,22 @@ QString rateText(float rate);
 // Megabytes per second from the rate as the format dialog shows it.
 QString megabytesPerSecond(const RecordingFormat& f);
 
+// What a take records besides (or instead of) the recording source: a second input mixed in,
+// or one program's sound alone as the first input, and how the two are mixed.
+struct InputChoice {
+    static constexpr int kDefaultLevel = 100;
+    static constexpr int kMaxLevel = 200;
+    int secondSource = 0;           // one-based engine number, as "Recording Source"; 0 none
+    QString application;            // the program's name as the sound server knows it; "" none
+    int firstLevel = kDefaultLevel; // percent, 0..200
+    int secondLevel = kDefaultLevel;
+    bool ownChannels = false; // stereo: the first input left, the second right
+    bool twoInputs() const { return secondSource > 0; }
+    // Anything but the recording source alone at its own level.
+    bool plain() const { return *this == InputChoice(); }
+    friend bool operator==(const InputChoice&, const InputChoice&) = default;
+};
+
 // The settings of a run: the keys of Config.ini, each read and written in one place, and the
 // values that last only for the run (format in use, convert-on-completion, encoder switches,
 // source and volume).
@@ -112,6 +128,12 @@ class Settings : public QObject {
     // "Voice On Silence" (pause or split); missing or unreadable values take the defaults.
     VoiceSettings voiceSettings() const;
     bool writeVoiceSettings(const VoiceSettings& voice);
+
+    // "Second Recording Source", "Application Source", "First Input Level", "Second Input
+    // Level" and "Inputs On Own Channels": a value out of range is clamped, one that is no
+    // number takes the default.
+    InputChoice inputChoice() const;
+    bool writeInputChoice(const InputChoice& inputs);
 
     int AutoMp3 = 0;
     QString LameOptions = mp3Format().defaultOptions;

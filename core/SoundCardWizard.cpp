@@ -1,12 +1,14 @@
 #include "core/SoundCardWizard.h"
 
 #include "core/EngineClient.h"
+#include "core/InputChoices.h"
 #include "core/Settings.h"
 #include "core/VolumeControl.h"
 #include "platform/IPlayer.h"
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 
 namespace tw {
 
@@ -17,8 +19,9 @@ constexpr int kPlaybackLimitMs = 60 * 1000;
 } // namespace
 
 SoundCardWizard::SoundCardWizard(EngineClient& engine, IPlayer& player, Settings& settings,
-                                 VolumeControl& volume, QObject* parent)
-    : QObject(parent), engine_(engine), player_(player), settings_(settings), volume_(volume) {
+                                 VolumeControl& volume, InputChoices& choices, QObject* parent)
+    : QObject(parent), engine_(engine), player_(player), settings_(settings), volume_(volume),
+      choices_(choices), inputs_(settings.inputChoice()) {
     playbackWatch_.setInterval(kPollMs);
     connect(&playbackWatch_, &QTimer::timeout, this, [this] {
         playbackPolls_ += 1;
@@ -69,6 +72,23 @@ QString SoundCardWizard::text() const {
 
 void SoundCardWizard::setStep(Step step) {
     step_ = step;
+    // The lists are asked for once the source is found: the programs playing then.
+    if (done())
+        choices_.refresh();
+    emit changed();
+}
+
+void SoundCardWizard::chooseSecondSource(int source) {
+    if (!done())
+        return;
+    inputs_.secondSource = std::max(source, 0);
+    emit changed();
+}
+
+void SoundCardWizard::chooseApplication(const QString& name) {
+    if (!done())
+        return;
+    inputs_.application = name.trimmed();
     emit changed();
 }
 
@@ -207,6 +227,7 @@ void SoundCardWizard::restart() {
     nextEnabled_ = true;
     rerun_ = true;
     finished_ = false;
+    inputs_ = settings_.inputChoice();
     description_.clear();
     setBusy(false);
     emit changed();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Settings.h"
+
 #include <QObject>
 #include <QString>
 #include <QTemporaryDir>
@@ -10,8 +12,8 @@
 namespace tw {
 
 class EngineClient;
+class InputChoices;
 class IPlayer;
-class Settings;
 class VolumeControl;
 
 // The sound-card set-up: for each source, record while the chime plays, play the take back
@@ -24,7 +26,7 @@ class SoundCardWizard : public QObject {
     Q_ENUM(Step)
 
     SoundCardWizard(EngineClient& engine, IPlayer& player, Settings& settings,
-                    VolumeControl& volume, QObject* parent = nullptr);
+                    VolumeControl& volume, InputChoices& choices, QObject* parent = nullptr);
 
     Step step() const { return step_; }
     QString text() const;
@@ -51,6 +53,13 @@ class SoundCardWizard : public QObject {
     // The sound server's description of the source under test ("" until it answers).
     const QString& sourceDescription() const { return description_; }
 
+    // Once the source is found, the wizard offers a second input and a program to record
+    // instead of the source: the lists, and the choice Done puts in use with the source.
+    InputChoices& choices() { return choices_; }
+    const InputChoice& inputs() const { return inputs_; }
+    void chooseSecondSource(int source);
+    void chooseApplication(const QString& name);
+
     // Where the test recording is kept: a folder of the wizard's own, made when first needed
     // and removed with the wizard, so that no file of the user's is written or deleted.
     QString testRecordingPath() const;
@@ -74,6 +83,8 @@ class SoundCardWizard : public QObject {
     IPlayer& player_;
     Settings& settings_;
     VolumeControl& volume_;
+    InputChoices& choices_;
+    InputChoice inputs_;
     Step step_ = Step::Preparing;
     int testNumber_ = 0;
     int sourceCount_ = 0;

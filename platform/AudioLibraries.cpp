@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QLibrary>
+#include <vector>
 
 namespace tw {
 
@@ -42,6 +43,7 @@ int32_t AudioLibraries::WavelarkStatus(EngineStatus& status) {
     status.problems = info.problems;
     status.frames = info.frames;
     status.rate = info.rate;
+    status.program = info.program;
     status.capture = QString::fromLocal8Bit(info.capture);
     return result;
 }
@@ -74,6 +76,53 @@ int32_t AudioLibraries::WavelarkSourceDescription(int32_t number, QString& descr
     const int32_t result = fn(number, text, sizeof text);
     text[sizeof text - 1] = '\0';
     description = result == 0 ? QString::fromUtf8(text) : QString();
+    return result;
+}
+
+int32_t AudioLibraries::WavelarkSelectApplication(const QByteArray& name) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkSelectApplication)>(
+        resolve(engine_, "libWavelark.so", "WavelarkSelectApplication"));
+    return fn ? fn(name.constData()) : kNotLoaded;
+}
+
+int32_t AudioLibraries::WavelarkApplications(QList<PlayingProgram>& programs) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkApplications)>(
+        resolve(engine_, "libWavelark.so", "WavelarkApplications"));
+    if (!fn)
+        return kNotLoaded;
+    // Whole lines only: a list longer than this loses its last programs, never half a name.
+    std::vector<char> text(64 * 1024, '\0');
+    const int32_t result = fn(text.data(), int32_t(text.size()));
+    text.back() = '\0';
+    programs.clear();
+    if (result < 0)
+        return result;
+    for (const QString& line : QString::fromUtf8(text.data()).split(u'\n', Qt::SkipEmptyParts)) {
+        const qsizetype tab = line.indexOf(u'\t');
+        const QString name = tab < 0 ? line : line.left(tab);
+        if (!name.isEmpty())
+            programs.append({name, tab < 0 ? QString() : line.mid(tab + 1)});
+    }
+    return result;
+}
+
+int32_t AudioLibraries::WavelarkMix(int32_t firstPercent, int32_t secondPercent,
+                                    int32_t ownChannels) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkMix)>(
+        resolve(engine_, "libWavelark.so", "WavelarkMix"));
+    return fn ? fn(firstPercent, secondPercent, ownChannels) : kNotLoaded;
+}
+
+int32_t AudioLibraries::WavelarkInputLevel(int32_t input, EngineLevel& level) {
+    auto fn = reinterpret_cast<decltype(&::WavelarkInputLevel)>(
+        resolve(engine_, "libWavelark.so", "WavelarkInputLevel"));
+    if (!fn)
+        return kNotLoaded;
+    WavelarkLevelInfo info{};
+    const int32_t result = fn(input, &info);
+    level.peak = info.peak;
+    level.clipped = info.clipped != 0;
+    level.updates = info.updates;
     return result;
 }
 

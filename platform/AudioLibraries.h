@@ -23,6 +23,10 @@ class AudioLibraries final : public IAudioLibraries {
     int32_t WavelarkLevel(EngineLevel& level) override;
     int32_t WavelarkStartAtSound(double share, int32_t marginMs) override;
     int32_t WavelarkSourceDescription(int32_t number, QString& description) override;
+    int32_t WavelarkSelectApplication(const QByteArray& name) override;
+    int32_t WavelarkApplications(QList<PlayingProgram>& programs) override;
+    int32_t WavelarkMix(int32_t firstPercent, int32_t secondPercent, int32_t ownChannels) override;
+    int32_t WavelarkInputLevel(int32_t input, EngineLevel& level) override;
     QString loadError() const override;
 
   private:

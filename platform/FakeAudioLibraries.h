@@ -66,6 +66,37 @@ class FakeAudioLibraries final : public IAudioLibraries {
         out = QStringLiteral("Source %1").arg(number);
         return 0;
     }
+    int32_t WavelarkSelectApplication(const QByteArray& name) override {
+        calls.append({QStringLiteral("WavelarkSelectApplication"), name, {}});
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        application = QString::fromUtf8(name);
+        return 0;
+    }
+    // Only shown to the user: not recorded in `calls`.
+    int32_t WavelarkApplications(QList<PlayingProgram>& out) override {
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        out = playing;
+        return int32_t(playing.size());
+    }
+    int32_t WavelarkMix(int32_t first, int32_t second, int32_t ownChannels) override {
+        calls.append({QStringLiteral("WavelarkMix"), {}, {first, second, ownChannels}});
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        return first < 0 || first > 200 || second < 0 || second > 200 ? -1 : 0;
+    }
+    // Asked twenty times a second: not recorded in `calls`.
+    int32_t WavelarkInputLevel(int32_t input, EngineLevel& out) override {
+        if (!failure.isEmpty())
+            return kNotLoaded;
+        if (input < 0 || input > 1)
+            return -1;
+        if (!(status.take || listening) || !inputsOpen[input])
+            return -3;
+        out = inputLevels[input];
+        return 0;
+    }
     QString loadError() const override { return failure; }
 
     QList<Call> calls;
@@ -77,7 +108,11 @@ class FakeAudioLibraries final : public IAudioLibraries {
     bool listening = false;  // the input is open between takes (mode 6)
     double startAtSound = 0; // the level the next take from the open input starts at
     double savedSeconds = 0; // the length of the take a test's stand-in engine writes
-    QString failure;         // when set, every call fails as an unloadable library would
+    QString application;     // the program chosen through WavelarkSelectApplication
+    QList<PlayingProgram> playing;               // what WavelarkApplications answers
+    std::array<EngineLevel, 2> inputLevels;      // each input's level, answered as inputLevel is
+    std::array<bool, 2> inputsOpen{true, false}; // which inputs the take or open input has
+    QString failure; // when set, every call fails as an unloadable library would
     std::function<int32_t(const QByteArray&, int32_t, int32_t, int32_t, int32_t, int32_t)>
         onWavelark;
 };

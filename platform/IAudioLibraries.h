@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -9,12 +10,15 @@ namespace tw {
 
 // What the engine knows of the take in progress, or else of the last one.
 struct EngineStatus {
-    enum Problem { ServerLost = 1, Stalled = 2, WriteFailed = 4, SourceLost = 8 };
+    enum Problem { ServerLost = 1, Stalled = 2, WriteFailed = 4, SourceLost = 8, InputLost = 16 };
     int take = 0;     // 0 none, 1 recording, 2 paused
     int problems = 0; // Problem bits, kept until the next take begins
     qint64 frames = 0;
     int rate = 0;
     QString capture; // the take's capture file; after a stop that left it behind, where it is
+    // With a program chosen: 1 while a stream of it is recorded, 0 while it plays nothing; -1
+    // with none chosen.
+    int program = -1;
     double seconds() const { return rate > 0 ? double(frames) / rate : 0; }
 };
 
@@ -23,6 +27,13 @@ struct EngineLevel {
     double peak = 0; // share of full scale
     bool clipped = false;
     qint64 updates = 0; // spans measured so far in the take
+};
+
+// A program with a playback stream now, as the sound server names it.
+struct PlayingProgram {
+    QString name;
+    QString icon; // the icon name the program gives, or ""
+    friend bool operator==(const PlayingProgram&, const PlayingProgram&) = default;
 };
 
 // The two audio libraries beside the program: the recording engine (export `Wavelark`)
@@ -55,6 +66,18 @@ class IAudioLibraries {
     virtual int32_t WavelarkStartAtSound(double share, int32_t marginMs) = 0;
     // The sound server's description of source `number` (-1: the one in use). May wait.
     virtual int32_t WavelarkSourceDescription(int32_t number, QString& description) = 0;
+
+    // The program whose sound alone takes record, in place of the selected source ("" none).
+    // May wait.
+    virtual int32_t WavelarkSelectApplication(const QByteArray& name) = 0;
+    // The programs playing now, sorted by name; the count, or a negative result. May wait.
+    virtual int32_t WavelarkApplications(QList<PlayingProgram>& programs) = 0;
+    // Each input's level in percent (0..200) and whether each has a channel of its own, for
+    // takes begun after the call. May wait.
+    virtual int32_t WavelarkMix(int32_t firstPercent, int32_t secondPercent,
+                                int32_t ownChannels) = 0;
+    // One input's level (0 first, 1 second), as WavelarkLevel: never waits.
+    virtual int32_t WavelarkInputLevel(int32_t input, EngineLevel& level) = 0;
 
     // Why the last call could not reach its library ("" when it could).
     virtual QString loadError() const = 0;

@@ -49,6 +49,21 @@ class HangingAudio final : public IAudioLibraries {
         hang();
         return fake.WavelarkSourceDescription(number, description);
     }
+    int32_t WavelarkSelectApplication(const QByteArray& name) override {
+        hang();
+        return fake.WavelarkSelectApplication(name);
+    }
+    int32_t WavelarkApplications(QList<PlayingProgram>& programs) override {
+        hang();
+        return fake.WavelarkApplications(programs);
+    }
+    int32_t WavelarkMix(int32_t first, int32_t second, int32_t ownChannels) override {
+        hang();
+        return fake.WavelarkMix(first, second, ownChannels);
+    }
+    int32_t WavelarkInputLevel(int32_t input, EngineLevel& level) override {
+        return fake.WavelarkInputLevel(input, level);
+    }
     QString loadError() const override { return fake.loadError(); }
 
     void hold() { open = false; }

@@ -205,6 +205,64 @@ class TestCoreSettings : public QObject {
         settings.writeSavePosition(longPath);
         QCOMPARE(settings.savePosition(), longPath);
     }
+
+    // The inputs' keys: a hand-edited file with a value out of range or no number at all
+    // records as it can, never with a silent input or a refused program name.
+    void inputKeysRead_data() {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<int>("second");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<int>("firstLevel");
+        QTest::addColumn<int>("secondLevel");
+        QTest::addColumn<bool>("own");
+        QTest::newRow("missing") << QByteArray() << 0 << "" << 100 << 100 << false;
+        QTest::newRow("set") << QByteArray("Second Recording Source=3\nApplication Source= Firefox "
+                                           "\nFirst Input Level=80\nSecond Input Level=150\n"
+                                           "Inputs On Own Channels=1\n")
+                             << 3 << "Firefox" << 80 << 150 << true;
+        QTest::newRow("out of range") << QByteArray("Second Recording Source=-2\nFirst Input "
+                                                    "Level=250\nSecond Input Level=-5\n")
+                                      << 0 << "" << 200 << 0 << false;
+        QTest::newRow("no numbers") << QByteArray("Second Recording Source=two\nFirst Input "
+                                                  "Level=loud\nSecond Input Level=\nInputs On Own "
+                                                  "Channels=yes\n")
+                                    << 0 << "" << 100 << 100 << false;
+        QTest::newRow("name too long") << "Application Source=" + QByteArray(256, 'x') + "\n"
+                                       << 0 << "" << 100 << 100 << false;
+    }
+    void inputKeysRead() {
+        QFETCH(QByteArray, keys);
+        QVERIFY(writeFile(ini(), "[Config]\nRecording Source=1\n" + keys));
+        const InputChoice inputs = Settings(dir->path()).inputChoice();
+        QFETCH(int, second);
+        QFETCH(QString, program);
+        QFETCH(int, firstLevel);
+        QFETCH(int, secondLevel);
+        QFETCH(bool, own);
+        QCOMPARE(inputs.secondSource, second);
+        QCOMPARE(inputs.application, program);
+        QCOMPARE(inputs.firstLevel, firstLevel);
+        QCOMPARE(inputs.secondLevel, secondLevel);
+        QCOMPARE(inputs.ownChannels, own);
+    }
+
+    void inputKeysWrittenReadBack() {
+        Settings settings(dir->path());
+        InputChoice inputs;
+        inputs.secondSource = 2;
+        inputs.application = QString::fromUtf8("Réunion");
+        inputs.firstLevel = 40;
+        inputs.secondLevel = 200;
+        inputs.ownChannels = true;
+        QVERIFY(settings.writeInputChoice(inputs));
+        QCOMPARE(Settings(dir->path()).inputChoice(), inputs);
+        QVERIFY(readFile(ini()).contains("Application Source=R\xc3\xa9union\n"));
+        // Back to none: the keys say so, the other settings stay.
+        QVERIFY(settings.writeSavePosition("/m/a.wav"));
+        QVERIFY(settings.writeInputChoice(InputChoice()));
+        QCOMPARE(Settings(dir->path()).inputChoice(), InputChoice());
+        QCOMPARE(Settings(dir->path()).savePosition(), QString("/m/a.wav"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCoreSettings)

@@ -112,6 +112,39 @@ class TestCoreWizard : public QObject {
         QCOMPARE(session->settings.SourceIndex, 0);
     }
 
+    // Once the source is found the wizard offers a second input and a program; Done stores
+    // them with the source, and the engine hears them when the wizard lets it go.
+    void doneKeepsASecondInputAndAProgram() {
+        audio->playing = {{"Zoom", "zoom"}};
+        next();
+        next();
+        wizard->chooseSecondSource(2); // no choice before the source is found
+        QCOMPARE(wizard->inputs().secondSource, 0);
+        next();
+        QCOMPARE(next(), kConfirm);
+        wizard->heard();
+        QTRY_VERIFY(!wizard->choices().loading());
+        QCOMPARE(wizard->choices().sourceCount(), 2);
+        QCOMPARE(wizard->choices().playing().size(), 1);
+        wizard->chooseSecondSource(2);
+        wizard->chooseApplication("Zoom");
+        QVERIFY(session->openSoundCardSetup(true));
+        audio->calls.clear();
+        wizard->finish();
+        QCOMPARE(session->inputs().secondSource, 2);
+        QCOMPARE(session->inputs().application, QString("Zoom"));
+        const QByteArray ini = readFile(this->ini());
+        QVERIFY2(ini.contains("Recording Source=1\n") &&
+                     ini.contains("Second Recording Source=2\n") &&
+                     ini.contains("Application Source=Zoom\n"),
+                 ini.constData());
+        QTRY_VERIFY(!session->engine.busy());
+        QVERIFY(!callLog(*audio).contains("Wavelark(;7,0,0,0,1)")); // held while set up runs
+        session->closeSoundCardSetup();
+        QTRY_VERIFY(callLog(*audio).contains("Wavelark(;7,0,0,0,1)"));
+        QTRY_VERIFY(callLog(*audio).contains("WavelarkSelectApplication(Zoom;)"));
+    }
+
     // Run again from the menu: the source under test is named; nothing is stored before Done,
     // which keeps the user's Save Position; a close puts back the source in use.
     void aRerunChangesNothingBeforeDone() {
@@ -192,7 +225,9 @@ class TestCoreWizard : public QObject {
                                       "SamplesPerSec=22050\n");
         QVERIFY(!QFile::exists(tmp()));
 
-        // Done: source 2 at the middle of its range, and the wizard's format announced.
+        // Done: source 2 at the middle of its range, and the wizard's format announced. The
+        // lists of inputs and programs were asked for at "heard".
+        QTRY_VERIFY(!wizard->choices().loading());
         audio->calls.clear();
         audio->volumeRange = {100, 300};
         QSignalSpy announced(&session->settings, &Settings::formatAnnounced);
