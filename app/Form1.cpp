@@ -11,6 +11,7 @@
 #include "platform/IHotkeys.h"
 #include "platform/IPlayer.h"
 #include "settings/Form2.h"
+#include "settings/InputsWindow.h"
 #include "settings/Preferences.h"
 #include "skins/Skin.h"
 #include "skins/SkinControls.h"
@@ -110,6 +111,13 @@ void Form1::connectSession() {
     connect(&s.settings, &Settings::formatAnnounced, this,
             [this](const RecordingFormat& f) { SkinPanel1->setText(formatCaption(f)); });
     connect(&s.meter, &InputMeter::levelChanged, SkinMeter1, &SkinMeter::setLevel);
+    connect(&s.meter, &InputMeter::inputLevelChanged, SkinMeter1, &SkinMeter::setInputLevel);
+    connect(&s.meter, &InputMeter::inputCountChanged, this, [this](int count) {
+        SkinMeter1->setBarCount(count);
+        SkinMeter1->setToolTip(count > 1 ? QStringLiteral("Each input's level while recording: "
+                                                          "the first above, the second below")
+                                         : QStringLiteral("The input's level while recording"));
+    });
     // While voice activation waits, the meter marks the level that starts a take.
     const auto showVoiceStart = [this] {
         const VoiceTrigger& voice = session_.voice;
@@ -273,6 +281,14 @@ TimerWindow* Form1::timerWindow() {
     if (!timerWindow_)
         timerWindow_ = new TimerWindow(session_, windowIcon());
     return timerWindow_.data();
+}
+
+InputsWindow* Form1::inputsWindow() {
+    if (!inputsWindow_) {
+        inputsWindow_ = new InputsWindow(session_, windowIcon());
+        inputsWindow_->Form_Load();
+    }
+    return inputsWindow_.data();
 }
 
 Preferences* Form1::preferences() {

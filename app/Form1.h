@@ -16,6 +16,7 @@ class QMenu;
 namespace tw {
 
 class Form2;
+class InputsWindow;
 class Preferences;
 class TimerWindow;
 class lame;
@@ -117,6 +118,7 @@ class Form1 : public QMainWindow {
     QAction *mPreferences = nullptr, *Clear = nullptr, *soundCard = nullptr;
     // The timer's window, and voice activation's switch (checked while it is armed).
     QAction *mTimer = nullptr, *mVoice = nullptr;
+    QAction* mInputs = nullptr; // Options > Inputs...
     QMenu* skin = nullptr;
     QAction *green = nullptr, *red = nullptr, *blue = nullptr;
     QMenu* encoder = nullptr;
@@ -139,6 +141,8 @@ class Form1 : public QMainWindow {
     TimerWindow* timerWindow();
     bool hasTimerWindow() const { return !timerWindow_.isNull(); }
     void mTimer_Click();
+    void mInputs_Click();
+    InputsWindow* inputsWindow();
     // "Sound card setting...": the wizard again, while no take records.
     void soundCard_Click();
     lame* lameDialog();
@@ -180,6 +184,7 @@ class Form1 : public QMainWindow {
     std::unique_ptr<IFileDialogs> modalDialogs_;
     QPointer<Form2> form2_;
     QPointer<Preferences> preferences_;
+    QPointer<InputsWindow> inputsWindow_;
     QPointer<TimerWindow> timerWindow_;
     QPointer<lame> lame_;
     QPointer<Form3> form3_;

@@ -11,6 +11,7 @@
 #include "platform/IFileDialogs.h"
 #include "platform/IWindowAutomation.h"
 #include "platform/KeyNotation.h"
+#include "settings/InputsWindow.h"
 #include "settings/Preferences.h"
 
 #include <QFileInfo>
@@ -82,6 +83,10 @@ void Form1::mPreferences_Click() {
 
 void Form1::mTimer_Click() {
     showWindow(timerWindow());
+}
+
+void Form1::mInputs_Click() {
+    showWindow(inputsWindow());
 }
 
 void Form1::mp3otion_Click() {

@@ -82,6 +82,7 @@ void Form1::buildControls() {
     SkinMeter1 = new SkinMeter(client);
     SkinMeter1->setGeometry(twips(120, 3525, 4935, 120));
     SkinMeter1->setToolTip(QStringLiteral("The input's level while recording"));
+    SkinMeter1->setBarCount(session_.meter.inputCount());
 
     SkinButton1 = new SkinButton(client);
     SkinButton1->setGeometry(twips(240, 3720, 1095, 375));
@@ -167,6 +168,7 @@ void Form1::buildMenus() {
     green->setChecked(true);
     // Last in the menu, so that the older items keep their places.
     soundCard = item(mOptions, QStringLiteral("Sound card setting..."));
+    mInputs = item(mOptions, QStringLiteral("Inputs..."));
     mOptions->addSeparator();
     mTimer = item(mOptions, QStringLiteral("Timer..."));
     mVoice = item(mOptions, QStringLiteral("Voice activation"));
@@ -225,6 +227,7 @@ void Form1::buildMenus() {
     connect(mp3otion, &QAction::triggered, this, [this] { mp3otion_Click(); });
     connect(mPreferences, &QAction::triggered, this, [this] { mPreferences_Click(); });
     connect(mTimer, &QAction::triggered, this, [this] { mTimer_Click(); });
+    connect(mInputs, &QAction::triggered, this, [this] { mInputs_Click(); });
     connect(mVoice, &QAction::triggered, this,
             [this](bool on) { on ? session_.voice.arm() : session_.voice.disarm(); });
     // Stop disarms it from any front end; the item shows what is in force.

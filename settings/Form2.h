@@ -3,6 +3,8 @@
 #include <QIcon>
 #include <QWidget>
 
+class QComboBox;
+
 namespace tw {
 
 class SkinButton;
@@ -27,6 +29,11 @@ class Form2 : public QWidget {
     SkinLabel* InputName = nullptr;
     SkinButton* SkinButton1 = nullptr;
     SkinButton* SkinButton2 = nullptr;
+    // At Done: a second input, and one program to record in place of the source.
+    SkinLabel* SecondLabel = nullptr;
+    QComboBox* SecondInput = nullptr;
+    SkinLabel* ProgramLabel = nullptr;
+    QComboBox* Program = nullptr;
 
   signals:
     // "Done": the main window takes over.
@@ -40,6 +47,8 @@ class Form2 : public QWidget {
   private:
     void Form_QueryUnload();
     void showStep();
+    // The lists under the text once the source is found; the window grows to hold them.
+    void showChoices();
 
     SoundCardWizard& wizard_;
     QString appDir_;

@@ -179,12 +179,39 @@ double SkinMeter::position(double share) {
 }
 
 void SkinMeter::setLevel(double peak, double hold, bool clipped) {
-    if (peak == peak_ && hold == hold_ && clipped == clipped_)
+    const Bar bar{peak, hold, clipped};
+    if (bar == mixed_)
         return;
-    peak_ = peak;
-    hold_ = hold;
-    clipped_ = clipped;
+    mixed_ = bar;
+    if (barCount_ == 1) {
+        bars_[0] = bar;
+        update();
+    }
+}
+
+void SkinMeter::setBarCount(int count) {
+    count = std::clamp(count, 1, 2);
+    if (count == barCount_)
+        return;
+    barCount_ = count;
+    // Each input starts empty; one bar goes back to the mixed level.
+    bars_[0] = count == 1 ? mixed_ : Bar{};
+    bars_[1] = Bar{};
     update();
+}
+
+void SkinMeter::setInputLevel(int input, double peak, double hold, bool clipped) {
+    if (barCount_ < 2 || input < 0 || input > 1)
+        return;
+    const Bar bar{peak, hold, clipped};
+    if (bar == bars_[input])
+        return;
+    bars_[input] = bar;
+    update();
+}
+
+double SkinMeter::inputPeak(int input) const {
+    return barCount_ == 2 && input >= 0 && input <= 1 ? bars_[input].peak : 0;
 }
 
 void SkinMeter::setThreshold(double share) {
@@ -202,22 +229,40 @@ void SkinMeter::paintEvent(QPaintEvent*) {
     p.fillRect(frame, border_);
     const QRect inside = frame.adjusted(1, 1, -1, -1);
     p.fillRect(inside, background_);
-    // The right end is kept for the clip mark, so that a full bar never hides it.
-    const int clipWidth = inside.height() * 2;
-    const int span = inside.width() - clipWidth - 1;
-    p.fillRect(QRect(inside.left(), inside.top(), int(span * position(peak_)), inside.height()),
-               level_);
-    // Over the level, so that the user sees the level cross it.
-    if (threshold_ > 0)
+    if (barCount_ == 1) {
+        paintBar(p, inside, bars_[0]);
+    } else {
+        // A line of the border's colour between them, so that the two read as two.
+        const int upper = (inside.height() - 1) / 2;
+        const QRect first(inside.left(), inside.top(), inside.width(), std::max(upper, 1));
+        const QRect second(inside.left(), inside.top() + upper + 1, inside.width(),
+                           std::max(inside.height() - upper - 1, 1));
+        p.fillRect(QRect(inside.left(), inside.top() + upper, inside.width(), 1), border_);
+        paintBar(p, first, bars_[0]);
+        paintBar(p, second, bars_[1]);
+    }
+    // Across both bars: voice activation reads the mixed level.
+    if (threshold_ > 0) {
+        const int span = inside.width() - inside.height() * 2 - 1;
         p.fillRect(QRect(inside.left() + int(span * position(threshold_)), inside.top(), 1,
                          inside.height()),
                    thresholdColour_);
-    if (hold_ > 0.001) {
-        const int x = inside.left() + int(span * position(hold_));
+    }
+}
+
+void SkinMeter::paintBar(QPainter& p, const QRect& inside, const Bar& bar) const {
+    // The right end is kept for the clip mark, so that a full bar never hides it; its width
+    // follows the whole meter's height, so that two bars end where one would.
+    const int clipWidth = (rect().height() - 2) * 2;
+    const int span = inside.width() - clipWidth - 1;
+    p.fillRect(QRect(inside.left(), inside.top(), int(span * position(bar.peak)), inside.height()),
+               level_);
+    if (bar.hold > 0.001) {
+        const int x = inside.left() + int(span * position(bar.hold));
         p.fillRect(QRect(std::max(inside.left(), x - 1), inside.top(), 2, inside.height()),
                    holdColour_);
     }
-    if (clipped_)
+    if (bar.clipped)
         p.fillRect(QRect(inside.right() - clipWidth + 1, inside.top(), clipWidth, inside.height()),
                    clip_);
 }

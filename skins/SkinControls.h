@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QScrollBar>
 
+class QPainter;
+
 namespace tw {
 
 // The skin host of one window. Setting its skin file loads the file and dresses the
@@ -56,7 +58,9 @@ class SkinPanel : public QLabel {
 };
 
 // The input's level: a bar from -60 dBFS to full scale, a tick where the peak is held, and a
-// mark at the right end while the input clips. Colours from the skin's [Meter] element.
+// mark at the right end while the input clips. With two inputs, two thinner bars, the first
+// above the second, each with its own hold and clip mark. Colours from the skin's [Meter]
+// element.
 class SkinMeter : public QWidget {
     Q_OBJECT
   public:
@@ -64,8 +68,15 @@ class SkinMeter : public QWidget {
     void applySkin(const SkinForm& host);
     // Shares of full scale.
     void setLevel(double peak, double hold, bool clipped);
-    double peak() const { return peak_; }
-    bool clipped() const { return clipped_; }
+    double peak() const { return bars_[0].peak; }
+    bool clipped() const { return bars_[0].clipped; }
+    // One bar, or two (the inputs' own levels, given by setInputLevel; setLevel then only
+    // keeps the mixed level for when the meter has one bar again).
+    void setBarCount(int count);
+    int barCount() const { return barCount_; }
+    // Input 0 or 1's level, shown while the meter has two bars.
+    void setInputLevel(int input, double peak, double hold, bool clipped);
+    double inputPeak(int input) const;
     // A thin line across the bar at a share of full scale (voice activation's start level);
     // zero, a negative share or NaN draws none.
     void setThreshold(double share);
@@ -77,8 +88,16 @@ class SkinMeter : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    double peak_ = 0, hold_ = 0;
-    bool clipped_ = false;
+    struct Bar {
+        double peak = 0, hold = 0;
+        bool clipped = false;
+        friend bool operator==(const Bar&, const Bar&) = default;
+    };
+    void paintBar(QPainter& p, const QRect& inside, const Bar& bar) const;
+    // [0] the mixed level with one bar; with two, the inputs' own, the mixed kept in mixed_.
+    Bar bars_[2];
+    Bar mixed_;
+    int barCount_ = 1;
     double threshold_ = 0;
     // Amber in every skin: no shipped skin's level or hold is near it.
     const QColor thresholdColour_{0xff, 0xb0, 0x20};

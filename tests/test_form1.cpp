@@ -7,15 +7,19 @@
 #include "platform/FakePlayer.h"
 #include "platform/FileSystem.h"
 #include "settings/Form2.h"
+#include "settings/InputsWindow.h"
 #include "skins/Skin.h"
 #include "skins/SkinControls.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WindowRig.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QListView>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -308,6 +312,53 @@ class TestForm1 : public QObject {
         QVERIFY(form->mVoice->isChecked());
         form->mVoice->trigger();
         QVERIFY(!voice.armed());
+    }
+
+    // Options > Inputs: the lists fill from the server, the levels and the channel switch
+    // follow whether a second input is chosen, and Ok puts the choice in force and stores it;
+    // Cancel changes nothing.
+    void theInputsWindowHandsItsChoiceToTheSession() {
+        audio.playing = {{"Zoom", ""}};
+        load("inputs.wav");
+        const auto open = [this] {
+            form->mInputs->trigger();
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* window = qobject_cast<InputsWindow*>(w); window && window->isVisible())
+                    return window;
+            return static_cast<InputsWindow*>(nullptr);
+        };
+        InputsWindow* window = open();
+        QVERIFY(window);
+        QTRY_VERIFY(!form->session().inputChoices.loading());
+        QCOMPARE(window->Program->count(), 2);
+        QCOMPARE(window->SecondInput->count(), 3);
+        QVERIFY(!window->SecondLevel->isEnabled() && !window->OwnChannels->isEnabled());
+        emit window->SecondInput->activated(1);
+        emit window->Program->activated(1);
+        QVERIFY(window->SecondLevel->isEnabled() && window->OwnChannels->isEnabled());
+        window->FirstLevel->setValue(60);
+        window->OwnChannels->setChecked(true);
+        window->CancelButton->click();
+        flushDeletes();
+        QCOMPARE(form->session().inputs(), InputChoice());
+
+        window = open();
+        QVERIFY(window);
+        QTRY_VERIFY(!form->session().inputChoices.loading());
+        QCOMPARE(window->SecondInput->currentIndex(), 0);
+        emit window->SecondInput->activated(1);
+        emit window->Program->activated(1);
+        window->FirstLevel->setValue(60);
+        window->OwnChannels->setChecked(true);
+        window->OkButton->click();
+        const InputChoice inputs = form->session().inputs();
+        QCOMPARE(inputs.secondSource, 1);
+        QCOMPARE(inputs.application, QString("Zoom"));
+        QCOMPARE(inputs.firstLevel, 60);
+        QVERIFY(inputs.ownChannels);
+        QCOMPARE(form->session().settings.inputChoice(), inputs);
+        QCOMPARE(form->SkinMeter1->barCount(), 2);
+        QTRY_VERIFY(callLog(audio).contains("WavelarkMix(;60,100,1)"));
     }
 
     void skinMenuTicksOneAndLoadsItsFile() {

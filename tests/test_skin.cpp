@@ -420,6 +420,41 @@ class TestSkin : public QObject {
         }
     }
 
+    // Two inputs: two bars, each as long as its own input's level says; the mixed level given
+    // meanwhile does not show, and comes back with one bar.
+    void meterShowsEachInputOnABarOfItsOwn() {
+        SkinMeter meter;
+        meter.resize(300, 12);
+        const QColor level(0x50, 0xd0, 0x50);
+        const auto barEnd = [&meter, level](int y) {
+            const QImage image = meter.grab().toImage();
+            int x = 1;
+            while (x < image.width() && image.pixelColor(x, y) == level)
+                ++x;
+            return x;
+        };
+        const auto at = [&meter](double share) {
+            const int clipWidth = (meter.height() - 2) * 2;
+            return 1 + int((meter.width() - 2 - clipWidth - 1) * SkinMeter::position(share));
+        };
+        meter.setLevel(0.5, 0, false);
+        QCOMPARE(barEnd(6), at(0.5));
+        meter.setBarCount(2);
+        QCOMPARE(barEnd(2), 1); // each input starts empty
+        QCOMPARE(barEnd(9), 1);
+        meter.setInputLevel(0, 0.1, 0, false);
+        meter.setInputLevel(1, 1.0, 0, false);
+        meter.setLevel(0.02, 0, false);
+        meter.setInputLevel(2, 0.3, 0, false); // no third input
+        QCOMPARE(barEnd(2), at(0.1));
+        QCOMPARE(barEnd(9), at(1.0));
+        QCOMPARE(meter.inputPeak(1), 1.0);
+        meter.setBarCount(1);
+        QCOMPARE(barEnd(2), at(0.02));
+        QCOMPARE(barEnd(9), at(0.02));
+        QCOMPARE(meter.inputPeak(0), 0.0);
+    }
+
     void scrollBarRaisesChangeOnlyForUserMoves_data() {
         QTest::addColumn<QString>("skin");
         QTest::newRow("plain") << QString();

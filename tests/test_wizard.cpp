@@ -11,6 +11,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/WindowRig.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -187,6 +188,45 @@ class TestWizard : public QObject {
         form->close();
         QCOMPARE(stopped.count(), 1);
         QVERIFY(!form->hasForm2());
+    }
+
+    // At Done the window grows two lists under its text, "None" first; what is picked there is
+    // stored and put in use when the main window takes over, whose meter then shows two bars.
+    void doneOffersASecondInputAndAProgram() {
+        audio->sourceCount = 2;
+        audio->playing = {{"Zoom", "zoom"}, {"mpv", "mpv"}};
+        openFromMainWindow();
+        QVERIFY(!wizardWindow->SecondInput->isVisible() && !wizardWindow->Program->isVisible());
+        const int stepsHeight = wizardWindow->height();
+        for (int i = 0; i < 4; ++i)
+            next();
+        wizardWindow->SkinButton2->click(); // heard
+        QTRY_VERIFY(!wizard->choices().loading());
+        QVERIFY(wizardWindow->SecondInput->isVisible() && wizardWindow->Program->isVisible());
+        QVERIFY(wizardWindow->height() > stepsHeight);
+        // The buttons stay clear of the lists.
+        QVERIFY(wizardWindow->SkinButton2->geometry().top() >
+                wizardWindow->Program->geometry().bottom());
+        QComboBox* second = wizardWindow->SecondInput;
+        QComboBox* program = wizardWindow->Program;
+        QCOMPARE(second->count(), 3);
+        QCOMPARE(second->itemText(0), QString("None"));
+        QCOMPARE(second->itemText(2), QString("2: Source 1"));
+        QCOMPARE(program->itemText(0), QString("None"));
+        QCOMPARE(program->itemText(1), QString("Zoom"));
+        QCOMPARE(second->currentIndex(), 0);
+        emit second->activated(2);
+        emit program->activated(2);
+        QCOMPARE(second->currentIndex(), 2); // shown as picked, also after the lists refill
+        QCOMPARE(program->currentText(), QString("mpv"));
+        wizardWindow->SkinButton2->click(); // Done
+        QVERIFY(form->isVisible());
+        QCOMPARE(form->session().inputs().secondSource, 2);
+        QCOMPARE(form->session().inputs().application, QString("mpv"));
+        QVERIFY(readIni().contains("Second Recording Source=2\n"));
+        QVERIFY(readIni().contains("Application Source=mpv\n"));
+        QCOMPARE(form->SkinMeter1->barCount(), 2);
+        QTRY_VERIFY(callLog(*audio).contains("WavelarkSelectApplication(mpv;)"));
     }
 
     void closingTheWizardEndsTheProgram_data() {
