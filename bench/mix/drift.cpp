@@ -4,6 +4,7 @@
 #include "bench/mix/take_analysis.h"
 #include "bench/support/PacedFeeder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -70,6 +71,36 @@ std::vector<Burst> padded(const std::vector<Burst>& bursts, int64_t pad) {
     return out;
 }
 
+// A feeder's stalls, as seconds of the take (its t0 moved to the take's first frame).
+std::vector<double> stallsOf(const std::string& path, double t0Seconds) {
+    std::vector<double> at;
+    std::ifstream in(path);
+    for (double s, ms; in >> s >> ms;)
+        at.push_back(s + t0Seconds);
+    return at;
+}
+
+// Silent runs that began within half a second after a stall of the input's own feeder: the
+// audio came that late, which is the bench's doing; the rest are the engine's.
+void sortSilences(const char* side, const ToneBreaks& t, const std::vector<double>& stalls) {
+    int explained = 0;
+    std::vector<double> others;
+    for (const int64_t frame : t.silentRunStarts) {
+        const double at = double(frame) / kRate;
+        const bool afterStall = std::any_of(stalls.begin(), stalls.end(), [&](double s) {
+            return s <= at + 0.05 && s >= at - 0.5;
+        });
+        explained += afterStall;
+        if (!afterStall)
+            others.push_back(at);
+    }
+    std::printf("%s: %zu feeder stalls logged; %d silent runs began just after one, %zu did not",
+                side, stalls.size(), explained, others.size());
+    for (size_t i = 0; i < others.size() && i < 20; ++i)
+        std::printf("%s %.3f s", i ? "," : ":", others[i]);
+    std::printf("\n");
+}
+
 void printBreaks(const char* side, const ToneBreaks& t) {
     std::printf("%s tone: first at %.3f s; %lld blocks of 10 ms checked; %lld silent in %lld runs "
                 "(longest %.1f ms); %lld with a jump (largest misfit %.1f %% of the tone)\n",
@@ -77,8 +108,8 @@ void printBreaks(const char* side, const ToneBreaks& t) {
                 (long long)t.silentBlocks, (long long)t.silentRuns,
                 1000.0 * double(t.longestSilentFrames) / kRate, (long long)t.jumps,
                 100 * t.largestResidual);
-    for (const int64_t at : t.silentRunStarts)
-        std::printf("  %s silent from %.3f s\n", side, double(at) / kRate);
+    for (size_t i = 0; i < t.silentRunStarts.size() && i < 20; ++i)
+        std::printf("  %s silent from %.3f s\n", side, double(t.silentRunStarts[i]) / kRate);
     for (const int64_t at : t.jumpFrames)
         std::printf("  %s jump at %.3f s\n", side, double(at) / kRate);
 }
@@ -127,8 +158,11 @@ int analyze(const std::string& dir) {
         leftTone.feed(d, n, 2);
         rightTone.feed(d + 1, n, 2);
     });
-    printBreaks("left (A)", leftTone.finish());
-    printBreaks("right (B)", rightTone.finish());
+    const ToneBreaks leftBreaks = leftTone.finish(), rightBreaks = rightTone.finish();
+    printBreaks("left (A)", leftBreaks);
+    printBreaks("right (B)", rightBreaks);
+    sortSilences("A", leftBreaks, stallsOf(dir + "/feeder-A.stalls", meta.t0Seconds));
+    sortSilences("B", rightBreaks, stallsOf(dir + "/feeder-B.stalls", meta.t0Seconds));
     std::printf("engine: %lld gaps, %lld gap frames, problems %d\n", (long long)meta.gapCount,
                 (long long)meta.gapFrames, meta.problems);
     return 0;
@@ -166,7 +200,9 @@ int runDrift(int argc, char** argv) {
     // The feeders begin just before the take: a FIFO fed long before that fills and then hands
     // the take a burst of stale audio, and one fed only after it leaves the take's opening empty.
     const int64_t t0 = monotonicNs() + 100000000;
-    const std::vector<int> feeders = startFeeders({{argv[3], 1.0, 440}, {argv[5], ratio, 997}}, t0);
+    const std::vector<int> feeders = startFeeders({{argv[3], 1.0, 440, dir + "/feeder-A.stalls"},
+                                                   {argv[5], ratio, 997, dir + "/feeder-B.stalls"}},
+                                                  t0);
     const timespec at = toTimespec(t0 + 20000000);
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
     const int64_t asked = monotonicNs();

@@ -41,6 +41,7 @@ struct FeederSpec {
     std::string fifo;
     double ratio;
     double toneHz;
+    std::string stallLog = {}; // where its stalls go, "seconds-after-t0 ms-late" a line
 };
 std::vector<int> startFeeders(const std::vector<FeederSpec>& feeders, int64_t t0Ns);
 

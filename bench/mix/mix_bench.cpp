@@ -1,6 +1,6 @@
 // Two inputs in one take, and one program's sound, through the real libWavelark.so:
 //
-//   mix_bench feed FIFO RATIO T0_NS TONE_HZ          a pipe source's device (run by the others)
+//   mix_bench feed FIFO RATIO T0_NS TONE_HZ [LOG]    a pipe source's device (run by the others)
 //   mix_bench drift BIN_DIR FIFO_A DESC_A FIFO_B DESC_B OUT_DIR MINUTES RATIO
 //   mix_bench analyze OUT_DIR                        the drift take again, from its files
 //   mix_bench cpu BIN_DIR FIFO_A DESC_A FIFO_B DESC_B OUT_DIR ROUNDS WINDOW_S
@@ -44,10 +44,15 @@ bool Engine::load(const std::string& binDir) {
         std::fprintf(stderr, "%s\n", dlerror());
         return false;
     }
-    return bind(handle, "Wavelark", wavelark) & bind(handle, "WavelarkGapCount", gapCount) &
-           bind(handle, "WavelarkGapFrames", gapFrames) & bind(handle, "WavelarkStatus", status) &
-           bind(handle, "WavelarkSourceDescription", sourceDescription) &
-           bind(handle, "WavelarkSelectApplication", selectApplication) &
+    const bool base =
+        bind(handle, "Wavelark", wavelark) & bind(handle, "WavelarkGapCount", gapCount) &
+        bind(handle, "WavelarkGapFrames", gapFrames) & bind(handle, "WavelarkStatus", status) &
+        bind(handle, "WavelarkSourceDescription", sourceDescription);
+    // An engine from before the second input still serves the CPU rounds' one-input takes, as
+    // the baseline the new one's single input is held against.
+    if (std::getenv("MIX_BASELINE"))
+        return base;
+    return base & bind(handle, "WavelarkSelectApplication", selectApplication) &
            bind(handle, "WavelarkApplications", applications) & bind(handle, "WavelarkMix", mix) &
            bind(handle, "WavelarkInputLevel", inputLevel);
 }
@@ -116,8 +121,8 @@ static std::atomic<bool> feederStop{false};
 
 // A pipe source's device in a process of its own, until SIGTERM; then what it wrote.
 int runFeed(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: mix_bench feed FIFO RATIO T0_NS TONE_HZ\n");
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: mix_bench feed FIFO RATIO T0_NS TONE_HZ [STALL_LOG]\n");
         return 2;
     }
     const int fd = ::open(argv[2], O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -137,13 +142,19 @@ int runFeed(int argc, char** argv) {
     feeder.run(feederStop);
     const FeederCounts& c = feeder.counts();
     std::printf("feeder %s ratio %s%s: %lld frames written, %lld refused (FIFO full), latest wake "
-                "%.2f ms after due, %lld wakes 20 ms late or more\n",
+                "%.2f ms after due, %lld wakes 20 ms late or more in %zu stalls\n",
                 argv[2], argv[3], realTime ? " (SCHED_FIFO)" : " (no real-time priority)",
                 (long long)c.written, (long long)c.dropped, double(c.latestWakeNs) / 1e6,
-                (long long)c.lateWakes);
-    for (const auto& [at, late] : c.late)
-        std::printf("  woke %.1f ms late at %.3f s after t0\n", double(late) / 1e6,
+                (long long)c.lateWakes, c.stalls.size());
+    FILE* log = argc == 7 ? std::fopen(argv[6], "w") : nullptr;
+    for (const auto& [at, late] : c.stalls) {
+        std::printf("  stalled: woke %.1f ms late at %.3f s after t0\n", double(late) / 1e6,
                     double(at) / 1e9);
+        if (log)
+            std::fprintf(log, "%.6f %.3f\n", double(at) / 1e9, double(late) / 1e6);
+    }
+    if (log)
+        std::fclose(log);
     std::fflush(stdout);
     return 0;
 }
@@ -183,8 +194,10 @@ struct CpuRow {
 // feeders run in processes of their own) per second of audio the take gained meanwhile.
 static bool cpuTake(const Engine& engine, int second, int window, const std::string& out,
                     CpuRow& row) {
-    engine.wavelark("", 7, 0, 0, 0, second);
-    engine.mix(100, 100, 0);
+    if (engine.mix) {
+        engine.wavelark("", 7, 0, 0, 0, second);
+        engine.mix(100, 100, 0);
+    }
     if (engine.wavelark("", 1, 2, 48000, 16, 0) != 0) {
         std::fprintf(stderr, "the take did not start\n");
         return false;
@@ -232,7 +245,9 @@ int runCpu(int argc, char** argv) {
         std::printf("round %d\n", r + 1);
         CpuRow single{}, both{};
         // The order alternates, so that a trend over the run does not favour one kind.
-        if (r % 2 == 0)
+        if (!engine.mix)
+            ok = cpuTake(engine, -1, window, out, single) && cpuTake(engine, -1, window, out, both);
+        else if (r % 2 == 0)
             ok = cpuTake(engine, -1, window, out, single) && cpuTake(engine, b, window, out, both);
         else
             ok = cpuTake(engine, b, window, out, both) && cpuTake(engine, -1, window, out, single);
@@ -242,6 +257,12 @@ int runCpu(int argc, char** argv) {
     }
     for (const int pid : feeders)
         stopChild(pid);
+    if (!engine.mix) {
+        one.insert(one.end(), two.begin(), two.end());
+        std::printf("median CPU per s of audio, one input, %zu takes: %.2f ms\n", one.size(),
+                    medianOf(one));
+        return ok ? 0 : 1;
+    }
     std::printf("median CPU per s of audio: one input %.2f ms, two inputs %.2f ms; ratio of "
                 "medians %.2f, median of the rounds' ratios %.2f\n",
                 medianOf(one), medianOf(two), medianOf(one) > 0 ? medianOf(two) / medianOf(one) : 0,

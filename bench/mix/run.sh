@@ -5,6 +5,7 @@
 # rounds and the one-program latency meanwhile on another set, then prints the drift's figures:
 #   PART=drift    one take of MINUTES (60), input B fed at RATIO (1.0002) of real time
 #   PART=cpu      ROUNDS (3) of a one-input and a two-input take, WINDOW s (60) measured each
+#                 (MIX_BASELINE=1: two one-input takes a round, for an engine without a second input)
 #   PART=program  RUNS (10) new streams of a player followed by name (TONE_MS 1000, LEAD_MS 0)
 #   PART=analyze  the drift take in OUT again
 # OUT (default a new /tmp/tunewright-mix.*) keeps the takes and logs; BUILD=0 skips the build;

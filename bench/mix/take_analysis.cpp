@@ -73,7 +73,7 @@ void ToneWatch::block() {
     }
     ++out_.checkedBlocks;
     if (silent) {
-        if (silentRun_ == 0 && out_.silentRunStarts.size() < 20)
+        if (silentRun_ == 0 && out_.silentRunStarts.size() < 1000)
             out_.silentRunStarts.push_back(blockStart_);
         silentRun_ += kBlock;
         ++out_.silentBlocks;

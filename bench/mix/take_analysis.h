@@ -47,7 +47,7 @@ struct ToneBreaks {
     int64_t longestSilentFrames = 0;
     int64_t jumps = 0;          // blocks with a jump, not counting the two after a silent run
     double largestResidual = 0; // the largest misfit of a block that held the tone
-    std::vector<int64_t> silentRunStarts; // the first 20
+    std::vector<int64_t> silentRunStarts; // the first 1000
     std::vector<int64_t> jumpFrames;      // the first 20
     int64_t checkedBlocks = 0;            // blocks of tone looked at (outside the bursts)
 };

@@ -30,14 +30,15 @@ inline timespec toTimespec(int64_t ns) {
 }
 
 // What one feeder did: frames the FIFO took, frames it refused (full, i.e. nobody read it), the
-// latest it woke after a write was due, and when it woke 20 ms late or more (the first 50, as
-// ns after t0 and ns late): audio that reached the server that late was the feeder's doing.
+// latest it woke after a write was due, and its stalls: each time it woke 20 ms late or more
+// after a wake on time (the first 1000, as ns after t0 and ns late). Audio that reached the
+// server that late was the feeder's doing, not the engine's.
 struct FeederCounts {
     int64_t written = 0;
     int64_t dropped = 0;
     int64_t latestWakeNs = 0;
     int64_t lateWakes = 0;
-    std::vector<std::pair<int64_t, int64_t>> late;
+    std::vector<std::pair<int64_t, int64_t>> stalls;
 };
 
 // Mono signed 16-bit frames, `sample(n)` in -1..1. Writes every `periodNs` on the grid t0 +
@@ -60,14 +61,18 @@ class PacedFeeder {
     void run(const std::atomic<bool>& stop) {
         std::vector<int16_t> chunk;
         int64_t next = 0;
+        bool wasLate = false;
         for (int64_t k = 1; !stop.load(std::memory_order_relaxed); ++k) {
             const int64_t due = t0_ + k * period_;
             const timespec when = toTimespec(due);
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr);
             const int64_t lateNs = monotonicNs() - due;
             counts_.latestWakeNs = std::max(counts_.latestWakeNs, lateNs);
-            if (lateNs >= 20000000 && counts_.lateWakes++ < 50)
-                counts_.late.emplace_back(due - t0_, lateNs);
+            const bool late = lateNs >= 20000000;
+            if (late && !wasLate && counts_.stalls.size() < 1000)
+                counts_.stalls.emplace_back(due - t0_, lateNs);
+            counts_.lateWakes += late;
+            wasLate = late;
             const int64_t target = dueAt(due);
             chunk.resize(size_t(target - next));
             for (int16_t& s : chunk)
