@@ -51,9 +51,9 @@ Form2::Form2(SoundCardWizard& wizard, const QString& appDir, const QIcon& icon)
         label = new SkinLabel(this);
         label->setText(text);
         label->setFont(font);
-        label->setGeometry(24, top, 96, 20);
+        label->setGeometry(24, top, 104, 20);
         box = new QComboBox(this);
-        box->setGeometry(120, top, 201, 20);
+        box->setGeometry(132, top, 189, 20);
         label->hide();
         box->hide();
     };
