@@ -105,7 +105,7 @@ class TestPulseInputs : public QObject {
                 [&peaks](int input, double peak) { peaks[input] = std::max(peaks[input], peak); });
         const QString path = take(toneFirst ? "left.wav" : "right.wav");
         record(path);
-        QTest::qWait(2500);
+        QTest::qWait(4000);
         stop();
         QCOMPARE(session_->status.colour(), kRed); // the usual "saved" line, no fault
         QCOMPARE(session_->status.text(),
@@ -113,7 +113,7 @@ class TestPulseInputs : public QObject {
         const Audio audio = readAudio(path);
         QVERIFY(audio.opened);
         QCOMPARE(audio.info.channels, 2);
-        QVERIFY2(audio.seconds() > 2.0, qPrintable(QString::number(audio.seconds())));
+        QVERIFY2(audio.seconds() > 3.5, qPrintable(QString::number(audio.seconds())));
         // The last second before the stop: a monitor's first audio may come late.
         const auto lastSecond = [&audio](int channel) {
             const std::vector<double>& x = audio.channels[size_t(channel)];
