@@ -56,7 +56,6 @@ constexpr auto kStallFloor = 3s;
 // stopped, or the machine slept): that time says nothing about the source.
 constexpr auto kLateWake = 700ms;
 
-
 } // namespace
 
 Recording::Recording(std::shared_ptr<Connection> connection, Format format, Inputs inputs,
@@ -196,7 +195,8 @@ void Recording::onReadable(pa_stream* s) {
             // A hole in the server's buffer: its length in silence keeps the timeline.
             countGap(static_cast<int64_t>(bytes / streamFrameBytes_));
         }
-        if (second_) {
+        // Mixed from the first piece on, also one that comes before the second input is open.
+        if (inputs_.mixed()) {
             if (data && firstMeter_)
                 firstMeter_->measure(data, whole);
             mixPiece(data, whole / streamFrameBytes_);

@@ -77,7 +77,7 @@ void Recording::driveBySecond() {
 
 // Silence for audio the server dropped; with a second input, its audio of that span still goes in.
 void Recording::fillGap(size_t frames) {
-    if (second_)
+    if (inputs_.mixed())
         mixPiece(nullptr, frames);
     else
         deliver(nullptr, frames * frameBytes_);
@@ -91,9 +91,11 @@ void Recording::mixPiece(const void* data, size_t frames) {
         samplesToFloat(data, pulled_.size(), format_.bits, pulled_.data());
         addLane(pulled_.data(), streamSpec_.channels, firstLane_, frames);
     }
-    pulled_.resize(frames * static_cast<size_t>(second_->channels()));
-    second_->pull(pulled_.data(), frames, steadySeconds());
-    addLane(pulled_.data(), second_->channels(), secondLane_, frames);
+    if (second_) {
+        pulled_.resize(frames * static_cast<size_t>(second_->channels()));
+        second_->pull(pulled_.data(), frames, steadySeconds());
+        addLane(pulled_.data(), second_->channels(), secondLane_, frames);
+    }
     mixed_.resize(frames * frameBytes_);
     floatToSamples(mix_.data(), mix_.size(), format_.bits, mixed_.data());
     meter_.measure(mixed_.data(), mixed_.size());

@@ -187,6 +187,26 @@ class TestPulseMix : public QObject {
         }
     }
 
+    // A first input that hands over audio the moment it opens (the server's sine source gives
+    // seconds at once), before the second is open: that audio is mixed like the rest, on its
+    // own channel, not written as if it were the take's format.
+    void audioBeforeTheSecondInputOpensIsMixed() {
+        QVERIFY(selectInputs("sine_input", "speakers.monitor"));
+        QCOMPARE(WavelarkMix(100, 100, 1), 0);
+        Take take = record(2);
+        QVERIFY(take.audio.opened);
+        const auto& left = take.audio.channels[0];
+        const auto& right = take.audio.channels[1];
+        for (size_t from = 0; from + kRate / 5 <= left.size(); from += kRate / 5) {
+            QVERIFY2(std::abs(amplitudeAt(left, from, from + kRate / 5, 440) - 0.5) < 0.05,
+                     qPrintable(QString("left at %1 s").arg(double(from) / kRate)));
+            QVERIFY2(rms(std::vector<double>(right.begin() + std::ptrdiff_t(from),
+                                             right.begin() + std::ptrdiff_t(from + kRate / 5))) <
+                         0.001,
+                     qPrintable(QString("right at %1 s").arg(double(from) / kRate)));
+        }
+    }
+
     // Two programs play, one is chosen: the take holds its tone and not the other's, and the
     // list of programs names both.
     void oneProgramAlone() {
