@@ -83,21 +83,40 @@ std::vector<double> stallsOf(const std::string& path, double t0Seconds) {
 // Silent runs that began within half a second after a stall of the input's own feeder: the
 // audio came that late, which is the bench's doing; the rest are the engine's.
 void sortSilences(const char* side, const ToneBreaks& t, const std::vector<double>& stalls) {
+    const auto afterStall = [&](double at, double within) {
+        return std::any_of(stalls.begin(), stalls.end(),
+                           [&](double s) { return s <= at + 0.05 && s >= at - within; });
+    };
     int explained = 0;
     std::vector<double> others;
     for (const int64_t frame : t.silentRunStarts) {
         const double at = double(frame) / kRate;
-        const bool afterStall = std::any_of(stalls.begin(), stalls.end(), [&](double s) {
-            return s <= at + 0.05 && s >= at - 0.5;
-        });
-        explained += afterStall;
-        if (!afterStall)
+        explained += afterStall(at, 0.5);
+        if (!afterStall(at, 0.5))
             others.push_back(at);
     }
     std::printf("%s: %zu feeder stalls logged; %d silent runs began just after one, %zu did not",
                 side, stalls.size(), explained, others.size());
     for (size_t i = 0; i < others.size() && i < 20; ++i)
         std::printf("%s %.3f s", i ? "," : ":", others[i]);
+    std::printf("\n");
+    // Jumps come in clusters (a realignment breaks a few blocks in a row): one line a cluster,
+    // marked when it began within 2 s after a stall.
+    std::vector<std::pair<double, int>> clusters;
+    for (const int64_t frame : t.jumpFrames) {
+        const double at = double(frame) / kRate;
+        if (clusters.empty() || at - clusters.back().first > 1.0)
+            clusters.push_back({at, 0});
+        ++clusters.back().second;
+    }
+    int clusterAfterStall = 0;
+    for (const auto& [at, n] : clusters)
+        clusterAfterStall += afterStall(at, 2.0);
+    std::printf("%s: %zu jumps in %zu clusters (1 s apart or more), %d of them within 2 s after a "
+                "stall:",
+                side, t.jumpFrames.size(), clusters.size(), clusterAfterStall);
+    for (const auto& [at, n] : clusters)
+        std::printf(" %.2f%s(%d)", at, afterStall(at, 2.0) ? "*" : "", n);
     std::printf("\n");
 }
 
@@ -110,8 +129,8 @@ void printBreaks(const char* side, const ToneBreaks& t) {
                 100 * t.largestResidual);
     for (size_t i = 0; i < t.silentRunStarts.size() && i < 20; ++i)
         std::printf("  %s silent from %.3f s\n", side, double(t.silentRunStarts[i]) / kRate);
-    for (const int64_t at : t.jumpFrames)
-        std::printf("  %s jump at %.3f s\n", side, double(at) / kRate);
+    for (size_t i = 0; i < t.jumpFrames.size() && i < 20; ++i)
+        std::printf("  %s jump at %.3f s\n", side, double(t.jumpFrames[i]) / kRate);
 }
 
 int analyze(const std::string& dir) {

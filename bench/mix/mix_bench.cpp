@@ -104,8 +104,11 @@ std::vector<int> startFeeders(const std::vector<FeederSpec>& feeders, int64_t t0
         char ratio[32], tone[32];
         std::snprintf(ratio, sizeof ratio, "%.9f", f.ratio);
         std::snprintf(tone, sizeof tone, "%.3f", f.toneHz);
-        pids.push_back(
-            spawn({"/proc/self/exe", "feed", f.fifo, ratio, std::to_string(t0Ns), tone}));
+        std::vector<std::string> args{"/proc/self/exe",     "feed", f.fifo, ratio,
+                                      std::to_string(t0Ns), tone};
+        if (!f.stallLog.empty())
+            args.push_back(f.stallLog);
+        pids.push_back(spawn(args));
     }
     return pids;
 }

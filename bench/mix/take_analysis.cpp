@@ -101,7 +101,7 @@ void ToneWatch::block() {
     out_.largestResidual = std::max(out_.largestResidual, worst / amplitude_);
     if (worst > 0.03 * amplitude_) {
         ++out_.jumps;
-        if (out_.jumpFrames.size() < 20)
+        if (out_.jumpFrames.size() < 1000)
             out_.jumpFrames.push_back(worstAt);
     }
 }
