@@ -30,7 +30,9 @@ from array import array
 # no window manager under Xvfb, so a window's client area starts at its X window's origin.
 WIZARD_LABEL = (24, 24, 297, 49)  # SkinLabel1
 WIZARD_NEXT = (208 + 28, 88 + 8)  # centre of "next"
-WIZARD_HEARD = (264 + 28, 88 + 8)  # centre of "heard", later "Done"
+WIZARD_HEARD = (264 + 28, 88 + 8)  # centre of "heard"
+# "Done", at the foot of the window that grew by the second input's and the program's lists.
+WIZARD_DONE = (264 + 28, 88 + 50 + 8)
 PREFS_CHECK = (40, 168)  # "Convert recording to MP3 on completion", on its box
 PREFS_OK = (32 + 40, 192 + 96 + 150 + 8)  # under the bands: take names, then voice activation
 MAIN_CLIENT_HEIGHT = 380  # the main window's client area, fixed; the menu bar is above it
@@ -403,7 +405,7 @@ def first_run(appdir, shots):
         shots.take(wizard, "wizard-3-done")
         config = os.path.join(appdir, "Config.ini")
         need(os.path.exists(config), "\"heard\" wrote no Config.ini")
-        click(wizard, *WIZARD_HEARD)  # "Done"
+        click(wizard, *WIZARD_DONE)
 
         main = app.window("^Tunewright$")
         app.gone(wizard)
