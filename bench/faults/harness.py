@@ -411,5 +411,5 @@ def drive_wizard(app):
         d.wizard_step(app, wizard, d.WIZARD_NEXT, f"record source {source}")
         d.wizard_step(app, wizard, d.WIZARD_NEXT, f"play back source {source}")
     d.wizard_step(app, wizard, d.WIZARD_HEARD, "heard")
-    d.click(wizard, *d.WIZARD_HEARD)  # "Done"
+    d.click(wizard, *d.WIZARD_DONE)
     return app.main()
