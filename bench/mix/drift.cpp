@@ -80,43 +80,35 @@ std::vector<double> stallsOf(const std::string& path, double t0Seconds) {
     return at;
 }
 
+std::vector<double> seconds(const std::vector<int64_t>& frames) {
+    std::vector<double> out;
+    for (const int64_t f : frames)
+        out.push_back(double(f) / kRate);
+    return out;
+}
+
 // Silent runs that began within half a second after a stall of the input's own feeder: the
-// audio came that late, which is the bench's doing; the rest are the engine's.
-void sortSilences(const char* side, const ToneBreaks& t, const std::vector<double>& stalls) {
-    const auto afterStall = [&](double at, double within) {
-        return std::any_of(stalls.begin(), stalls.end(),
-                           [&](double s) { return s <= at + 0.05 && s >= at - within; });
-    };
-    int explained = 0;
-    std::vector<double> others;
-    for (const int64_t frame : t.silentRunStarts) {
-        const double at = double(frame) / kRate;
-        explained += afterStall(at, 0.5);
-        if (!afterStall(at, 0.5))
-            others.push_back(at);
-    }
-    std::printf("%s: %zu feeder stalls logged; %d silent runs began just after one, %zu did not",
-                side, stalls.size(), explained, others.size());
-    for (size_t i = 0; i < others.size() && i < 20; ++i)
-        std::printf("%s %.3f s", i ? "," : ":", others[i]);
+// audio came that late, which is the bench's doing; the rest are the engine's. Jumps come in
+// clusters (a realignment breaks a few blocks in a row): one entry a cluster, marked * when it
+// began within 2 s after a stall.
+void sortBreaks(const char* side, const ToneBreaks& t, const std::vector<double>& stalls) {
+    const ByStalls silences = sortByStalls(seconds(t.silentRunStarts), stalls, 0.5);
+    std::printf("%s: %zu feeder stalls logged; %zu silent runs began just after one, %zu did not",
+                side, stalls.size(), silences.after.size(), silences.others.size());
+    for (size_t i = 0; i < silences.others.size() && i < 20; ++i)
+        std::printf("%s %.3f s", i ? "," : ":", silences.others[i]);
     std::printf("\n");
-    // Jumps come in clusters (a realignment breaks a few blocks in a row): one line a cluster,
-    // marked when it began within 2 s after a stall.
-    std::vector<std::pair<double, int>> clusters;
-    for (const int64_t frame : t.jumpFrames) {
-        const double at = double(frame) / kRate;
-        if (clusters.empty() || at - clusters.back().first > 1.0)
-            clusters.push_back({at, 0});
-        ++clusters.back().second;
-    }
-    int clusterAfterStall = 0;
+    const auto clusters = clustersOf(seconds(t.jumpFrames), 1.0);
+    std::printf("%s: %zu jumps in %zu clusters (apart by 1 s or more), %zu of them within 2 s "
+                "after a stall:",
+                side, t.jumpFrames.size(), clusters.size(), [&] {
+                    std::vector<double> starts;
+                    for (const auto& c : clusters)
+                        starts.push_back(c.first);
+                    return sortByStalls(starts, stalls, 2.0).after.size();
+                }());
     for (const auto& [at, n] : clusters)
-        clusterAfterStall += afterStall(at, 2.0);
-    std::printf("%s: %zu jumps in %zu clusters (1 s apart or more), %d of them within 2 s after a "
-                "stall:",
-                side, t.jumpFrames.size(), clusters.size(), clusterAfterStall);
-    for (const auto& [at, n] : clusters)
-        std::printf(" %.2f%s(%d)", at, afterStall(at, 2.0) ? "*" : "", n);
+        std::printf(" %.2f%s(%d)", at, sortByStalls({at}, stalls, 2.0).after.empty() ? "" : "*", n);
     std::printf("\n");
 }
 
@@ -180,8 +172,8 @@ int analyze(const std::string& dir) {
     const ToneBreaks leftBreaks = leftTone.finish(), rightBreaks = rightTone.finish();
     printBreaks("left (A)", leftBreaks);
     printBreaks("right (B)", rightBreaks);
-    sortSilences("A", leftBreaks, stallsOf(dir + "/feeder-A.stalls", meta.t0Seconds));
-    sortSilences("B", rightBreaks, stallsOf(dir + "/feeder-B.stalls", meta.t0Seconds));
+    sortBreaks("A", leftBreaks, stallsOf(dir + "/feeder-A.stalls", meta.t0Seconds));
+    sortBreaks("B", rightBreaks, stallsOf(dir + "/feeder-B.stalls", meta.t0Seconds));
     std::printf("engine: %lld gaps, %lld gap frames, problems %d\n", (long long)meta.gapCount,
                 (long long)meta.gapFrames, meta.problems);
     return 0;

@@ -165,4 +165,25 @@ int64_t programSeenAt(const std::vector<TakeSample>& samples, int64_t from, int6
     return -1;
 }
 
+ByStalls sortByStalls(const std::vector<double>& at, const std::vector<double>& stalls,
+                      double within) {
+    ByStalls out;
+    for (const double t : at) {
+        const bool after = std::any_of(stalls.begin(), stalls.end(),
+                                       [&](double s) { return s <= t + 0.05 && s >= t - within; });
+        (after ? out.after : out.others).push_back(t);
+    }
+    return out;
+}
+
+std::vector<std::pair<double, int>> clustersOf(const std::vector<double>& at, double apart) {
+    std::vector<std::pair<double, int>> out;
+    for (size_t i = 0; i < at.size(); ++i) {
+        if (i == 0 || at[i] - at[i - 1] >= apart)
+            out.push_back({at[i], 0});
+        ++out.back().second;
+    }
+    return out;
+}
+
 } // namespace tw::bench::mix

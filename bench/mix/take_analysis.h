@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tw::bench::mix {
@@ -109,5 +110,16 @@ int64_t heldAt(const std::vector<TakeSample>& samples, int64_t frame);
 // The first sample in [from, to] at which the engine said it recorded a stream of the program,
 // or -1.
 int64_t programSeenAt(const std::vector<TakeSample>& samples, int64_t from, int64_t to);
+
+// Moments (seconds of the take) that came within `within` s after one of `stalls`, or up to
+// 50 ms before it (a feeder stamps its stall once it has woken), and the others, in order.
+struct ByStalls {
+    std::vector<double> after, others;
+};
+ByStalls sortByStalls(const std::vector<double>& at, const std::vector<double>& stalls,
+                      double within);
+// Moments in order, grouped where they lie less than `apart` s from the one before: the first
+// of each group and its size.
+std::vector<std::pair<double, int>> clustersOf(const std::vector<double>& at, double apart);
 
 } // namespace tw::bench::mix

@@ -183,6 +183,22 @@ class TestTakeAnalysis : public QObject {
         QCOMPARE(programSeenAt(clock, 450, 1000), int64_t(-1));
     }
 
+    // A break is put down to a stall only when it came soon after it (or just before its stamp);
+    // jumps group by their distance from the one before, so a long run of them is one cluster.
+    void breaksSortedByStallsAndGrouped() {
+        const ByStalls sorted = sortByStalls({9.9, 9.96, 10.3, 10.6, 25.0}, {10.0, 30.0}, 0.5);
+        QCOMPARE(sorted.after, (std::vector<double>{9.96, 10.3}));
+        QCOMPARE(sorted.others, (std::vector<double>{9.9, 10.6, 25.0}));
+        QVERIFY(sortByStalls({1, 2}, {}, 0.5).after.empty());
+
+        const auto clusters = clustersOf({1.0, 1.6, 2.2, 2.8, 5.0, 5.5, 9.0}, 1.0);
+        QCOMPARE(clusters.size(), size_t(3));
+        QCOMPARE(clusters[0], (std::pair<double, int>{1.0, 4}));
+        QCOMPARE(clusters[1], (std::pair<double, int>{5.0, 2}));
+        QCOMPARE(clusters[2], (std::pair<double, int>{9.0, 1}));
+        QVERIFY(clustersOf({}, 1.0).empty());
+    }
+
     // The feeder hands over every frame due, at its ratio, and what the FIFO refuses is counted,
     // never skipped silently: written + refused is the time line's length, and what was written
     // is the signal from its first frame.
