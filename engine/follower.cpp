@@ -25,6 +25,9 @@ constexpr double kAbsentSeconds = 0.5;
 // More than this beyond the target is a burst (an input that held audio back and then sent it
 // at once), not drift: it is dropped at once rather than read fast.
 constexpr double kBurstSeconds = 1;
+// While the take reads nothing (its first input stalled), no more than this waits; older audio
+// would be dropped as a burst anyway.
+constexpr double kMostHeldSeconds = 5;
 
 } // namespace
 
@@ -33,12 +36,22 @@ Follower::Follower(int channels, int rate, size_t margin)
 
 void Follower::push(const float* samples, size_t frames, double at) {
     data_.insert(data_.end(), samples, samples + frames * static_cast<size_t>(channels_));
-    lastArrival_ = at;
+    arrived(at);
 }
 
 void Follower::pushSilence(size_t frames, double at) {
     data_.insert(data_.end(), frames * static_cast<size_t>(channels_), 0.0f);
+    arrived(at);
+}
+
+void Follower::arrived(double at) {
     lastArrival_ = at;
+    const auto most = static_cast<size_t>(kMostHeldSeconds * rate_);
+    if (available() > most) {
+        drop(available() - most);
+        pos_ = 0;
+        compact();
+    }
 }
 
 // Starts reading so that after this pull `margin_` frames wait: older audio is the input's

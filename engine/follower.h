@@ -38,6 +38,8 @@ class Follower {
     // Frames of the input passed so far, including fractions, counted from its first push:
     // where the take's timeline is in the input's own.
     double position() const { return static_cast<double>(dropped_) + pos_; }
+    // Frames of the input waiting to be read.
+    size_t waiting() const { return available(); }
     // Frames the take got as silence because the input's audio had not come, after it began.
     int64_t shortFrames() const { return short_; }
     // Times the follower put the input back in step at once rather than by its rate (after a
@@ -46,6 +48,7 @@ class Follower {
 
   private:
     size_t available() const { return data_.size() / static_cast<size_t>(channels_) - begin_; }
+    void arrived(double at);
     void prime(size_t frames);
     void drop(size_t frames);
     void adjust(size_t frames, double fill, double at);

@@ -157,6 +157,22 @@ class TestFollower : public QObject {
             QCOMPARE(out[2 * i + 1], ramp[2 * (first + i) + 1]);
         }
     }
+
+    // A take that reads nothing for a minute (its first input stalled) does not keep the
+    // minute: a few seconds wait, so memory stays bounded, and the next read is of fresh audio.
+    void holdsAFewSecondsAtMost() {
+        Follower follower(2, kRate, kMargin);
+        std::vector<float> piece(2 * 960, 0.25f);
+        for (int i = 0; i < 50 * 60; ++i)
+            follower.push(piece.data(), 960, i / 50.0);
+        QVERIFY2(follower.waiting() <= size_t(5 * kRate),
+                 qPrintable(QString::number(follower.waiting())));
+        std::vector<float> out(2 * 4800);
+        follower.pull(out.data(), 4800, 60);
+        QVERIFY2(follower.position() > 59.0 * kRate,
+                 qPrintable(QString::number(follower.position())));
+        QCOMPARE(out[0], 0.25f);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestFollower)
