@@ -125,6 +125,38 @@ void printBreaks(const char* side, const ToneBreaks& t) {
         std::printf("  %s jump at %.3f s\n", side, double(t.jumpFrames[i]) / kRate);
 }
 
+// The pips' offsets over the take, also only those of pips more than a minute after any stall
+// of B's feeder (what the engine holds with B's audio on time), what B would have done
+// uncorrected, and where A's pips lie against the steady clock (A keeps it: they should not
+// move).
+void printDrift(const Drift& drift, const Meta& meta, const std::vector<double>& stallsB) {
+    if (drift.pairs.empty())
+        return;
+    std::vector<double> calm;
+    for (const PipPair& p : drift.pairs)
+        if (sortByStalls({p.leftMs / 1000}, stallsB, 60).after.empty())
+            calm.push_back(p.offsetMs);
+    if (!calm.empty()) {
+        const auto [lo, hi] = std::minmax_element(calm.begin(), calm.end());
+        std::printf("%zu pips more than 60 s after any stall of B's feeder: offset %.2f to %.2f "
+                    "ms (change %.2f ms)\n",
+                    calm.size(), *lo, *hi, *hi - *lo);
+    }
+    const PipPair &first = drift.pairs.front(), &last = drift.pairs.back();
+    const double span = (last.leftMs - first.leftMs) / 1000;
+    std::printf("offset right - left: first %.2f ms (pip at %.1f s), last %.2f ms (pip at %.1f "
+                "s); min %.2f, max %.2f, largest change %.2f ms; fitted slope %.2f ms/hour\n",
+                drift.firstMs, first.leftMs / 1000, drift.lastMs, last.leftMs / 1000, drift.minMs,
+                drift.maxMs, drift.maxMs - drift.minMs, drift.slopeMsPerHour);
+    std::printf("uncorrected, the second input would have moved %.1f ms over those %.1f s "
+                "(ratio %.6f)\n",
+                (meta.ratio - 1) * span * 1000, span, meta.ratio);
+    std::printf("left pips against the steady clock (take start + frame/rate - pip moment): "
+                "first %.2f ms, last %.2f ms\n",
+                first.leftMs - 1000 * (meta.t0Seconds + kEvery * double(first.index)),
+                last.leftMs - 1000 * (meta.t0Seconds + kEvery * double(last.index)));
+}
+
 int analyze(const std::string& dir) {
     Meta meta;
     if (!readMeta(dir, meta)) {
@@ -148,21 +180,8 @@ int analyze(const std::string& dir) {
     for (const PipPair& p : drift.pairs)
         tsv << p.index << '\t' << p.leftMs / 1000 << '\t' << p.offsetMs << '\t'
             << p.leftMs - 1000 * (meta.t0Seconds + kEvery * double(p.index)) << '\n';
-    if (!drift.pairs.empty()) {
-        const PipPair &first = drift.pairs.front(), &last = drift.pairs.back();
-        const double span = (last.leftMs - first.leftMs) / 1000;
-        std::printf("offset right - left: first %.2f ms (pip at %.1f s), last %.2f ms (pip at %.1f "
-                    "s); min %.2f, max %.2f, largest change %.2f ms; fitted slope %.2f ms/hour\n",
-                    drift.firstMs, first.leftMs / 1000, drift.lastMs, last.leftMs / 1000,
-                    drift.minMs, drift.maxMs, drift.maxMs - drift.minMs, drift.slopeMsPerHour);
-        std::printf("uncorrected, the second input would have moved %.1f ms over those %.1f s "
-                    "(ratio %.6f)\n",
-                    (meta.ratio - 1) * span * 1000, span, meta.ratio);
-        std::printf("left pips against the steady clock (take start + frame/rate - pip moment): "
-                    "first %.2f ms, last %.2f ms\n",
-                    first.leftMs - 1000 * (meta.t0Seconds + kEvery * double(first.index)),
-                    last.leftMs - 1000 * (meta.t0Seconds + kEvery * double(last.index)));
-    }
+    const std::vector<double> stallsB = stallsOf(dir + "/feeder-B.stalls", meta.t0Seconds);
+    printDrift(drift, meta, stallsB);
     ToneWatch leftTone(kLeftTone, padded(left.bursts(), kRate * 30 / 1000));
     ToneWatch rightTone(kRightTone, padded(right.bursts(), kRate * 30 / 1000));
     readTake(take, [&](size_t n, const float* d) {
@@ -173,10 +192,31 @@ int analyze(const std::string& dir) {
     printBreaks("left (A)", leftBreaks);
     printBreaks("right (B)", rightBreaks);
     sortBreaks("A", leftBreaks, stallsOf(dir + "/feeder-A.stalls", meta.t0Seconds));
-    sortBreaks("B", rightBreaks, stallsOf(dir + "/feeder-B.stalls", meta.t0Seconds));
+    sortBreaks("B", rightBreaks, stallsB);
     std::printf("engine: %lld gaps, %lld gap frames, problems %d\n", (long long)meta.gapCount,
                 (long long)meta.gapFrames, meta.problems);
     return 0;
+}
+
+// Once a minute, and whenever the problem bits change, until `minutes` have passed: the take's
+// length against the clock, what the engine reports, and both inputs' levels.
+void watchTake(const Engine& engine, int64_t takeStart, double minutes) {
+    const auto begin = std::chrono::steady_clock::now();
+    const auto end = begin + std::chrono::duration<double>(minutes * 60);
+    int problems = 0;
+    for (int s = 1; std::chrono::steady_clock::now() < end; ++s) {
+        std::this_thread::sleep_until(begin + std::chrono::seconds(s));
+        const WavelarkStatusInfo info = engine.now();
+        if (s % 60 != 0 && info.problems == problems)
+            continue;
+        const double elapsed = double(monotonicNs() - takeStart) / 1e9;
+        std::printf("%5.0f s: take %.3f s (%+.1f ms against the clock), problems %d, gaps %lld, "
+                    "peaks A %.3f B %.3f\n",
+                    elapsed, double(info.frames) / kRate,
+                    1000 * (double(info.frames) / kRate - elapsed), info.problems,
+                    (long long)engine.gapCount(), engine.peak(0), engine.peak(1));
+        problems = info.problems;
+    }
 }
 
 } // namespace
@@ -226,22 +266,7 @@ int runDrift(int argc, char** argv) {
             stopChild(pid);
         return 1;
     }
-    const auto begin = std::chrono::steady_clock::now();
-    const auto end = begin + std::chrono::duration<double>(minutes * 60);
-    int problems = 0;
-    for (int s = 1; std::chrono::steady_clock::now() < end; ++s) {
-        std::this_thread::sleep_until(begin + std::chrono::seconds(s));
-        const WavelarkStatusInfo info = engine.now();
-        if (s % 60 == 0 || info.problems != problems) {
-            const double elapsed = double(monotonicNs() - takeStart) / 1e9;
-            std::printf("%5.0f s: take %.3f s (%+.1f ms against the clock), problems %d, gaps "
-                        "%lld, peaks A %.3f B %.3f\n",
-                        elapsed, double(info.frames) / kRate,
-                        1000 * (double(info.frames) / kRate - elapsed), info.problems,
-                        (long long)engine.gapCount(), engine.peak(0), engine.peak(1));
-            problems = info.problems;
-        }
-    }
+    watchTake(engine, takeStart, minutes);
     const WavelarkStatusInfo last = engine.now();
     const int stopped = engine.wavelark((dir + "/take.wav").c_str(), 0, 0, 0, 0, 0);
     for (const int pid : feeders)
