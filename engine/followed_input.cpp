@@ -222,12 +222,16 @@ void FollowedInput::showPlaying() {
     playing_.store(any ? 1 : 0);
 }
 
-void FollowedInput::pull(float* out, size_t frames, double at) {
+size_t FollowedInput::pull(float* out, size_t frames, double at) {
     const size_t samples = frames * spec_.channels;
     std::fill_n(out, samples, 0.0f);
     scratch_.resize(samples);
+    int64_t missing = 0;
     for (auto& feed : feeds_) {
+        const int64_t before = feed->follower.shortFrames();
         feed->follower.pull(scratch_.data(), frames, at);
+        if (!program_ && !feed->ended)
+            missing = std::max(missing, feed->follower.shortFrames() - before);
         for (size_t i = 0; i < samples; ++i)
             out[i] += scratch_[i];
     }
@@ -237,6 +241,7 @@ void FollowedInput::pull(float* out, size_t frames, double at) {
     levelScratch_.resize(samples);
     floatToSamples(out, samples, 16, levelScratch_.data());
     meter_.measure(levelScratch_.data(), samples * 2);
+    return static_cast<size_t>(missing);
 }
 
 } // namespace tw::engine

@@ -51,8 +51,9 @@ class FollowedInput {
     std::function<void()> onAudio;
 
     // On the libpulse thread: the next `frames` frames of this input, in step with the take,
-    // into `out` (overwritten), `at` seconds of the steady clock.
-    void pull(float* out, size_t frames, double at);
+    // into `out` (overwritten), `at` seconds of the steady clock. Returns the frames of a source
+    // that had not come (given as silence); a program's silences are its own.
+    size_t pull(float* out, size_t frames, double at);
 
   private:
     static void streamStateChanged(pa_stream* s, void* feed);

@@ -91,24 +91,33 @@ void Follower::pull(float* out, size_t frames, double at) {
         }
         prime(frames);
     }
+    // Audio that came late was given as silence already: when it comes (more waits than this
+    // pull and the margin need), it is dropped, so that the input stays where it was against
+    // the take instead of being read that much later. An input that is slow, not late, never
+    // has that much waiting: its lack is the rate's to make up.
+    const auto keep = static_cast<size_t>(static_cast<double>(frames) * ratio_) + 2 + margin_;
+    const size_t late = std::min(owed_, available() > keep ? available() - keep : 0);
+    drop(late);
+    owed_ -= late;
     size_t missing = 0;
     const float* base = data_.data() + begin_ * channels;
     for (size_t i = 0; i < frames; ++i) {
-        const auto at = static_cast<size_t>(pos_);
+        const auto index = static_cast<size_t>(pos_);
         float* frame = out + i * channels;
-        if (at + 1 >= available()) {
-            // Not come yet: silence, and the input is read that much later from now on.
+        if (index + 1 >= available()) {
+            // Not come yet: silence in its place.
             std::fill_n(frame, channels, 0.0f);
             ++missing;
             continue;
         }
-        const float t = static_cast<float>(pos_ - static_cast<double>(at));
-        const float* a = base + at * channels;
+        const float t = static_cast<float>(pos_ - static_cast<double>(index));
+        const float* a = base + index * channels;
         for (size_t c = 0; c < channels; ++c)
             frame[c] = a[c] + (a[c + channels] - a[c]) * t;
         pos_ += ratio_;
     }
     short_ += static_cast<int64_t>(missing);
+    owed_ += static_cast<size_t>(std::lround(static_cast<double>(missing) * ratio_));
     starved_ = missing == frames ? starved_ + frames : 0;
     const auto whole = static_cast<size_t>(pos_);
     drop(whole);
@@ -117,6 +126,7 @@ void Follower::pull(float* out, size_t frames, double at) {
         // What is left (less than a frame to read between) belongs to the time before.
         drop(available());
         pos_ = 0;
+        owed_ = 0;
         primed_ = false;
         starved_ = 0;
     } else {
@@ -136,6 +146,8 @@ void Follower::adjust(size_t frames, double fill, double at) {
     if (window < (targetSet_ ? kWindowSeconds : kFirstWindowSeconds) * rate_)
         return;
     const double mean = windowSum_ / windowPulls_;
+    // Late audio that has not come by now is not coming as a burst any more.
+    owed_ = 0;
     windowFrames_ = 0;
     windowSum_ = 0;
     windowPulls_ = 0;

@@ -63,6 +63,7 @@ class Follower {
     int64_t dropped_ = 0;
     bool primed_ = false;
     size_t starved_ = 0; // frames pulled in a row with no audio to read
+    size_t owed_ = 0;    // frames of the input given as silence before they came
     double lastArrival_ = 0;
 
     double ratio_ = 1;

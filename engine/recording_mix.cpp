@@ -93,7 +93,9 @@ void Recording::mixPiece(const void* data, size_t frames) {
     }
     if (second_) {
         pulled_.resize(frames * static_cast<size_t>(second_->channels()));
-        second_->pull(pulled_.data(), frames, steadySeconds());
+        // A second source's audio that had not come when its span was due is a gap too.
+        if (const size_t missing = second_->pull(pulled_.data(), frames, steadySeconds()))
+            countGap(static_cast<int64_t>(missing));
         addLane(pulled_.data(), second_->channels(), secondLane_, frames);
     }
     mixed_.resize(frames * frameBytes_);

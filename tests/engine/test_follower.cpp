@@ -134,6 +134,27 @@ class TestFollower : public QObject {
             qPrintable(QString("%1 against %2 ms").arg(sim.delayAt(900)).arg(sim.delayAt(590))));
     }
 
+    // Pieces 200 ms late (a busy machine, a device that hiccups) costs the take silence for
+    // what had not come, and nothing after: the input is back where it was at once, not read
+    // late and then hurried back past its place.
+    void aLatePieceCostsOnlyItsOwnGap() {
+        Simulation sim;
+        sim.speed = 1.0002;
+        sim.run(600);
+        const double before = sim.delayAt(600);
+        sim.holdFrom = 600.12;
+        sim.holdUntil = 600.32;
+        sim.run(800);
+        QVERIFY(sim.follower.shortFrames() > 0);
+        QVERIFY(sim.follower.shortFrames() < kRate / 5);
+        for (double t = 601; t <= 800; t += 0.1)
+            QVERIFY2(
+                std::abs(sim.delayAt(t) - before) < 3,
+                qPrintable(
+                    QString("%1 ms at %2 s against %3 ms").arg(sim.delayAt(t)).arg(t).arg(before)));
+        QVERIFY(std::abs(sim.follower.ratio() - 1.0002) < 0.0005);
+    }
+
     // Nothing sent: silence, and the follower says the input is absent. Read at ratio 1 the
     // audio passes unchanged.
     void silenceWhileAbsentAndAudioUnchanged() {
