@@ -392,13 +392,13 @@ TW_EXPORT int32_t WavelarkApplications(char* out, int32_t size) {
         if (last && *last == stream.program)
             continue;
         last = &stream.program;
-        // Tabs and line ends in a name would break the lines apart.
-        std::string line = stream.program + '\t' + stream.icon;
-        std::replace_if(
-            line.begin(), line.begin() + static_cast<std::ptrdiff_t>(stream.program.size()),
-            [](char c) { return c == '\t' || c == '\n'; }, ' ');
-        std::replace(line.begin() + static_cast<std::ptrdiff_t>(stream.program.size()) + 1,
-                     line.end(), '\n', ' ');
+        // Tabs and line ends in a name or icon would break the lines apart.
+        const auto field = [](std::string text) {
+            std::replace_if(
+                text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n'; }, ' ');
+            return text;
+        };
+        std::string line = field(stream.program) + '\t' + field(stream.icon);
         line += '\n';
         if (text.size() + line.size() + 1 > static_cast<size_t>(size))
             break; // whole lines only

@@ -16,24 +16,6 @@ using namespace pulsetest;
 
 namespace {
 constexpr int kRate = 44100;
-
-// A WAV of a tone at -6 dBFS.
-bool writeTone(const QString& path, double seconds, double frequency) {
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    std::vector<double> tone(size_t(seconds * kRate));
-    for (size_t i = 0; i < tone.size(); ++i)
-        tone[i] = 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / kRate);
-    const bool ok =
-        sf_write_double(f, tone.data(), sf_count_t(tone.size())) == sf_count_t(tone.size());
-    sf_close(f);
-    return ok;
-}
 } // namespace
 
 class TestPulseInputs : public QObject {
@@ -133,7 +115,7 @@ class TestPulseInputs : public QObject {
     // and once it stops the status line says so in blue while the take goes on.
     void aProgramIsFollowedAndItsSilenceSaid() {
         const QString wav = take("tone.wav");
-        QVERIFY(writeTone(wav, 3, 1000));
+        QVERIFY(writeTone(wav, 1000, 3));
         // The source plays 440 Hz, the program 1000 Hz.
         start(QStringLiteral("Recording Source=%1\n").arg(engineIndexOf("micsink.monitor") + 1));
         QProcess program;

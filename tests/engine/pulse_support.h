@@ -107,6 +107,23 @@ inline Audio readAudio(const QString& path) {
     return audio;
 }
 
+// A WAV of a tone at -6 dBFS, for a player to play.
+inline bool writeTone(const QString& path, double frequency, double seconds, int rate = 44100) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (!f)
+        return false;
+    std::vector<double> tone(size_t(seconds * rate));
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / rate);
+    const bool written =
+        sf_write_double(f, tone.data(), sf_count_t(tone.size())) == sf_count_t(tone.size());
+    return sf_close(f) == 0 && written;
+}
+
 // Power at one frequency (Goertzel).
 inline double powerAt(const std::vector<double>& x, double rate, double frequency) {
     const double w = 2 * std::numbers::pi * frequency / rate;

@@ -29,22 +29,6 @@ bool selectSource(const QString& name) {
     return index >= 0 && Wavelark("", 5, 0, 0, 0, index) == 0;
 }
 
-// Writes a tone the speakers can play.
-bool writeTone(const QString& path, double frequency, double seconds) {
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    std::vector<double> samples(size_t(seconds * info.samplerate));
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / info.samplerate);
-    sf_write_double(f, samples.data(), sf_count_t(samples.size()));
-    return sf_close(f) == 0;
-}
-
 WavelarkStatusInfo status() {
     WavelarkStatusInfo info{};
     WavelarkStatus(&info);

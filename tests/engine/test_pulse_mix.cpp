@@ -37,21 +37,6 @@ double amplitudeAt(const std::vector<double>& x, size_t from, size_t to, double 
     return 2 * std::sqrt(powerAt(span, kRate, frequency)) / static_cast<double>(span.size());
 }
 
-bool writeTone(const QString& path, double frequency, double seconds) {
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    std::vector<double> samples(size_t(seconds * kRate));
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = 0.5 * std::sin(2 * std::numbers::pi * frequency * double(i) / kRate);
-    sf_write_double(f, samples.data(), sf_count_t(samples.size()));
-    return sf_close(f) == 0;
-}
-
 // A program playing a tone, known to the server by `name`.
 class Player {
   public:
@@ -59,7 +44,7 @@ class Player {
            const QString& sink = QStringLiteral("speakers")) {
         const QString file = folder + "/" + name + QString::number(frequency) + ".wav";
         if (!QFile::exists(file))
-            writeTone(file, frequency, seconds);
+            writeTone(file, frequency, seconds, kRate);
         process_.start(QStringLiteral("paplay"),
                        {"--device=" + sink, "--property=application.name=" + name,
                         "--client-name=" + name, file});
